@@ -1,0 +1,141 @@
+/*
+ * vlmufwdl.h - flat C interface of the Velmora USB audio firmware download
+ * library (velmora_dfu_x64).
+ *
+ * Every export returns an unsigned 32-bit status (VLMUFWDL_STATUS, 0 = success).
+ * Strings are 8-bit and NUL-terminated. Records cross the boundary by pointer
+ * and belong to the caller; the library hands no memory to the caller.
+ */
+#ifndef VLMUFWDL_H
+#define VLMUFWDL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(VLMUFWDL_BUILDING_LIBRARY)
+#    define VLMUFWDL_API __declspec(dllexport)
+#  else
+#    define VLMUFWDL_API __declspec(dllimport)
+#  endif
+#else
+#  define VLMUFWDL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* API version: major in the high 16 bits, minor in the low 16 bits. */
+#define VLMUFWDL_API_VERSION 0x00010001u
+#define VLMUFWDL_API_VERSION_MAJOR(v) (((v) >> 16) & 0xFFFFu)
+#define VLMUFWDL_API_VERSION_MINOR(v) ((v)&0xFFFFu)
+
+/* Device interface class of the vendor's USB audio driver. */
+#define VLMUFWDL_INTERFACE_GUID_STR "{49F4A1FF-55DD-4d45-9743-7B623EFF0361}"
+
+typedef uint32_t VLMUFWDL_STATUS;
+
+/* Status codes of the library. */
+enum {
+  VLMUFWDL_STATUS_SUCCESS = 0,
+  VLMUFWDL_STATUS_VLD_FILE_STATE = 1,           /* image reader already open / not open */
+  VLMUFWDL_STATUS_INVALID_PARAMETER = 2,        /* NULL pointer, size 0, missing/small firmware buffer */
+  VLMUFWDL_STATUS_FILE_OPEN_FAILED = 3,         /* image file missing or cannot be opened */
+  VLMUFWDL_STATUS_FILE_READ_FAILED = 4,         /* reading the image file failed */
+  VLMUFWDL_STATUS_FILE_FORMAT = 5,              /* unknown file identifier or wrong file version */
+  VLMUFWDL_STATUS_HEADER_CRC = 6,               /* image header CRC does not match */
+  VLMUFWDL_STATUS_ENUMERATION_FAILED = 10,      /* GUID text does not convert, or enumeration failed */
+  VLMUFWDL_STATUS_INVALID_DEVICE_INDEX = 13,    /* device index not below the device count */
+  VLMUFWDL_STATUS_DEVICE_OPEN_FAILED = 14,      /* device could not be opened or reopened */
+  VLMUFWDL_STATUS_NO_DEVICE_OPEN = 15,          /* no device is open */
+  VLMUFWDL_STATUS_DEVICE_ALREADY_OPEN = 16,     /* another device is already open */
+  VLMUFWDL_STATUS_DESCRIPTOR_REQUEST = 18,      /* descriptor or DFU_GETSTATUS request failed */
+  VLMUFWDL_STATUS_REQUEST_FAILED = 19,          /* CLRSTATUS, detach, DNLOAD, serial request or port cycle failed */
+  VLMUFWDL_STATUS_LOG_FILE = 23,                /* opening or closing the log file failed */
+  VLMUFWDL_STATUS_REPLUG_TIMEOUT = 24,          /* device did not come back within the re-plug time-out */
+  VLMUFWDL_STATUS_BLOCK_POLL_TIMEOUT = 26,      /* polling time of one download block elapsed */
+  VLMUFWDL_STATUS_MANIFEST_POLL_TIMEOUT = 27,   /* polling time of the manifestation phase elapsed */
+  VLMUFWDL_STATUS_INVALID_TIMEOUT_SELECTOR = 28,/* time-out selector not 0, 1 or 2 */
+  VLMUFWDL_STATUS_DFU_MODE_FAILED = 31,         /* no DFU mode; firmware not started; tracking/worker not started */
+  VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS = 35,    /* a download is in progress */
+  VLMUFWDL_STATUS_DOWNLOAD_RUNNING = 36,        /* download status while the download runs */
+  VLMUFWDL_STATUS_DOWNLOAD_NOT_SUPPORTED = 45,  /* DFU functional descriptor does not allow downloads */
+  VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE = 46,    /* device reports a DFU state the step cannot handle */
+  VLMUFWDL_STATUS_INVALID_DESCRIPTOR = 47,      /* descriptors invalid/incomplete, GETSTATUS reply not 6 bytes */
+  VLMUFWDL_STATUS_DFU_SUFFIX_CRC = 48           /* DFU suffix CRC of the image file does not match */
+};
+
+/* Time-out selectors of VLMUFWDL_SetTimeout. */
+enum {
+  VLMUFWDL_TIMEOUT_REPLUG = 0,        /* close and reopen around a mode switch; default 60000 ms */
+  VLMUFWDL_TIMEOUT_BLOCK_POLL = 1,    /* polling time per download block; default 1000 ms */
+  VLMUFWDL_TIMEOUT_MANIFEST_POLL = 2  /* polling time of the manifestation phase; default 70000 ms */
+};
+
+#define VLMUFWDL_SERIAL_NUMBER_CHARS 256
+#define VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE 512
+
+#pragma pack(push, 1)
+/* 516 bytes: identity of one device. */
+typedef struct VLMUFWDL_DEVICE_INFO {
+  uint16_t VendorId;                                  /* offset 0 */
+  uint16_t ProductId;                                 /* offset 2 */
+  uint16_t SerialNumber[VLMUFWDL_SERIAL_NUMBER_CHARS];/* offset 4: UTF-16LE, NUL-terminated */
+} VLMUFWDL_DEVICE_INFO;
+
+/* 556 bytes: description of a firmware image file. */
+typedef struct VLMUFWDL_VLD_FILE_INFO {
+  uint32_t HeaderValue;      /* offset 0 */
+  uint32_t ModelId;          /* offset 4 */
+  uint32_t SoftwareVersion;  /* offset 8 */
+  uint32_t HwId;             /* offset 12 */
+  char SoftwareDate[12];     /* offset 16: YYYYMMDD, then zero bytes */
+  char SoftwareTime[12];     /* offset 28: HHMMSS and two carried bytes, then zero bytes */
+  uint8_t VendorId[3];       /* offset 40: most significant byte first */
+  char InfoText[VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE]; /* offset 43: NUL-terminated */
+  uint8_t Reserved;          /* offset 555: zero */
+} VLMUFWDL_VLD_FILE_INFO;
+#pragma pack(pop)
+
+#if defined(__cplusplus)
+static_assert(sizeof(VLMUFWDL_DEVICE_INFO) == 516, "VLMUFWDL_DEVICE_INFO must be 516 bytes");
+static_assert(offsetof(VLMUFWDL_DEVICE_INFO, ProductId) == 2, "ProductId offset");
+static_assert(offsetof(VLMUFWDL_DEVICE_INFO, SerialNumber) == 4, "SerialNumber offset");
+static_assert(sizeof(VLMUFWDL_VLD_FILE_INFO) == 556, "VLMUFWDL_VLD_FILE_INFO must be 556 bytes");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, ModelId) == 4, "ModelId offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, SoftwareVersion) == 8, "SoftwareVersion offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, HwId) == 12, "HwId offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, SoftwareDate) == 16, "SoftwareDate offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, SoftwareTime) == 28, "SoftwareTime offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, VendorId) == 40, "VendorId offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, InfoText) == 43, "InfoText offset");
+static_assert(offsetof(VLMUFWDL_VLD_FILE_INFO, Reserved) == 555, "Reserved offset");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(VLMUFWDL_DEVICE_INFO) == 516, "VLMUFWDL_DEVICE_INFO must be 516 bytes");
+_Static_assert(sizeof(VLMUFWDL_VLD_FILE_INFO) == 556, "VLMUFWDL_VLD_FILE_INFO must be 556 bytes");
+#endif
+
+/* Library frame */
+VLMUFWDL_API uint32_t VLMUFWDL_GetApiVersion(void);
+
+/* Device, image and logging */
+VLMUFWDL_API uint32_t VLMUFWDL_EnableLogging(const char* LogFileName);
+VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName, VLMUFWDL_VLD_FILE_INFO* VldInfo);
+VLMUFWDL_API uint32_t VLMUFWDL_EnumerateDevices(const char* InterfaceGuidStr, uint32_t* NumberOfDevices);
+VLMUFWDL_API uint32_t VLMUFWDL_GetDeviceInfo(uint32_t DeviceIndex, VLMUFWDL_DEVICE_INFO* DeviceInfo);
+VLMUFWDL_API uint32_t VLMUFWDL_OpenDevice(uint32_t DeviceIndex);
+VLMUFWDL_API uint32_t VLMUFWDL_CloseDevice(void);
+
+/* Download, time-outs and serial number */
+VLMUFWDL_API uint32_t VLMUFWDL_StartDownload(const char* VldFileName, uint32_t Options);
+VLMUFWDL_API uint32_t VLMUFWDL_SetTimeout(int32_t TimeoutSelector, uint32_t TimeoutMs);
+VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint32_t* TotalBytes);
+VLMUFWDL_API uint32_t VLMUFWDL_SetSerialNumber(const char* SerialNumber);
+VLMUFWDL_API uint32_t VLMUFWDL_GetSerialNumber(char** SerialNumber, uint16_t SerialNumberBufferSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VLMUFWDL_H */

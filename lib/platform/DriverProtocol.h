@@ -1,0 +1,69 @@
+#pragma once
+// Wire protocol between the driver service (driver/) and its clients (the
+// library's platform layer, the control tool, tests). Documented in
+// docs/driver-protocol.md; keep both in step and bump kProtocolVersion on any
+// incompatible change.
+//
+// Transport: a Unix domain stream socket. Every message is a frame:
+//   uint32 payloadLength (little-endian, not counting this 8-byte header)
+//   uint16 type          (MessageType)
+//   uint16 reserved      (0)
+//   payload bytes
+// The first frame on every connection is HELLO from the client; the service
+// answers HELLO_REPLY, or ERROR and closes when the version differs.
+// Requests are answered in order; a connection that subscribed to device
+// notifications may also receive NOTIFY frames at any time between replies.
+// All integers are little-endian. Strings are uint32 length + bytes (no NUL).
+#include <cstdint>
+
+namespace driverproto {
+
+inline constexpr uint32_t kMagic = 0x554D4C56;  // "VLMU"
+inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kMaxFrame = 256u * 1024u * 1024u;
+inline constexpr const char* kSocketEnv = "VLMU_DRIVER_SOCKET";
+inline constexpr const char* kDefaultSocketPath = "/tmp/velmora-dfu-driver.sock";
+
+enum class MessageType : uint16_t {
+  // client -> service
+  Hello = 1,          // u32 magic, u32 version, string clientName
+  ListInterfaces = 2, // guid[16]                         -> ListReply
+  Open = 3,           // string path                      -> Status (u32 error; 0 = open)
+  IoControl = 4,      // u32 code, u32 outSize, u32 inLen, in[inLen] -> IoControlReply
+  Close = 5,          //                                  -> Status
+  Subscribe = 6,      // guid[16]                         -> Status; then Notify frames
+  Unsubscribe = 7,    // guid[16]                         -> Status
+  Control = 8,        // string json command              -> ControlReply
+  // service -> client
+  HelloReply = 101,   // u32 magic, u32 version, string serviceName
+  Error = 102,        // u32 error, string message (then the service closes the connection)
+  ListReply = 103,    // u32 count, count x string path (stable order)
+  Status = 104,       // u32 error
+  IoControlReply = 105, // u32 error, u32 bytesReturned, out[bytesReturned]
+  Notify = 106,       // u32 event (kDbtDeviceArrival / kDbtDeviceRemoveComplete), guid[16], string path
+  ControlReply = 107, // u32 error, string json result
+};
+
+// Device-change events carried by Notify (the values of the Windows broadcast codes).
+inline constexpr uint32_t kDbtDeviceArrival = 0x8000;
+inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
+
+// I/O control codes of the vendor driver.
+inline constexpr uint32_t kIoctlGetDescriptor = 0x80892004;
+inline constexpr uint32_t kIoctlControlRequest = 0x80892014;
+inline constexpr uint32_t kIoctlCyclePort = 0x80892018;
+
+// System-style error codes the service answers with (Windows values).
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorInvalidFunction = 1;      // unknown control code
+inline constexpr uint32_t kErrorFileNotFound = 2;         // no such interface path
+inline constexpr uint32_t kErrorInvalidHandle = 6;        // request without an open device
+inline constexpr uint32_t kErrorGenFailure = 31;          // request stalled by the device
+inline constexpr uint32_t kErrorNotSupported = 50;
+inline constexpr uint32_t kErrorInvalidParameter = 87;    // malformed request
+inline constexpr uint32_t kErrorSemTimeout = 121;         // device/service did not answer in time
+inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorRevisionMismatch = 1306;  // protocol version differs
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;// device left the bus, or the service is gone
+
+}  // namespace driverproto

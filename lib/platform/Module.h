@@ -1,0 +1,18 @@
+#pragma once
+// The library's own module: its instance handle and its file name.
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Opaque handle of a loaded module (HMODULE on Windows; any address inside the
+// module on Linux).
+using ModuleInstance = const void*;
+
+// The instance of the module that contains this code.
+ModuleInstance ThisModule();
+
+// Full file name of the module. Returns 0 and fills `path`, or a system error code.
+uint32_t GetModuleFileName(ModuleInstance module, std::string& path);
+
+}  // namespace platform
