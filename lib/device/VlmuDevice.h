@@ -1,0 +1,63 @@
+#pragma once
+// Handle to one device interface of the vendor driver: descriptor requests,
+// control transfers, port cycle, and close/reopen around a re-enumeration.
+// Writes no log entries; callers log the codes.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "device/CPnPNotificator.h"
+#include "device/CPnPNotifyHandler.h"
+#include "device/DeviceCodes.h"
+#include "platform/DeviceFile.h"
+#include "platform/Event.h"
+#include "platform/Guid.h"
+#include "platform/Module.h"
+#include "platform/SetupApi.h"
+
+class VlmuDevice : public CPnPNotifyHandler {
+ public:
+  VlmuDevice();
+  void OnDeviceChange(uint32_t message, uintptr_t wParam, const void* lParam) override;
+  ~VlmuDevice() override;
+
+  virtual uint32_t Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceInfoSet,
+                        const platform::Guid* interfaceGuid);
+  virtual uint32_t Close();
+  virtual uint32_t CloseAndReopen(bool waitForReplug, uint32_t timeoutMs);
+  virtual uint32_t GetDeviceDescriptor(uint8_t* buffer18);
+  virtual uint32_t GetStringDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived,
+                                       uint8_t index, uint16_t languageId);
+  virtual uint32_t GetConfigurationDescriptor(void* buffer, uint32_t bufferSize,
+                                              uint32_t* bytesReceived, uint8_t configIndex);
+  virtual uint32_t SendControlRequest(const void* request, uint32_t requestSize, void* data,
+                                      uint32_t dataSize, uint32_t* bytesReceived);
+  virtual uint32_t CyclePort();
+  virtual uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out,
+                             uint32_t outSize, uint32_t* bytesReceived);
+  virtual uint32_t GetDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived,
+                                 uint32_t reserved, uint8_t descriptorType, uint8_t index,
+                                 uint16_t languageId);
+
+  uint32_t StartPnPTracking();
+  void StopPnPTracking();
+
+  bool IsOpen() const;
+  uint32_t DeviceIndex() const { return mDeviceIndex; }
+  const std::string& DevicePath() const { return mDevicePath; }
+  // Set once by the library entry at load.
+  void SetModuleInstance(platform::ModuleInstance instance) { mModuleInstance = instance; }
+
+ protected:
+  std::unique_ptr<platform::DeviceFile> mHandle;          // null when closed
+  uint32_t mDeviceIndex = 0;
+  std::unique_ptr<platform::Event> mOverlappedEvent;      // created by Open, closed by Close
+  std::mutex mLock;                                       // one request at a time
+  platform::Guid mInterfaceGuid{};
+  std::string mDevicePath;
+  std::unique_ptr<platform::Event> mDeviceRemovedEvent;   // null unless tracking
+  std::unique_ptr<platform::Event> mDeviceArrivedEvent;   // null unless tracking
+  CPnPNotificator mNotificator;
+  platform::ModuleInstance mModuleInstance = nullptr;
+};

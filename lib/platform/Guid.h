@@ -1,0 +1,30 @@
+#pragma once
+// 16-byte interface class identifier and its text form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace platform {
+
+struct Guid {
+  uint32_t Data1 = 0;
+  uint16_t Data2 = 0;
+  uint16_t Data3 = 0;
+  uint8_t Data4[8] = {};
+
+  bool IsZero() const { return *this == Guid{}; }
+  friend bool operator==(const Guid& a, const Guid& b) {
+    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+           std::memcmp(a.Data4, b.Data4, sizeof a.Data4) == 0;
+  }
+};
+static_assert(sizeof(Guid) == 16, "Guid must be 16 bytes");
+
+// CLSIDFromString stand-in: accepts exactly a braced GUID text (hex digits of
+// either case) given as UTF-16. Returns false for anything else.
+bool GuidFromString(const char16_t* text, Guid& guid);
+
+// Upper-case braced text of a GUID.
+std::string GuidToString(const Guid& guid);
+
+}  // namespace platform
