@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need.
+set -euo pipefail
+PKGS=(build-essential cmake ninja-build pkg-config
+      libgtest-dev libgmock-dev libbenchmark-dev
+      zlib1g-dev nlohmann-json3-dev dfu-util
+      clang libclang-rt-14-dev binutils)
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y "${missing[@]}"
+fi
