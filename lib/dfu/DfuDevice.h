@@ -6,6 +6,7 @@
 // Implementation files: DfuDevice.cpp (open, close, reopen, device info,
 // descriptor walk, firmware buffer), DfuRequests.cpp (DFU requests, poll wait,
 // state names), DfuModeSwitch.cpp, DfuDownload.cpp, DfuSerialNumber.cpp.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "dfu/DfuState.h"
 #include "dfu/DownloadStatusInfo.h"
 #include "dfu/TThread.h"
+#include "platform/Event.h"
 
 class DfuDevice : public TThread, public VlmuDevice {
  public:
@@ -46,6 +48,18 @@ class DfuDevice : public TThread, public VlmuDevice {
 
   // Download
   uint32_t StartFirmwareDownload(uint32_t firmwareSize);
+  // Asks a running download worker to stop at its next stop point (poll waits
+  // are cut short) and waits up to timeoutMs for it to end. Returns true when
+  // no worker runs any more. Called by the library teardown before the global
+  // object is destroyed; never from the worker itself.
+  bool StopDownloadAndWait(uint32_t timeoutMs);
+
+  // Bounds of the engine (see DfuModeSwitch.cpp and DfuDownload.cpp).
+  static constexpr uint32_t kMaxSwitchPasses = 16;          // state reads of SwitchDeviceToDfu
+  static constexpr uint32_t kMaxFreePollsPerBlock = 1000;   // polls without a wait per block
+  static constexpr uint32_t kMaxFreePollsManifest = 10000;  // polls without a wait, manifestation
+  static constexpr uint32_t kMaxSerialNumberLength = 127;   // characters of a written serial number
+  static constexpr uint32_t kMaxBlockSize = 4096;
 
   // Serial number
   uint32_t SetSerialNumber(const char* serialNumber);
@@ -65,6 +79,10 @@ class DfuDevice : public TThread, public VlmuDevice {
  protected:
   void ThreadRoutine() override;
   void ThreadCleanup() override;
+  // True when the worker was asked to stop (TThread stop request or teardown).
+  bool StopOrAbortRequested();
+  // Sleeps up to ms milliseconds; returns early when teardown asks to abort.
+  void PollSleep(uint32_t ms);
 
   DownloadStatusInfo mDownloadStatus;
   uint8_t mDeviceDescriptor[18] = {};
@@ -83,4 +101,8 @@ class DfuDevice : public TThread, public VlmuDevice {
   uint16_t mBlockNumber = 0;
   uint32_t mRemainingWait = 0;
   uint32_t mTimeouts[3] = {60000, 1000, 70000};
+  // Teardown's stop request: set by StopDownloadAndWait, cleared when a
+  // download starts; mAbortEvent cuts poll waits short.
+  std::atomic<bool> mAbortRequested{false};
+  std::unique_ptr<platform::Event> mAbortEvent;
 };

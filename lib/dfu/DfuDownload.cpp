@@ -1,0 +1,283 @@
+// The firmware download: start checks, the worker's initialization, download
+// and manifestation phases, the reset back into run-time mode, and stopping a
+// running worker at teardown.
+#include <algorithm>
+
+#include "dfu/DfuDevice.h"
+#include "log/DiagnosticLog.h"
+#include "platform/Clock.h"
+
+uint32_t DfuDevice::StartFirmwareDownload(uint32_t firmwareSize) {
+  VLOG(LOG_INFO, "DfuDevice::StartFirmwareDownload( FirmwareSize = %u )...\n", firmwareSize);
+  if (!IsOpen()) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: device not open\n");
+    return 15;
+  }
+  if (!mFirmware) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: mFirmware is NULL\n");
+    return 2;
+  }
+  if (firmwareSize == 0 || firmwareSize > mFirmwareBufferSize) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: invalid firmware size = %u (buffer size = %u)\n",
+         firmwareSize, mFirmwareBufferSize);
+    return 2;
+  }
+  if ((mDfuAttributes & DFU_DESC_bitCanDownload) == 0) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: DFU_DESC_bitCanDownload not set!\n");
+    return 45;
+  }
+  // A transfer size of 0 would make every block empty: the image could never
+  // be sent, and the first empty block would start manifestation.
+  if (mTransferSize == 0) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: wTransferSize is 0, no block can be sent.\n");
+    return 45;
+  }
+  if (IsThreadRunning()) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: another download is currently running.\n");
+    return 35;
+  }
+
+  mDownloadStatus.Reset();
+  mDownloadStatus.SetStatus(36);
+  mDownloadStatus.SetTotalBytes(firmwareSize);
+
+  // Teardown's abort request belongs to one run only.
+  mAbortRequested.store(false);
+  if (!mAbortEvent) mAbortEvent = platform::CreateEvent(true, false);
+  if (mAbortEvent) mAbortEvent->Reset();
+
+  const uint32_t tst = StartPnPTracking();
+  if (tst != 0) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: StartPnPTracking failed with 0x%08X.\n", tst);
+    return 31;
+  }
+  const uint32_t sst = StartThread();
+  if (sst != 0) {
+    VLOG(LOG_ERROR, "StartFirmwareDownload: StartThread failed with 0x%08X.\n", sst);
+    StopPnPTracking();
+    return 31;
+  }
+  return 0;
+}
+
+bool DfuDevice::StopOrAbortRequested() {
+  return mAbortRequested.load() || StopRequested();
+}
+
+void DfuDevice::ThreadRoutine() {
+  // Initialization phase
+  VLOG(LOG_INFO, "Download: initialization phase ...\n");
+  mBlockNumber = 0;
+  uint8_t state = 0;
+  const uint32_t swst = SwitchDeviceToDfu(&state);
+  if (swst != 0) {
+    mDownloadStatus.SetStatus(swst);
+    VLOG(LOG_ERROR, "DfuDevice::ThreadRoutine: SwitchDeviceToDfu failed with 0x%08X\n", swst);
+    return;
+  }
+  if (mAbortRequested.load()) return;
+
+  // Download phase
+  VLOG(LOG_INFO, "Download: download phase ...\n");
+  const uint32_t blockSize = std::min<uint32_t>(mTransferSize, kMaxBlockSize);
+  if (blockSize == 0) {
+    // The DFU-mode descriptors are read anew after the switch; they too must
+    // allow a block of at least one byte.
+    VLOG(LOG_ERROR, "Download: wTransferSize is 0, no block can be sent.\n");
+    mDownloadStatus.SetStatus(45);
+    return;
+  }
+  const uint8_t* cursor = mFirmware.get();
+  uint32_t remaining = mDownloadStatus.GetTotalBytes();
+
+  while (remaining != 0) {
+    mRemainingWait = mTimeouts[kTimeoutBlockPoll];
+    const uint32_t length = std::min(remaining, blockSize);
+
+    uint32_t st = DfuDnload(cursor, static_cast<uint16_t>(length));
+    if (st != 0) {
+      VLOG(LOG_ERROR, "Download: DfuDnload failed with failed with 0x%08X.\n", st);
+      mDownloadStatus.SetStatus(st);
+      return;
+    }
+    st = DfuGetStatus();
+    if (st != 0) {
+      VLOG(LOG_ERROR, "Download: DfuGetStatus failed with 0x%08X.\n", st);
+      mDownloadStatus.SetStatus(st);
+      return;
+    }
+
+    // Poll until the device has taken the block. Polls that cost no wait
+    // (bwPollTimeout 0) never exhaust the budget, so they are counted.
+    uint32_t freePolls = 0;
+    for (;;) {
+      if (StopOrAbortRequested()) return;
+      bool exhausted = false;
+      const uint32_t budgetBefore = mRemainingWait;
+      const uint8_t polled = mDfuStatus[4];
+      if (polled == dfuDNLOAD_IDLE) {
+        VLOG(LOG_INFO, "Download: dfuDNLOAD_IDLE state detected.\n");
+        break;
+      }
+      if (polled == dfuDNBUSY) {
+        VLOG(LOG_INFO, "Download: dfuDNBUSY state detected, continue after poll timeout = %u ms.\n",
+             mPollTimeout);
+        exhausted = !WaitPollTimeout();
+      } else if (polled != dfuDNLOAD_SYNC) {
+        VLOG(LOG_ERROR, "Download: invalid DFU state %s.\n", DfuStateName(polled));
+        mDownloadStatus.SetStatus(46);
+        return;
+      }
+
+      st = DfuGetStatus();
+      if (st != 0) {
+        VLOG(LOG_ERROR, "Download: DfuGetStatus during dfuDNLOAD_SYNC failed with 0x%08X.\n", st);
+        mDownloadStatus.SetStatus(st);
+        return;
+      }
+      if (mDfuStatus[4] == dfuDNLOAD_SYNC) {
+        VLOG(LOG_INFO,
+             "Download: dfuDNLOAD_SYNC state detected, continue after poll timeout = %u ms.\n",
+             mPollTimeout);
+        exhausted = !WaitPollTimeout();
+      }
+      if (exhausted) {
+        VLOG(LOG_ERROR, "Download: maximum polling time elapsed.\n");
+        mDownloadStatus.SetStatus(26);
+        return;
+      }
+      if (mRemainingWait == budgetBefore && ++freePolls >= kMaxFreePollsPerBlock) {
+        VLOG(LOG_ERROR, "Download: block not accepted after %u polls without poll timeout.\n",
+             freePolls);
+        mDownloadStatus.SetStatus(26);
+        return;
+      }
+    }
+
+    mDownloadStatus.AddBytesDownloaded(length);
+    remaining -= length;
+    cursor += length;
+    VLOG(LOG_INFO, "Download: %u of %u bytes downloaded.\n", mDownloadStatus.GetBytesDownloaded(),
+         mDownloadStatus.GetTotalBytes());
+  }
+
+  // Manifestation phase
+  if (StopOrAbortRequested()) return;
+  VLOG(LOG_INFO, "Download: manifestation phase ...\n");
+  mRemainingWait = mTimeouts[kTimeoutManifestPoll];
+
+  uint32_t st = DfuDnload(nullptr, 0);
+  if (st != 0) {
+    VLOG(LOG_ERROR, "Download: DfuDnload failed with 0x%08X.\n", st);
+    mDownloadStatus.SetStatus(st);
+    return;
+  }
+  st = DfuGetStatus();
+  if (st != 0) {
+    VLOG(LOG_ERROR, "Download: DfuGetStatus failed with 0x%08X.\n", st);
+    mDownloadStatus.SetStatus(st);
+    return;
+  }
+
+  const bool tolerant = (mDfuAttributes & DFU_DESC_bitManifestationTolerant) != 0;
+  uint32_t result = 0;
+  bool finished = false;
+  uint32_t freePolls = 0;
+  for (;;) {
+    if (StopOrAbortRequested()) return;
+    const uint32_t budgetBefore = mRemainingWait;
+    const uint8_t polled = mDfuStatus[4];
+    bool done = false;
+    if (polled == dfuIDLE) {
+      VLOG(LOG_INFO, "Download: dfuIDLE state detected.\n");
+      done = true;
+    } else if (polled == dfuMANIFEST_SYNC) {
+      // Straight to the status request below.
+    } else if (polled == dfuMANIFEST) {
+      VLOG(LOG_INFO, "Download: dfuMANIFEST state detected, continue after poll timeout = %u ms.\n",
+           mPollTimeout);
+      if (!WaitPollTimeout()) {
+        VLOG(LOG_ERROR, "Download: timeout in state dfuMANIFEST.\n");
+        result = 27;
+        finished = true;
+      }
+      // A device that is not manifestation-tolerant cannot answer any more;
+      // it waits for the reset.
+      if (!tolerant) done = true;
+    } else if (polled == dfuMANIFEST_WAIT_RESET) {
+      VLOG(LOG_INFO, "Download: dfuMANIFEST_WAIT_RESET state detected.\n");
+      done = true;
+    } else {
+      VLOG(LOG_ERROR, "Download: invalid DFU state %s\n", DfuStateName(polled));
+      result = 46;
+      done = true;
+    }
+    if (done) break;
+
+    st = DfuGetStatus();
+    if (st != 0) {
+      VLOG(LOG_ERROR, "Download: DfuGetStatus in state dfuMANIFEST_SYNC!\n");
+      result = st;
+      finished = true;
+    }
+    if (mDfuStatus[4] == dfuMANIFEST_SYNC) {
+      VLOG(LOG_WARNING,
+           "Download: DfuGetStatus returns dfuMANIFEST_SYNC, continue after poll timeout = %u ms.\n",
+           mPollTimeout);
+      if (!WaitPollTimeout()) {
+        VLOG(LOG_ERROR, "Download: Timeout in state dfuMANIFEST_SYNC.\n");
+        result = 27;
+        break;
+      }
+    }
+    if (finished) break;
+    if (mRemainingWait == budgetBefore && ++freePolls >= kMaxFreePollsManifest) {
+      VLOG(LOG_ERROR, "Download: manifestation not finished after %u polls without poll timeout.\n",
+           freePolls);
+      result = 27;
+      break;
+    }
+  }
+
+  // Completion
+  VLOG(LOG_INFO, "Download: download finished with status 0x%08X.\n", result);
+  if (mAbortRequested.load()) return;
+  VLOG(LOG_INFO, "Download: Reset device ...\n");
+  const uint32_t rst = SwitchDeviceBackFromDfu(&state);
+  if (result != 0) {
+    mDownloadStatus.SetStatus(result);
+  } else {
+    mDownloadStatus.SetStatus(rst);
+    if (rst != 0) {
+      VLOG(LOG_ERROR, "DfuDevice::ThreadRoutine: SwitchDeviceBackFromDfu failed with 0x%08X\n", rst);
+    }
+  }
+}
+
+void DfuDevice::ThreadCleanup() {
+  StopPnPTracking();
+  TThread::ThreadCleanup();
+}
+
+bool DfuDevice::StopDownloadAndWait(uint32_t timeoutMs) {
+  if (!IsThreadRunning()) return true;
+  VLOG(LOG_INFO, "DfuDevice::StopDownloadAndWait( %u ms ) ...\n", timeoutMs);
+  mAbortRequested.store(true);
+  if (mAbortEvent) mAbortEvent->Set();
+
+  // The worker looks at the request between requests and cuts its poll
+  // waits short; a request or a re-plug wait in progress runs to its end.
+  const uint32_t start = platform::GetTickCount();
+  while (IsThreadRunning()) {
+    const uint32_t elapsed = platform::GetTickCount() - start;
+    if (elapsed >= timeoutMs) break;
+    platform::Sleep(std::min<uint32_t>(10, timeoutMs - elapsed));
+  }
+  if (IsThreadRunning()) {
+    VLOG(LOG_ERROR, "DfuDevice::StopDownloadAndWait: download worker still running after %u ms.\n",
+         timeoutMs);
+    return false;
+  }
+  VLOG(LOG_INFO, "DfuDevice::StopDownloadAndWait: download worker stopped.\n");
+  return true;
+}
