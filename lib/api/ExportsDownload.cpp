@@ -1,0 +1,205 @@
+// Exports that start a download, report its progress, set the engine's
+// time-outs and read or write the device's serial number.
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include "LibraryGlobals.h"
+#include "dfu/DfuDevice.h"
+#include "image/VldFile.h"
+#include "log/DiagnosticLog.h"
+#include "vlmufwdl.h"
+
+namespace {
+
+// Status of an export whose work threw: nothing may cross the C interface.
+constexpr uint32_t kInternalFailure = 2;
+
+uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
+  DfuDevice& device = TheDfuDevice();
+  if (VldFileName == nullptr) {
+    VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: parameter 'VldFileName' is NULL");
+    return 2;
+  }
+  if (!device.IsOpen()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: No open device found.\n");
+    return 15;
+  }
+  if (device.IsThreadRunning()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_StartDownload failed, because download is in progress\n");
+    return 35;
+  }
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_StartDownload( '%s',0x%08X )\n", VldFileName, Options);
+
+  uint32_t result = 0;
+  {
+    VldFile file;
+    result = file.Open(VldFileName);
+    if (result != 0) {
+      VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Open file failed with 0x%08X.\n", result);
+    } else {
+      const uint32_t fileSize = file.FileSize();
+      uint8_t* buffer = device.GetFirmwareBuffer(fileSize);
+      if (buffer == nullptr) {
+        VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: no firmware buffer of %u bytes.\n", fileSize);
+        result = 2;
+      } else {
+        uint32_t bytesRead = 0;
+        result = file.Read(buffer, fileSize, bytesRead);
+        if (result != 0) {
+          VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file content failed with 0x%08X.\n", result);
+        } else if (bytesRead != fileSize) {
+          // The file shrank after it was validated: never send part of an image.
+          VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file size = %u, required = %u.\n", bytesRead,
+               fileSize);
+          result = 4;
+        } else {
+          result = device.StartFirmwareDownload(fileSize);
+          if (result != 0) {
+            VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: StartFirmwareDownload failed with 0x%08X.\n",
+                 result);
+          }
+        }
+      }
+    }
+  }  // the image file is closed here, before the export returns
+  VLOG(LOG_API_RETURN, "VLMUFWDL_StartDownload returning 0x%08X\n", result);
+  return result;
+}
+
+uint32_t SetTimeoutLocked(int32_t TimeoutSelector, uint32_t TimeoutMs) {
+  DfuDevice& device = TheDfuDevice();
+  if (device.IsThreadRunning()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout failed, because download is in progress\n");
+    return 35;
+  }
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_SetTimeout( %d, %u )\n", static_cast<int>(TimeoutSelector),
+       TimeoutMs);
+  uint32_t result = 0;
+  switch (TimeoutSelector) {
+    case VLMUFWDL_TIMEOUT_REPLUG:
+    case VLMUFWDL_TIMEOUT_BLOCK_POLL:
+    case VLMUFWDL_TIMEOUT_MANIFEST_POLL:
+      device.SetTimeoutValue(TimeoutSelector, TimeoutMs);
+      break;
+    default:
+      VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout: unexpected timeout parameter %d\n",
+           static_cast<int>(TimeoutSelector));
+      result = 28;
+      break;
+  }
+  VLOG(LOG_API_RETURN, "VLMUFWDL_SetTimeout returning 0x%08X\n", result);
+  return result;
+}
+
+uint32_t SetSerialNumberLocked(const char* SerialNumber) {
+  DfuDevice& device = TheDfuDevice();
+  if (SerialNumber == nullptr) {
+    VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: parameter 'SerialNumber' is NULL");
+    return 2;
+  }
+  if (!device.IsOpen()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: No open device found.\n");
+    return 15;
+  }
+  if (device.IsThreadRunning()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber failed, because download is in progress\n");
+    return 35;
+  }
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_SetSerialNumber( '%s' )\n", SerialNumber);
+  const uint32_t result = device.SetSerialNumber(SerialNumber);
+  if (result != 0) {
+    VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: SetSerialNumber failed with 0x%08X.\n", result);
+  }
+  VLOG(LOG_API_RETURN, "VLMUFWDL_SetSerialNumber returning 0x%08X\n", result);
+  return result;
+}
+
+uint32_t GetSerialNumberLocked(char** SerialNumber, uint16_t SerialNumberBufferSize) {
+  DfuDevice& device = TheDfuDevice();
+  if (SerialNumber == nullptr) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter 'SerialNumber' is NULL");
+    return 2;
+  }
+  if (*SerialNumber == nullptr) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter '*SerialNumber' is NULL");
+    return 2;
+  }
+  if (SerialNumberBufferSize == 0) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter 'SerialNumberBufferSize' is 0");
+    return 2;
+  }
+  if (!device.IsOpen()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: No open device found.\n");
+    return 15;
+  }
+  if (device.IsThreadRunning()) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber failed, because download is in progress\n");
+    return 35;
+  }
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_GetSerialNumber( %p,%u )\n", static_cast<void*>(SerialNumber),
+       static_cast<unsigned>(SerialNumberBufferSize));
+  const uint32_t result = device.GetSerialNumber(SerialNumber, SerialNumberBufferSize);
+  if (result != 0) {
+    VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: GetSerialNumber failed with 0x%08X.\n", result);
+  }
+  VLOG(LOG_API_RETURN, "VLMUFWDL_GetSerialNumber returning 0x%08X\n", result);
+  return result;
+}
+
+// Runs one export's work under the global lock; anything thrown is logged
+// and turned into a status, never passed to the caller.
+template <typename Fn>
+uint32_t Guarded(const char* name, Fn&& work) noexcept {
+  try {
+    std::lock_guard<std::mutex> lock(TheGlobalLock());
+    return work();
+  } catch (const std::exception& e) {
+    VLOG(LOG_ERROR, "%s: internal failure: %s\n", name, e.what());
+  } catch (...) {
+    VLOG(LOG_ERROR, "%s: internal failure\n", name);
+  }
+  return kInternalFailure;
+}
+
+}  // namespace
+
+extern "C" {
+
+VLMUFWDL_API uint32_t VLMUFWDL_StartDownload(const char* VldFileName, uint32_t Options) {
+  return Guarded("VLMUFWDL_StartDownload",
+                 [&] { return StartDownloadLocked(VldFileName, Options); });
+}
+
+VLMUFWDL_API uint32_t VLMUFWDL_SetTimeout(int32_t TimeoutSelector, uint32_t TimeoutMs) {
+  return Guarded("VLMUFWDL_SetTimeout", [&] { return SetTimeoutLocked(TimeoutSelector, TimeoutMs); });
+}
+
+VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint32_t* TotalBytes) {
+  // Polled by callers: no API entries on this path.
+  return Guarded("VLMUFWDL_GetDownloadStatus", [&]() -> uint32_t {
+    if (BytesDownloaded == nullptr) {
+      VLOG(LOG_ERROR, "VLMUFWDL_GetDownloadStatus: parameter 'BytesDownloaded' is NULL");
+      return 2;
+    }
+    if (TotalBytes == nullptr) {
+      VLOG(LOG_ERROR, "VLMUFWDL_GetDownloadStatus: parameter 'TotalBytes' is NULL");
+      return 2;
+    }
+    DownloadStatusInfo& status = TheDfuDevice().DownloadStatus();
+    *BytesDownloaded = status.GetBytesDownloaded();
+    *TotalBytes = status.GetTotalBytes();
+    return status.GetStatus();
+  });
+}
+
+VLMUFWDL_API uint32_t VLMUFWDL_SetSerialNumber(const char* SerialNumber) {
+  return Guarded("VLMUFWDL_SetSerialNumber", [&] { return SetSerialNumberLocked(SerialNumber); });
+}
+
+VLMUFWDL_API uint32_t VLMUFWDL_GetSerialNumber(char** SerialNumber, uint16_t SerialNumberBufferSize) {
+  return Guarded("VLMUFWDL_GetSerialNumber",
+                 [&] { return GetSerialNumberLocked(SerialNumber, SerialNumberBufferSize); });
+}
+
+}  // extern "C"
