@@ -15,4 +15,15 @@ ModuleInstance ThisModule();
 // Full file name of the module. Returns 0 and fills `path`, or a system error code.
 uint32_t GetModuleFileName(ModuleInstance module, std::string& path);
 
+// The system error code for a file name that does not fit its buffer.
+uint32_t ErrorNameTooLong();
+
+}  // namespace platform
+
+namespace platform {
+
+// Stops the per-thread start and end notifications of the module's entry
+// point where the system sends them (the Linux loader has none).
+void DisableThreadNotifications(ModuleInstance module);
+
 }  // namespace platform

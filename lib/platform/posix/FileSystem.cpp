@@ -1,0 +1,62 @@
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
+
+namespace platform {
+
+bool GetFileAttributes(const char* path, FileAttributes& out) {
+  struct stat st {};
+  if (path == nullptr || ::stat(path, &st) != 0) return false;
+  out.size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  out.isDirectory = S_ISDIR(st.st_mode);
+  out.readOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  return true;
+}
+
+bool FileExists(const char* path) {
+  struct stat st {};
+  return path != nullptr && ::stat(path, &st) == 0;
+}
+
+bool DeleteFile(const char* path) {
+  FileAttributes attributes;
+  if (!GetFileAttributes(path, attributes)) return false;
+  if (attributes.isDirectory || attributes.readOnly) {
+    errno = EACCES;
+    return false;
+  }
+  return ::unlink(path) == 0;
+}
+
+bool RenameFile(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) return false;
+#if defined(__linux__) && defined(SYS_renameat2)
+  // Atomic "rename unless the target exists" where the kernel offers it.
+  constexpr unsigned kRenameNoReplace = 1;
+  if (::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, kRenameNoReplace) == 0) return true;
+  if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+  if (FileExists(to)) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from, to) == 0;
+}
+
+FirstByte ReadFirstByte(const char* path) {
+  FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  if (file == nullptr) return FirstByte::CannotOpen;
+  const int c = std::fgetc(file);
+  std::fclose(file);
+  return c == EOF ? FirstByte::Empty : FirstByte::Readable;
+}
+
+}  // namespace platform
