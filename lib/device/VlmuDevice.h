@@ -2,6 +2,7 @@
 // Handle to one device interface of the vendor driver: descriptor requests,
 // control transfers, port cycle, and close/reopen around a re-enumeration.
 // Writes no log entries; callers log the codes.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,13 +45,28 @@ class VlmuDevice : public CPnPNotifyHandler {
   void StopPnPTracking();
 
   bool IsOpen() const;
+  bool IsTracking() const { return mDeviceRemovedEvent != nullptr || mDeviceArrivedEvent != nullptr; }
   uint32_t DeviceIndex() const { return mDeviceIndex; }
   const std::string& DevicePath() const { return mDevicePath; }
   // Set once by the library entry at load.
   void SetModuleInstance(platform::ModuleInstance instance) { mModuleInstance = instance; }
 
+  // The fixed interface path used when Open is given no device information set.
+  static const char* FixedDevicePath();
+  // Milliseconds from `start` to `now` of the wrapping tick counter.
+  static uint32_t ElapsedTicks(uint32_t start, uint32_t now);
+  // Re-open attempts of CloseAndReopen are this far apart.
+  static constexpr uint32_t kReopenRetryMs = 100;
+
  protected:
+  // Closes the device file (under mLock, so that no request is using it).
+  void CloseHandleLocked();
+
+  // Stores an opened device file (under mLock).
+  void SetHandleLocked(std::unique_ptr<platform::DeviceFile> file);
+
   std::unique_ptr<platform::DeviceFile> mHandle;          // null when closed
+  std::atomic<bool> mOpen{false};                         // mHandle is set; readable from any thread
   uint32_t mDeviceIndex = 0;
   std::unique_ptr<platform::Event> mOverlappedEvent;      // created by Open, closed by Close
   std::mutex mLock;                                       // one request at a time

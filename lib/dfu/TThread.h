@@ -29,10 +29,16 @@ class TThread {
 
  private:
   static uint32_t Run_ThreadRoutine(TThread* self);
-  // Implementation state (thread object, running flag, stop event) is private
-  // to TThread.cpp's owner; see the implementation.
+  // Joins a worker that has ended (or is ending); call with mJoinLock held.
+  void JoinFinishedLocked();
+
+  // Running indication: set before the worker starts, cleared by the worker
+  // as its last step. The thread object stays joinable until a later start,
+  // stop or the destructor joins it, so a stop can always wait for the end
+  // of the thread even after the worker has cleared the indication.
   std::atomic<bool> mRunning{false};
-  std::unique_ptr<platform::Event> mStopEvent;
-  std::mutex mJoinLock;
+  std::mutex mStopLock;                         // guards mStopEvent
+  std::unique_ptr<platform::Event> mStopEvent;  // manual reset, one per run
+  std::mutex mJoinLock;                         // guards mThread
   std::thread mThread;
 };
