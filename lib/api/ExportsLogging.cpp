@@ -2,7 +2,7 @@
 #include "vlmufwdl.h"
 
 #include "api/ApiFrame.h"
-#include "api/DownloadInProgress.h"
+#include "dfu/DfuDevice.h"
 #include "log/DiagnosticLog.h"
 
 namespace {
@@ -14,7 +14,7 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetApiVersion(void) { return VLMUFWDL_
 extern "C" VLMUFWDL_API uint32_t VLMUFWDL_EnableLogging(const char* LogFileName) {
   return GuardedExport("VLMUFWDL_EnableLogging", VLMUFWDL_STATUS_LOG_FILE, [&]() -> uint32_t {
     ApiFrame frame;
-    if (DownloadInProgress()) {
+    if (TheDfuDevice().IsThreadRunning()) {
       VLOG(LOG_ERROR, "VLMUFWDL_EnableLogging failed, because download is in progress\n");
       return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
     }

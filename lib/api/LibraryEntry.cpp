@@ -1,6 +1,7 @@
 #include "api/LibraryEntry.h"
 
 #include "api/LibraryGlobals.h"
+#include "dfu/DfuDevice.h"
 #include "log/DiagnosticLog.h"
 
 namespace {
@@ -31,8 +32,7 @@ void ProcessAttach(platform::ModuleInstance instance, const void* reserved) {
   log.AddSuppressedDestinations(kAttachSuppressedDestination);
   VLOG(LOG_API_ENTRY, "DLL_PROCESS_ATTACH (%s load)\n", reserved != nullptr ? "static" : "dynamic");
   platform::DisableThreadNotifications(instance);
-  // >>> device exports: hand the module instance to the global DfuDevice here
-  // (it keeps it for its notification window).
+  TheDfuDevice().SetModuleInstance(instance);
   VLOG(LOG_API_RETURN, "DLL_PROCESS_ATTACH\n");
   log.RemoveSuppressedDestinations(kAttachSuppressedDestination);
 }

@@ -3,6 +3,8 @@
 #include <new>
 
 #include "api/LibraryEntry.h"
+#include "device/VlmuDeviceSet.h"
+#include "dfu/DfuDevice.h"
 #include "log/DiagnosticLog.h"
 
 namespace {
@@ -24,34 +26,49 @@ class GlobalSlot {
     }
   }
   T& Get() const noexcept { return *mObject; }
+  bool IsConstructed() const noexcept { return mObject != nullptr; }
 
  private:
   alignas(T) unsigned char mStorage[sizeof(T)] = {};
   T* mObject = nullptr;
 };
 
+// Bound of the stop request to a download still running at unload.
+constexpr uint32_t kUnloadStopTimeoutMs = 10000;
+
 constinit GlobalSlot<DiagnosticLog> gDiagnosticLog;
-// >>> device exports: slots of the setup-function table, the device set
-// (VlmuDeviceSet) and the global DfuDevice go here, with their accessors
-// TheDeviceSet() and TheDfuDevice().
+constinit GlobalSlot<SetupFunctionTable> gSetupFunctions;
+constinit GlobalSlot<VlmuDeviceSet> gDeviceSet;
+constinit GlobalSlot<DfuDevice> gDfuDevice;
 constinit GlobalSlot<std::mutex> gGlobalLock;
 
 }  // namespace
 
 void ConstructLibraryGlobals() {
   gDiagnosticLog.Construct();
-  // >>> device exports: construct the setup-function table, the device set and
-  // the global DfuDevice here, in this order.
+  gSetupFunctions.Construct();
+  gDeviceSet.Construct();
+  gDfuDevice.Construct();
   gGlobalLock.Construct();
 }
 
 void DestroyLibraryGlobals() noexcept {
   gGlobalLock.Destroy();
-  // >>> device exports: destroy the global DfuDevice, the device set and the
-  // setup-function table here, in this order.
+  // A download still running at unload is asked to stop first: the worker
+  // uses the object that is about to go (its destructor waits for the rest).
+  if (gDfuDevice.IsConstructed()) gDfuDevice.Get().StopDownloadAndWait(kUnloadStopTimeoutMs);
+  gDfuDevice.Destroy();
+  gDeviceSet.Destroy();
+  gSetupFunctions.Destroy();
   gDiagnosticLog.Destroy();
 }
 
 DiagnosticLog& TheDiagnosticLog() { return gDiagnosticLog.Get(); }
 
 std::mutex& TheGlobalLock() { return gGlobalLock.Get(); }
+
+SetupFunctionTable& TheSetupFunctions() { return gSetupFunctions.Get(); }
+
+VlmuDeviceSet& TheDeviceSet() { return gDeviceSet.Get(); }
+
+DfuDevice& TheDfuDevice() { return gDfuDevice.Get(); }

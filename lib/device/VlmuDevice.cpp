@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "device/VlmuDeviceSet.h"
 #include "log/DiagnosticLog.h"
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
@@ -282,14 +283,17 @@ void VlmuDevice::StopPnPTracking() {
 void VlmuDevice::OnDeviceChange(uint32_t /*message*/, uintptr_t wParam, const void* lParam) {
   if (!mDeviceRemovedEvent || !mDeviceArrivedEvent || lParam == nullptr) return;
   const auto* record = static_cast<const unsigned char*>(lParam);
-  platform::DevBroadcastDeviceInterfaceA header;
-  std::memcpy(&header, record, offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_name));
-  if (header.dbcc_devicetype != platform::DBT_DEVTYP_DEVICEINTERFACE) return;
+  uint32_t recordSize = 0;
+  uint32_t deviceType = 0;
+  std::memcpy(&recordSize, record + offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_size), sizeof recordSize);
+  std::memcpy(&deviceType, record + offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_devicetype),
+              sizeof deviceType);
+  if (deviceType != platform::DBT_DEVTYP_DEVICEINTERFACE) return;
   constexpr size_t kNameOffset = offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_name);
-  if (header.dbcc_size <= kNameOffset) return;
+  if (recordSize <= kNameOffset) return;
   // The name ends with a NUL inside the record; never read past the record.
   const char* name = reinterpret_cast<const char*>(record + kNameOffset);
-  const size_t nameLength = strnlen(name, header.dbcc_size - kNameOffset);
+  const size_t nameLength = strnlen(name, recordSize - kNameOffset);
   if (!EqualsIgnoringCase(name, nameLength, mDevicePath)) return;
 
   if (wParam == platform::DBT_DEVICEARRIVAL) {

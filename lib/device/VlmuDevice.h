@@ -67,7 +67,7 @@ class VlmuDevice : public CPnPNotifyHandler {
 
   std::unique_ptr<platform::DeviceFile> mHandle;          // null when closed
   std::atomic<bool> mOpen{false};                         // mHandle is set; readable from any thread
-  uint32_t mDeviceIndex = 0;
+  std::atomic<uint32_t> mDeviceIndex{0};                  // read by exports during a download
   std::unique_ptr<platform::Event> mOverlappedEvent;      // created by Open, closed by Close
   std::mutex mLock;                                       // one request at a time
   platform::Guid mInterfaceGuid{};
