@@ -1,0 +1,100 @@
+#pragma once
+// The driver service: a single-threaded event loop that accepts clients on a
+// Unix domain socket, speaks the driver protocol (lib/platform/DriverProtocol.h)
+// and forwards device requests to a DeviceSource.
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "DeviceSource.h"
+
+namespace vlmudrv {
+
+class Service final : public Scheduler, public DeviceEvents {
+ public:
+  struct Options {
+    std::string socketPath;
+    std::string tracePath;  // empty: no trace
+  };
+
+  explicit Service(Options options);
+  ~Service() override;
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  void SetSource(std::unique_ptr<DeviceSource> source) { mSource = std::move(source); }
+  DeviceSource* Source() const { return mSource.get(); }
+
+  // Binds and listens. Returns false with a message when the socket cannot be
+  // created (path too long, another service is listening there, ...).
+  bool Listen(std::string& error);
+  // Serves until Stop() or a stop signal on `stopFd` (a descriptor that
+  // becomes readable when the service must end; -1 for none). Closes every
+  // client and removes the socket file before it returns.
+  void Run(int stopFd);
+  void Stop() { mStopping = true; }
+
+  // Scheduler
+  uint64_t NowMs() const override;
+  uint64_t Schedule(uint64_t delayMs, std::function<void()> fn) override;
+  void Cancel(uint64_t id) override;
+  // DeviceEvents
+  void OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) override;
+
+  // Trace of every request (JSON lines). Returns false when the file cannot be opened.
+  bool SetTrace(bool on, const std::string& path, std::string& error);
+
+ private:
+  struct Client {
+    uint64_t id = 0;
+    int fd = -1;
+    std::string rx;
+    std::string tx;
+    bool helloDone = false;
+    bool pending = false;
+    bool closing = false;  // close once tx is flushed
+    bool dead = false;
+    bool eof = false;      // the client closed its sending side
+    std::string name;
+    bool hasHandle = false;
+    DeviceHandle handle;
+    std::vector<platform::Guid> subscriptions;
+  };
+
+  void Accept();
+  void ReadFrom(Client& c);
+  void WriteTo(Client& c);
+  void Send(Client& c, std::string frame);
+  void SendError(Client& c, uint32_t error, const std::string& message);
+  void ProcessFrames(Client& c);
+  void HandleFrame(Client& c, uint16_t type, const std::string& payload);
+  void HandleIoControl(Client& c, const std::string& payload);
+  void HandleControl(Client& c, const std::string& payload);
+  void CompleteIo(uint64_t clientId, const IoRequest& request, const std::string& path, const IoResult& result);
+  void DropClient(Client& c);
+  void RunTimers();
+  int NextTimerWaitMs() const;
+  void TraceLine(const nlohmann::json& line);
+
+  Options mOptions;
+  std::unique_ptr<DeviceSource> mSource;
+  int mListenFd = -1;
+  bool mStopping = false;
+  uint64_t mNextClientId = 1;
+  std::map<uint64_t, std::unique_ptr<Client>> mClients;
+  uint64_t mNextTimerId = 1;
+  std::multimap<uint64_t, uint64_t> mTimerQueue;  // due time -> id
+  std::unordered_map<uint64_t, std::function<void()>> mTimers;
+  int64_t mStartNs = 0;
+  std::ofstream mTrace;
+  bool mTraceOn = false;
+  std::string mTracePath;
+};
+
+}  // namespace vlmudrv

@@ -1,0 +1,701 @@
+#include "SimulatedSource.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "Hex.h"
+#include "platform/DriverProtocol.h"
+
+namespace vlmudrv {
+
+using namespace driverproto;
+using nlohmann::json;
+
+namespace {
+
+// DFU 1.1 class requests.
+constexpr uint8_t kDfuDetach = 0, kDfuDnload = 1, kDfuUpload = 2, kDfuGetStatus = 3, kDfuClrStatus = 4,
+                  kDfuGetState = 5, kDfuAbort = 6;
+// Vendor requests of this device family.
+constexpr uint8_t kVendorDetach = 0x80, kVendorSetSerial = 0x83, kVendorGetSerial = 0x84;
+// DFU states.
+constexpr uint8_t appIDLE = 0, appDETACH = 1, dfuIDLE = 2, dfuDNLOAD_SYNC = 3, dfuDNBUSY = 4, dfuDNLOAD_IDLE = 5,
+                  dfuMANIFEST_SYNC = 6, dfuMANIFEST = 7, dfuMANIFEST_WAIT_RESET = 8, dfuERROR = 10;
+// DFU status codes.
+constexpr uint8_t OK = 0x00, errWRITE = 0x03, errADDRESS = 0x08, errNOTDONE = 0x09, errFIRMWARE = 0x0A,
+                  errUNKNOWN = 0x0E, errSTALLEDPKT = 0x0F;
+// Request header fields.
+constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
+constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
+
+uint16_t Le16(const std::string& s, size_t off) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(s[off]) | (static_cast<uint8_t>(s[off + 1]) << 8));
+}
+uint32_t Le32(const std::string& s, size_t off) {
+  return static_cast<uint32_t>(Le16(s, off)) | (static_cast<uint32_t>(Le16(s, off + 2)) << 16);
+}
+
+IoResult Stall() { return IoResult{kErrorGenFailure, {}}; }
+IoResult Ok(std::string out = {}) { return IoResult{0, std::move(out)}; }
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+const char* ModeName(bool dfu) { return dfu ? "dfu" : "runtime"; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- SimDevice
+
+SimDevice::SimDevice(SimulatedSource& owner, uint64_t uid, Description description, Behaviour behaviour)
+    : mOwner(owner), mUid(uid), mDesc(std::move(description)), mBehaviour(std::move(behaviour)) {
+  mBcdDevice = mDesc.runtime.deviceDescriptor.size() >= 14 ? Le16(mDesc.runtime.deviceDescriptor, 12) : 0;
+  mStoredSerial = mBehaviour.storedSerial.empty() ? mDesc.serialNumber : mBehaviour.storedSerial;
+  if (mBehaviour.dfuOnly || mBehaviour.initialState == "dfuIDLE")
+    EnterDfuMode(dfuIDLE, OK);
+  else if (mBehaviour.initialState == "dfuERROR")
+    EnterDfuMode(dfuERROR, errUNKNOWN);
+  else
+    EnterRuntimeMode(mBehaviour.initialState == "appDETACH" ? appDETACH : appIDLE);
+  mPluggedIn = mDesc.present;
+}
+
+SimDevice::~SimDevice() {
+  mOwner.Timers().Cancel(mReturnTimer);
+  mOwner.Timers().Cancel(mDetachTimer);
+  for (auto& p : mPending) mOwner.Timers().Cancel(p.timer);
+}
+
+bool SimDevice::WillDetach() const {
+  if (mBehaviour.willDetach) return *mBehaviour.willDetach;
+  return (mDesc.runtime.attributes & 0x08) != 0;
+}
+
+bool SimDevice::ManifestationTolerant() const {
+  if (mBehaviour.manifestationTolerant) return *mBehaviour.manifestationTolerant;
+  return (mDesc.dfu.attributes & 0x04) != 0;
+}
+
+uint32_t SimDevice::PollTimeoutFor(uint8_t state) const {
+  auto it = mBehaviour.pollTimeout.find(state);
+  return it == mBehaviour.pollTimeout.end() ? 0 : it->second;
+}
+
+void SimDevice::EnterRuntimeMode(uint8_t state) {
+  mDfuMode = false;
+  mState = state;
+  mStatus = OK;
+}
+
+void SimDevice::EnterDfuMode(uint8_t state, uint8_t status) {
+  mDfuMode = true;
+  mState = state;
+  mStatus = status;
+  mExpectedBlock = 0;
+  mBlocksAccepted = 0;
+  mReceiving.clear();
+  mManifestStarted = false;
+  mManifested = false;
+}
+
+void SimDevice::Arrive() {
+  if (mPresent || !mPluggedIn) return;
+  mPresent = true;
+  ++mAppearance;
+  mOwner.Announce(kDbtDeviceArrival, *this, Current().path);
+}
+
+void SimDevice::LeaveBus() {
+  mOwner.Timers().Cancel(mDetachTimer);
+  mDetachTimer = 0;
+  if (!mPresent) return;
+  const std::string path = Current().path;
+  mPresent = false;
+  ++mAppearance;  // handles of this appearance are dead from now on
+  FailPending(kErrorDeviceNotConnected);
+  mOwner.Announce(kDbtDeviceRemoveComplete, *this, path);
+}
+
+void SimDevice::FailPending(uint32_t error) {
+  auto pending = std::move(mPending);
+  mPending.clear();
+  for (auto& p : pending) {
+    mOwner.Timers().Cancel(p.timer);
+    p.done(IoResult{error, {}});
+  }
+}
+
+// A bus reset or power cycle: decide which firmware runs afterwards.
+void SimDevice::ChooseModeAfterReset() {
+  mRuntimeNoStatus = false;
+  if (!mDfuMode) {
+    if (mBehaviour.dfuOnly || (mState == appDETACH && !mBehaviour.stayInAppIdleAfterDetach))
+      EnterDfuMode(dfuIDLE, OK);
+    else
+      EnterRuntimeMode(appIDLE);
+    return;
+  }
+  if ((mState == dfuMANIFEST || mState == dfuMANIFEST_SYNC || mState == dfuMANIFEST_WAIT_RESET) && !mManifested &&
+      ManifestationComplete())
+    FinishManifestation();
+  if (mManifested) {
+    mManifested = false;
+    mFirmwareInvalid = false;
+    if (mBehaviour.finalReset == "dfuERROR") {
+      EnterDfuMode(dfuERROR, errFIRMWARE);
+    } else if (mBehaviour.finalReset == "dfuIDLE" || mBehaviour.dfuOnly) {
+      EnterDfuMode(dfuIDLE, OK);
+    } else {
+      EnterRuntimeMode(appIDLE);
+      mRuntimeNoStatus = mBehaviour.finalReset == "noStatus";
+    }
+    return;
+  }
+  if (mFirmwareInvalid || mBehaviour.dfuOnly) {
+    // The old image was overwritten in part: only the DFU-mode firmware can run.
+    EnterDfuMode(mFirmwareInvalid ? dfuERROR : dfuIDLE, mFirmwareInvalid ? errFIRMWARE : OK);
+    return;
+  }
+  EnterRuntimeMode(appIDLE);
+}
+
+void SimDevice::ResetAndReturn(uint64_t delayMs) {
+  LeaveBus();
+  ChooseModeAfterReset();
+  mOwner.Timers().Cancel(mReturnTimer);
+  mReturnTimer = 0;
+  if (mBehaviour.neverReturn) return;
+  mReturnTimer = mOwner.Timers().Schedule(delayMs, [this] {
+    mReturnTimer = 0;
+    Arrive();
+  });
+}
+
+void SimDevice::Plug() {
+  mPluggedIn = true;
+  if (!mPresent && mReturnTimer == 0) Arrive();
+}
+
+void SimDevice::Unplug() {
+  mPluggedIn = false;
+  mOwner.Timers().Cancel(mReturnTimer);
+  mReturnTimer = 0;
+  if (mPresent) {
+    LeaveBus();
+  }
+  ChooseModeAfterReset();  // power is gone: the device boots afresh when plugged in
+}
+
+void SimDevice::Remove() {
+  mOwner.Timers().Cancel(mReturnTimer);
+  mReturnTimer = 0;
+  LeaveBus();
+  FailPending(kErrorDeviceNotConnected);
+}
+
+bool SimDevice::SetBehaviour(const json& knobs, std::string& error) {
+  if (!knobs.is_object()) {
+    error = "behaviour must be an object";
+    return false;
+  }
+  json merged = mDesc.behaviour;
+  for (const auto& [k, v] : knobs.items()) merged[k] = v;
+  Behaviour b;
+  if (!ParseBehaviour(merged, b, error)) return false;
+  mDesc.behaviour = merged;
+  mBehaviour = b;
+  if (knobs.contains("storedSerial")) mStoredSerial = mBehaviour.storedSerial;
+  return true;
+}
+
+json SimDevice::Info() const {
+  return {{"id", mDesc.id},
+          {"path", Current().path},
+          {"state", mPresent ? "present" : (mPluggedIn ? "off-bus" : "unplugged")},
+          {"mode", ModeName(mDfuMode)},
+          {"dfuState", mState},
+          {"dfuStatus", mStatus},
+          {"requests", mRequests},
+          {"appearance", mAppearance},
+          {"bcdDevice", mBcdDevice},
+          {"firmwareSize", mFirmware.size()},
+          {"blocksReceived", mBlocksAccepted},
+          {"storedSerial", mStoredSerial}};
+}
+
+Fault* SimDevice::MatchFault(const IoRequest& request) {
+  for (Fault& f : mBehaviour.faults) {
+    if (f.done) continue;
+    if (f.request != 0) {
+      if (f.request == mRequests) return f.done = true, &f;
+      continue;
+    }
+    if (request.code != kIoctlControlRequest || request.in.size() < 16) continue;
+    if (static_cast<uint8_t>(request.in[9]) != f.bRequest) continue;
+    if (++f.seen == f.occurrence) return f.done = true, &f;
+  }
+  return nullptr;
+}
+
+void SimDevice::IoControl(IoRequest request, IoCompletion done) {
+  ++mRequests;
+  if (Fault* f = MatchFault(request)) {
+    if (f->action == "stall") return done(Stall());
+    if (f->action == "error") return done(IoResult{f->error, {}});
+    if (f->action == "unplug") {
+      // The device drops off the bus while the request is in flight.
+      mPending.push_back({mNextPending++, std::move(done), 0});
+      Unplug();
+      return;
+    }
+    const uint64_t pid = mNextPending++;
+    uint64_t timer = 0;
+    if (f->action == "delay") {
+      timer = mOwner.Timers().Schedule(f->delayMs, [this, pid, request] {
+        auto it = std::find_if(mPending.begin(), mPending.end(), [pid](const Pending& p) { return p.id == pid; });
+        if (it == mPending.end()) return;
+        IoCompletion d = std::move(it->done);
+        mPending.erase(it);
+        d(mPresent ? Execute(request) : IoResult{kErrorDeviceNotConnected, {}});
+      });
+    }
+    mPending.push_back({pid, std::move(done), timer});  // "hang": answered only when the device leaves
+    return;
+  }
+  done(Execute(request));
+}
+
+IoResult SimDevice::Execute(const IoRequest& request) {
+  IoResult r;
+  switch (request.code) {
+    case kIoctlGetDescriptor:
+      r = Descriptor(request);
+      break;
+    case kIoctlControlRequest:
+      r = Control(request);
+      break;
+    case kIoctlCyclePort:
+      if (!request.in.empty()) return IoResult{kErrorInvalidParameter, {}};
+      ResetAndReturn(mBehaviour.reenumerationMs);
+      return Ok();
+    default:
+      return IoResult{kErrorInvalidFunction, {}};
+  }
+  if (r.out.size() > request.outSize) r.out.resize(request.outSize);
+  return r;
+}
+
+IoResult SimDevice::Descriptor(const IoRequest& request) {
+  if (request.in.size() != 8) return IoResult{kErrorInvalidParameter, {}};
+  const auto type = static_cast<uint8_t>(request.in[4]);
+  const auto index = static_cast<uint8_t>(request.in[5]);
+  const Personality& p = Current();
+  switch (type) {
+    case 1:
+      return Ok(p.deviceDescriptor);
+    case 2:
+      if (index >= p.configurations.size()) return Stall();
+      return Ok(p.configurations[index]);
+    case 3: {
+      if (index != 0 && mBehaviour.serialInDescriptor && p.deviceDescriptor.size() > 16 &&
+          index == static_cast<uint8_t>(p.deviceDescriptor[16]))
+        return Ok(StringDescriptor(mStoredSerial));
+      auto it = p.strings.find(index);
+      if (it == p.strings.end()) return Stall();
+      return Ok(it->second);
+    }
+    default:
+      return Stall();
+  }
+}
+
+IoResult SimDevice::Control(const IoRequest& request) {
+  const std::string& in = request.in;
+  if (in.size() < 16) return IoResult{kErrorInvalidParameter, {}};
+  const auto dir = static_cast<uint8_t>(in[0]);
+  const uint32_t type = Le32(in, 1);
+  const uint32_t recipient = Le32(in, 5);
+  const auto bRequest = static_cast<uint8_t>(in[9]);
+  const uint16_t wValue = Le16(in, 10), wIndex = Le16(in, 12), wLength = Le16(in, 14);
+  if (dir > 1 || type > kTypeVendor || recipient > 3) return IoResult{kErrorInvalidParameter, {}};
+  if (dir == 0 && in.size() != 16u + wLength) return IoResult{kErrorInvalidParameter, {}};
+  if (dir == 1 && in.size() != 16) return IoResult{kErrorInvalidParameter, {}};
+  const std::string data = in.substr(16);
+  IoResult r = mDfuMode ? DfuRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data)
+                        : RuntimeRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data);
+  if (dir == 1 && r.out.size() > wLength) r.out.resize(wLength);
+  return r;
+}
+
+IoResult SimDevice::StatusReply(uint16_t wLength) {
+  (void)wLength;
+  const uint32_t poll = PollTimeoutFor(mState);
+  std::string s;
+  s.push_back(static_cast<char>(mStatus));
+  s.push_back(static_cast<char>(poll & 0xFF));
+  s.push_back(static_cast<char>((poll >> 8) & 0xFF));
+  s.push_back(static_cast<char>((poll >> 16) & 0xFF));
+  s.push_back(static_cast<char>(mState));
+  s.push_back(0);  // iString
+  s.resize(mBehaviour.statusLength, '\0');
+  return Ok(s);
+}
+
+IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
+                                   uint16_t wIndex, uint16_t wLength, const std::string& data) {
+  (void)wValue;
+  (void)data;
+  const Personality& p = mDesc.runtime;
+  if (type == kTypeVendor && recipient == kRecipientDevice && bRequest == kVendorDetach && dir == 0) {
+    if (mState != appIDLE && mState != appDETACH) return Stall();
+    if (mBehaviour.stayInAppIdleAfterDetach) {
+      if (WillDetach()) {
+        mDetachTimer = mOwner.Timers().Schedule(mBehaviour.detachDelayMs, [this] { ResetAndReturn(mBehaviour.reenumerationMs); });
+      }
+      return Ok();
+    }
+    mState = appDETACH;
+    if (WillDetach()) {
+      // The device resets itself into DFU mode shortly after the request.
+      mOwner.Timers().Cancel(mDetachTimer);
+      mDetachTimer = mOwner.Timers().Schedule(mBehaviour.detachDelayMs, [this] { ResetAndReturn(mBehaviour.reenumerationMs); });
+    }
+    return Ok();
+  }
+  if (type == kTypeClass && recipient == kRecipientInterface && p.hasDfuInterface && wIndex == p.dfuInterfaceNumber) {
+    if (bRequest == kDfuGetStatus && dir == 1) {
+      if (mBehaviour.runtimeStatusStall || mRuntimeNoStatus) return Stall();
+      return StatusReply(wLength);
+    }
+    if (bRequest == kDfuGetState && dir == 1) {
+      if (mBehaviour.runtimeStatusStall || mRuntimeNoStatus) return Stall();
+      return Ok(std::string(1, static_cast<char>(mState)));
+    }
+  }
+  return Stall();
+}
+
+// DFU 1.1: an illegal request is stalled and moves the device to dfuERROR.
+IoResult SimDevice::StallToError(uint8_t status) {
+  mState = dfuERROR;
+  mStatus = status;
+  return Stall();
+}
+
+bool SimDevice::ManifestationComplete() const {
+  return mManifestStarted && mManifestPollsDone >= mBehaviour.manifestPolls &&
+         mOwner.Timers().NowMs() - mManifestStart >= mBehaviour.manifestTimeMs;
+}
+
+void SimDevice::FinishManifestation() {
+  mFirmware = mReceiving;
+  mManifested = true;
+  mManifestStarted = false;
+  if (mBehaviour.newBcdDevice) {
+    mBcdDevice = *mBehaviour.newBcdDevice;
+  } else if (mFirmware.size() >= 16 && mFirmware.compare(mFirmware.size() - 8, 3, "UFD") == 0) {
+    const uint16_t suffixBcd = Le16(mFirmware, mFirmware.size() - 16);
+    if (suffixBcd != 0xFFFF) mBcdDevice = suffixBcd;
+  }
+  if (mDesc.runtime.deviceDescriptor.size() >= 14) {
+    mDesc.runtime.deviceDescriptor[12] = static_cast<char>(mBcdDevice & 0xFF);
+    mDesc.runtime.deviceDescriptor[13] = static_cast<char>(mBcdDevice >> 8);
+  }
+}
+
+// States that change with time rather than with requests.
+void SimDevice::ApplyTimedTransitions() {
+  const uint64_t now = mOwner.Timers().NowMs();
+  if (mState == dfuDNBUSY && now >= mBusyUntil) mState = dfuDNLOAD_SYNC;
+}
+
+IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
+                               uint16_t wIndex, uint16_t wLength, const std::string& data) {
+  const Personality& p = mDesc.dfu;
+  ApplyTimedTransitions();
+
+  // Vendor requests of DFU mode: serial number write and read.
+  if (type == kTypeVendor) {
+    if (recipient != kRecipientInterface || wIndex != p.dfuInterfaceNumber) return Stall();
+    if (bRequest == kVendorSetSerial && dir == 0) {
+      if (data.size() > mBehaviour.maxSerialLength) return Stall();
+      mStoredSerial = data;
+      return Ok();
+    }
+    if (bRequest == kVendorGetSerial && dir == 1) return Ok(mStoredSerial.substr(0, wLength));
+    return Stall();
+  }
+  if (type != kTypeClass || recipient != kRecipientInterface) return Stall();
+  // DFU_DNLOAD of this family carries wIndex 0; the other requests name the interface.
+  const bool forUs = wIndex == p.dfuInterfaceNumber || (bRequest == kDfuDnload && wIndex == 0);
+  if (!forUs) return Stall();
+
+  // Requests whose direction does not fit are malformed for any state.
+  const bool toHost = bRequest == kDfuGetStatus || bRequest == kDfuGetState || bRequest == kDfuUpload;
+  if ((dir == 1) != toHost) return StallToError(errSTALLEDPKT);
+
+  if (bRequest == kDfuGetState) {
+    if (mState == dfuDNBUSY || mState == dfuMANIFEST) return StallToError(errSTALLEDPKT);
+    return Ok(std::string(1, static_cast<char>(mState)));
+  }
+
+  switch (mState) {
+    case dfuIDLE:
+    case dfuDNLOAD_IDLE:
+      if (bRequest == kDfuDnload) {
+        if (wLength == 0) {
+          if (mState == dfuIDLE) return StallToError(errNOTDONE);
+          if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
+          mState = dfuMANIFEST_SYNC;
+          mManifestStarted = true;
+          mManifestStart = mOwner.Timers().NowMs();
+          mManifestPollsDone = 0;
+          mManifestSyncLeft = mBehaviour.manifestSyncPolls;
+          return Ok();
+        }
+        if (p.hasFunctional && (p.attributes & 0x01) == 0) return StallToError(errSTALLEDPKT);  // bitCanDnload clear
+        if (p.transferSize != 0 && wLength > p.transferSize) return StallToError(errUNKNOWN);
+        if (mState == dfuIDLE) {
+          mExpectedBlock = mBehaviour.checkBlockNumbers ? 0 : wValue;
+          mReceiving.clear();
+          mBlocksAccepted = 0;
+          mManifested = false;
+        }
+        if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
+        mFirmwareInvalid = true;  // from here on the old image is gone
+        mLastBlock = data;
+        mBlockError = mBehaviour.errorAtBlock >= 0 && static_cast<uint64_t>(mBehaviour.errorAtBlock) == mBlocksAccepted;
+        mSyncLeft = mBehaviour.syncPolls;
+        mBusyLeft = mBehaviour.busyPolls;
+        mState = dfuDNLOAD_SYNC;
+        return Ok();
+      }
+      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
+      if (bRequest == kDfuAbort) {
+        mState = dfuIDLE;
+        return Ok();
+      }
+      return StallToError(errSTALLEDPKT);
+
+    case dfuDNLOAD_SYNC:
+    case dfuDNBUSY:
+      if (bRequest != kDfuGetStatus) return StallToError(errSTALLEDPKT);
+      if (mState == dfuDNBUSY) {
+        // Polled before bwPollTimeout ran out.
+        if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
+        mState = dfuDNLOAD_SYNC;
+      }
+      if (mSyncLeft > 0) {
+        --mSyncLeft;
+        return StatusReply(wLength);  // still dfuDNLOAD_SYNC
+      }
+      if (mBusyLeft > 0) {
+        --mBusyLeft;
+        mState = dfuDNBUSY;
+        mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuDNBUSY);
+        return StatusReply(wLength);
+      }
+      if (mBlockError) {
+        mState = dfuERROR;
+        mStatus = errWRITE;
+        return StatusReply(wLength);
+      }
+      mReceiving += mLastBlock;
+      mLastBlock.clear();
+      ++mBlocksAccepted;
+      ++mExpectedBlock;
+      mState = dfuDNLOAD_IDLE;
+      return StatusReply(wLength);
+
+    case dfuMANIFEST_SYNC:
+      if (bRequest != kDfuGetStatus) return StallToError(errSTALLEDPKT);
+      if (mManifestSyncLeft > 0) {
+        --mManifestSyncLeft;
+        return StatusReply(wLength);
+      }
+      if (ManifestationComplete()) {
+        FinishManifestation();
+        mState = ManifestationTolerant() ? dfuIDLE : dfuMANIFEST_WAIT_RESET;
+        if (mState == dfuIDLE) {
+          mExpectedBlock = 0;
+          mFirmwareInvalid = false;
+        }
+        return StatusReply(wLength);
+      }
+      mState = dfuMANIFEST;
+      ++mManifestPollsDone;
+      return StatusReply(wLength);
+
+    case dfuMANIFEST:
+      if (bRequest != kDfuGetStatus || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
+      if (!ManifestationComplete()) {
+        if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
+        ++mManifestPollsDone;
+        return StatusReply(wLength);
+      }
+      FinishManifestation();
+      mState = ManifestationTolerant() ? dfuIDLE : dfuMANIFEST_WAIT_RESET;
+      if (mState == dfuIDLE) {
+        mExpectedBlock = 0;
+        mFirmwareInvalid = false;
+      }
+      return StatusReply(wLength);
+
+    case dfuMANIFEST_WAIT_RESET:
+      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
+      return Stall();
+
+    case dfuERROR:
+      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
+      if (bRequest == kDfuClrStatus) {
+        mState = dfuIDLE;
+        mStatus = OK;
+        return Ok();
+      }
+      return Stall();
+
+    default:
+      return StallToError(errSTALLEDPKT);
+  }
+}
+
+// ---------------------------------------------------------- SimulatedSource
+
+SimulatedSource::~SimulatedSource() = default;
+
+void SimulatedSource::Announce(uint32_t event, const SimDevice& device, const std::string& path) {
+  mEvents.OnDeviceChange(event, device.InterfaceClass(), path);
+}
+
+SimDevice* SimulatedSource::Find(const std::string& id) {
+  for (auto& d : mDevices)
+    if (d->Id() == id) return d.get();
+  return nullptr;
+}
+
+bool SimulatedSource::AddDevice(const json& description, std::string& id, std::string& error) {
+  Description d;
+  if (!ParseDescription(description, d, error)) return false;
+  if (d.id.empty()) {
+    do {
+      d.id = "dev" + std::to_string(mNextAutoId++);
+    } while (Find(d.id) != nullptr);
+  } else if (Find(d.id) != nullptr) {
+    error = "a device with id \"" + d.id + "\" exists already";
+    return false;
+  }
+  Behaviour b;
+  if (!ParseBehaviour(d.behaviour, b, error)) return false;
+  id = d.id;
+  const bool present = d.present;
+  mDevices.push_back(std::make_unique<SimDevice>(*this, mNextUid++, std::move(d), std::move(b)));
+  if (present) mDevices.back()->Plug();
+  return true;
+}
+
+std::vector<InterfaceEntry> SimulatedSource::ListInterfaces(const platform::Guid& interfaceClass) const {
+  std::vector<InterfaceEntry> out;
+  for (const auto& d : mDevices)
+    if (d->Present() && d->InterfaceClass() == interfaceClass) out.push_back({d->Current().path, d->InterfaceClass()});
+  return out;
+}
+
+uint32_t SimulatedSource::Open(const std::string& path, DeviceHandle& handle) {
+  for (const auto& d : mDevices) {
+    if (d->Present() && EqualsIgnoreCase(d->Current().path, path)) {
+      handle.device = d->Uid();
+      handle.appearance = d->Appearance();
+      handle.path = d->Current().path;
+      return 0;
+    }
+  }
+  return kErrorFileNotFound;
+}
+
+void SimulatedSource::IoControl(const DeviceHandle& handle, IoRequest request, IoCompletion done) {
+  for (const auto& d : mDevices) {
+    if (d->Uid() != handle.device) continue;
+    if (!d->Present() || d->Appearance() != handle.appearance) return done(IoResult{kErrorDeviceNotConnected, {}});
+    return d->IoControl(std::move(request), std::move(done));
+  }
+  done(IoResult{kErrorDeviceNotConnected, {}});  // the device was removed
+}
+
+bool SimulatedSource::Control(const json& command, uint32_t& error, json& result) {
+  const std::string cmd = command.value("cmd", std::string());
+  auto needDevice = [&]() -> SimDevice* {
+    const json idv = command.value("id", json());
+    if (!idv.is_string()) {
+      error = kErrorInvalidParameter;
+      result["error"] = "missing device \"id\"";
+      return nullptr;
+    }
+    SimDevice* d = Find(idv.get<std::string>());
+    if (d == nullptr) {
+      error = kErrorFileNotFound;
+      result["error"] = "no device with id \"" + idv.get<std::string>() + "\"";
+    }
+    return d;
+  };
+  if (cmd == "add-device") {
+    std::string id, msg;
+    json desc = command.value("description", json());
+    if (!AddDevice(desc, id, msg)) {
+      error = kErrorInvalidParameter;
+      result["error"] = msg;
+    } else {
+      result["id"] = id;
+      result["path"] = Find(id)->Current().path;
+    }
+  } else if (cmd == "remove-device") {
+    if (SimDevice* d = needDevice()) {
+      d->Remove();
+      mDevices.erase(std::find_if(mDevices.begin(), mDevices.end(), [d](const auto& p) { return p.get() == d; }));
+      result["removed"] = command["id"];
+    }
+  } else if (cmd == "plug") {
+    if (SimDevice* d = needDevice()) {
+      d->Plug();
+      result = d->Info();
+    }
+  } else if (cmd == "unplug") {
+    if (SimDevice* d = needDevice()) {
+      d->Unplug();
+      result = d->Info();
+    }
+  } else if (cmd == "list-devices") {
+    json list = json::array();
+    for (const auto& d : mDevices) list.push_back(d->Info());
+    result["devices"] = list;
+  } else if (cmd == "get-firmware") {
+    if (SimDevice* d = needDevice()) {
+      result["id"] = d->Id();
+      result["size"] = d->Firmware().size();
+      result["base64"] = ToBase64(d->Firmware());
+    }
+  } else if (cmd == "get-serial") {
+    if (SimDevice* d = needDevice()) {
+      result["id"] = d->Id();
+      result["serial"] = d->StoredSerial();
+      result["hex"] = ToHex(d->StoredSerial());
+    }
+  } else if (cmd == "set-behaviour") {
+    if (SimDevice* d = needDevice()) {
+      std::string msg;
+      if (!d->SetBehaviour(command.value("behaviour", json()), msg)) {
+        error = kErrorInvalidParameter;
+        result["error"] = msg;
+      } else {
+        result = d->Info();
+      }
+    }
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vlmudrv

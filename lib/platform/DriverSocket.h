@@ -1,0 +1,37 @@
+#pragma once
+// Byte stream to the driver service: the operating-system part of the
+// driver connection (a Unix domain socket on POSIX systems).
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class DriverSocket {
+ public:
+  virtual ~DriverSocket() = default;
+  // Sends all bytes within timeoutMs. Returns 0, kErrorSemTimeout or
+  // kErrorDeviceNotConnected (peer gone, socket shut down).
+  virtual uint32_t SendAll(const char* data, size_t size, uint32_t timeoutMs) = 0;
+  // Waits up to timeoutMs (platform::kInfinite: no limit) for data and reads
+  // what is there, at most `size` bytes. Returns 0 with received > 0,
+  // kErrorSemTimeout, or kErrorDeviceNotConnected (end of stream, error,
+  // socket shut down).
+  virtual uint32_t Receive(char* data, size_t size, uint32_t timeoutMs, size_t& received) = 0;
+  // Wakes a Receive blocked on another thread; every later call fails with
+  // kErrorDeviceNotConnected. Safe to call from any thread, more than once.
+  virtual void Shutdown() = 0;
+};
+
+// Socket path of the driver service: the environment variable
+// VLMU_DRIVER_SOCKET when set and not empty (read at every call), else the
+// default path.
+std::string DriverSocketPath();
+
+// Connects to the service listening at `path`. Returns 0 and sets `socket`;
+// kErrorServiceNotActive when nothing listens there; kErrorInvalidParameter
+// for a path that cannot be a socket address.
+uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket);
+
+}  // namespace platform
