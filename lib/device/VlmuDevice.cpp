@@ -62,20 +62,18 @@ VlmuDevice::~VlmuDevice() {
   mDeviceIndex = 0;
 }
 
-bool VlmuDevice::IsOpen() const { return mOpen.load(); }
+bool VlmuDevice::IsOpen() const { return mHandle.IsOpen(); }
 
 void VlmuDevice::SetHandleLocked(std::unique_ptr<platform::DeviceFile> file) {
   std::lock_guard<std::mutex> lock(mLock);
   mHandle = std::move(file);
-  mOpen.store(mHandle != nullptr);
 }
 
 void VlmuDevice::CloseHandleLocked() {
   std::unique_ptr<platform::DeviceFile> handle;
   {
     std::lock_guard<std::mutex> lock(mLock);
-    handle = std::move(mHandle);
-    mOpen.store(false);
+    handle = mHandle.Release();
   }
   // Dropping the file (outside the lock) closes the interface.
 }

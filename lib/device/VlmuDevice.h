@@ -17,6 +17,27 @@
 #include "platform/Module.h"
 #include "platform/SetupApi.h"
 
+// The open device file with an open indication that any thread may read.
+class DeviceHandle {
+ public:
+  DeviceHandle& operator=(std::unique_ptr<platform::DeviceFile> file) {
+    mFile = std::move(file);
+    mOpen.store(mFile != nullptr);
+    return *this;
+  }
+  std::unique_ptr<platform::DeviceFile> Release() {
+    mOpen.store(false);
+    return std::move(mFile);
+  }
+  explicit operator bool() const { return mFile != nullptr; }
+  platform::DeviceFile* operator->() const { return mFile.get(); }
+  bool IsOpen() const { return mOpen.load(); }
+
+ private:
+  std::unique_ptr<platform::DeviceFile> mFile;
+  std::atomic<bool> mOpen{false};
+};
+
 class VlmuDevice : public CPnPNotifyHandler {
  public:
   VlmuDevice();
@@ -65,8 +86,7 @@ class VlmuDevice : public CPnPNotifyHandler {
   // Stores an opened device file (under mLock).
   void SetHandleLocked(std::unique_ptr<platform::DeviceFile> file);
 
-  std::unique_ptr<platform::DeviceFile> mHandle;          // null when closed
-  std::atomic<bool> mOpen{false};                         // mHandle is set; readable from any thread
+  DeviceHandle mHandle;                                   // empty when closed
   std::atomic<uint32_t> mDeviceIndex{0};                  // read by exports during a download
   std::unique_ptr<platform::Event> mOverlappedEvent;      // created by Open, closed by Close
   std::mutex mLock;                                       // one request at a time
