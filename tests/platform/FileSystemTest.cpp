@@ -1,0 +1,83 @@
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+TEST(FileSystem, AttributesOfFileDirectoryAndMissingPath) {
+  TempDir dir;
+  const std::string file = dir.File("a.log");
+  WriteFile(file, "12345");
+  platform::FileAttributes attributes;
+  ASSERT_TRUE(platform::GetFileAttributes(file.c_str(), attributes));
+  EXPECT_EQ(attributes.size, 5u);
+  EXPECT_FALSE(attributes.isDirectory);
+  EXPECT_FALSE(attributes.readOnly);
+
+  ASSERT_TRUE(platform::GetFileAttributes(dir.path().c_str(), attributes));
+  EXPECT_TRUE(attributes.isDirectory);
+
+  EXPECT_FALSE(platform::GetFileAttributes(dir.File("missing").c_str(), attributes));
+  EXPECT_FALSE(platform::GetFileAttributes(nullptr, attributes));
+  EXPECT_TRUE(platform::FileExists(file.c_str()));
+  EXPECT_FALSE(platform::FileExists(dir.File("missing").c_str()));
+}
+
+TEST(FileSystem, DeleteHonoursReadOnlyAndRefusesDirectories) {
+  TempDir dir;
+  const std::string file = dir.File("ro.bak");
+  WriteFile(file, "x");
+  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  platform::FileAttributes attributes;
+  ASSERT_TRUE(platform::GetFileAttributes(file.c_str(), attributes));
+  EXPECT_TRUE(attributes.readOnly);
+  EXPECT_FALSE(platform::DeleteFile(file.c_str()));
+  EXPECT_TRUE(platform::FileExists(file.c_str()));
+
+  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  EXPECT_TRUE(platform::DeleteFile(file.c_str()));
+  EXPECT_FALSE(platform::FileExists(file.c_str()));
+
+  const std::string sub = dir.File("sub");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+  EXPECT_FALSE(platform::DeleteFile(sub.c_str()));
+  EXPECT_FALSE(platform::DeleteFile(dir.File("missing").c_str()));
+}
+
+TEST(FileSystem, RenameDoesNotReplaceAnExistingFile) {
+  TempDir dir;
+  const std::string from = dir.File("trace.log");
+  const std::string to = dir.File("trace.bak");
+  WriteFile(from, "new");
+  WriteFile(to, "old");
+  EXPECT_FALSE(platform::RenameFile(from.c_str(), to.c_str()));
+  EXPECT_EQ(ReadFile(to), "old");
+  EXPECT_EQ(ReadFile(from), "new");
+
+  ASSERT_TRUE(platform::DeleteFile(to.c_str()));
+  EXPECT_TRUE(platform::RenameFile(from.c_str(), to.c_str()));
+  EXPECT_EQ(ReadFile(to), "new");
+  EXPECT_FALSE(platform::FileExists(from.c_str()));
+  EXPECT_FALSE(platform::RenameFile(from.c_str(), to.c_str()));
+}
+
+TEST(FileSystem, FirstByteTest) {
+  TempDir dir;
+  const std::string empty = dir.File("empty.cfg");
+  const std::string full = dir.File("full.cfg");
+  WriteFile(empty, "");
+  WriteFile(full, "\n");
+  EXPECT_EQ(platform::ReadFirstByte(empty.c_str()), platform::FirstByte::Empty);
+  EXPECT_EQ(platform::ReadFirstByte(full.c_str()), platform::FirstByte::Readable);
+  EXPECT_EQ(platform::ReadFirstByte(dir.File("missing").c_str()), platform::FirstByte::CannotOpen);
+}
+
+}  // namespace
