@@ -2,7 +2,6 @@
 
 #include <array>
 
-namespace crc32 {
 namespace {
 
 // Slicing-by-8: table 0 is the plain byte table; table k gives the effect of
@@ -13,7 +12,7 @@ constexpr Tables BuildTables() {
   Tables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t r = i;
-    for (int bit = 0; bit < 8; ++bit) r = (r & 1u) ? (r >> 1) ^ kPolynomial : r >> 1;
+    for (int bit = 0; bit < 8; ++bit) r = (r & 1u) ? (r >> 1) ^ Crc32::kPolynomial : r >> 1;
     t[0][i] = r;
   }
   for (uint32_t i = 0; i < 256; ++i) {
@@ -34,9 +33,9 @@ inline uint32_t LoadLe32(const unsigned char* p) noexcept {
 
 }  // namespace
 
-const uint32_t* Table() noexcept { return kTables[0].data(); }
+const uint32_t* Crc32::Table() noexcept { return kTables[0].data(); }
 
-uint32_t Update(uint32_t crcRegister, const void* data, std::size_t size) noexcept {
+uint32_t Crc32::Update(uint32_t crcRegister, const void* data, std::size_t size) noexcept {
   const auto* p = static_cast<const unsigned char*>(data);
   uint32_t r = crcRegister;
   // Byte steps until the pointer is 8-byte aligned, then eight bytes a step.
@@ -57,4 +56,3 @@ uint32_t Update(uint32_t crcRegister, const void* data, std::size_t size) noexce
   return r;
 }
 
-}  // namespace crc32

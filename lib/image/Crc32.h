@@ -6,27 +6,26 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace crc32 {
+class Crc32 {
+ public:
+  static constexpr uint32_t kPolynomial = 0xEDB88320u;
+  static constexpr uint32_t kInitialRegister = 0xFFFFFFFFu;
 
-inline constexpr uint32_t kPolynomial = 0xEDB88320u;
-inline constexpr uint32_t kInitialRegister = 0xFFFFFFFFu;
+  // The 256-entry table built from the polynomial: entry i is the register
+  // after shifting the byte value i through it eight times.
+  static const uint32_t* Table() noexcept;
 
-// The 256-entry table built from the polynomial: entry i is the register
-// after shifting the byte value i through it eight times.
-const uint32_t* Table() noexcept;
+  // Runs `size` bytes through the register and returns the new register.
+  // No inversion at either end; chain calls to process data in pieces.
+  static uint32_t Update(uint32_t crcRegister, const void* data, std::size_t size) noexcept;
 
-// Runs `size` bytes through the register and returns the new register.
-// No inversion at either end; chain calls to process data in pieces.
-uint32_t Update(uint32_t crcRegister, const void* data, std::size_t size) noexcept;
+  // The DFU suffix CRC of a byte range: register after the last byte, not inverted.
+  static uint32_t DfuRegister(const void* data, std::size_t size) noexcept {
+    return Update(kInitialRegister, data, size);
+  }
 
-// The DFU suffix CRC of a byte range: register after the last byte, not inverted.
-inline uint32_t DfuRegister(const void* data, std::size_t size) noexcept {
-  return Update(kInitialRegister, data, size);
-}
-
-// The ordinary CRC-32 of a byte range (register inverted at the end).
-inline uint32_t Checksum(const void* data, std::size_t size) noexcept {
-  return Update(kInitialRegister, data, size) ^ 0xFFFFFFFFu;
-}
-
-}  // namespace crc32
+  // The ordinary CRC-32 of a byte range (register inverted at the end).
+  static uint32_t Checksum(const void* data, std::size_t size) noexcept {
+    return Update(kInitialRegister, data, size) ^ 0xFFFFFFFFu;
+  }
+};

@@ -144,7 +144,7 @@ uint32_t VldFile::Open(const char* path) {
   unsigned char stored[4];
   std::memcpy(stored, mHeader + 44, sizeof stored);
   std::memset(mHeader + 44, 0, sizeof stored);
-  const uint32_t calculated = crc32::Checksum(mHeader, headerLength);
+  const uint32_t calculated = Crc32::Checksum(mHeader, headerLength);
   std::memcpy(mHeader + 44, stored, sizeof stored);
   if (calculated != LoadLe32(stored)) {
     VLOG(LOG_ERROR, "Unexpected CRC header value in file '%s'\n", mPath.c_str());
@@ -197,30 +197,12 @@ uint32_t VldFile::CheckDfuSuffix() {
   }
   VLOG(LOG_INFO, "VldFile::Open: DFU suffix found.\n");
 
-  // The CRC covers every byte but dwCRC itself. The file is read in large
-  // chunks; a short read reports the number of the first byte that did not come.
-  const uint32_t covered = mFileSize - 4;
-  std::unique_ptr<unsigned char[]> heapChunk(new (std::nothrow) unsigned char[kCrcChunk]);
-  unsigned char stackChunk[4096];
-  unsigned char* chunk = heapChunk ? heapChunk.get() : stackChunk;
-  const std::size_t chunkSize = heapChunk ? kCrcChunk : sizeof stackChunk;
-
-  uint32_t crcRegister = crc32::kInitialRegister;
+  // The CRC covers every byte but dwCRC itself.
+  uint32_t crcRegister = Crc32::kInitialRegister;
   uint32_t done = 0;
-  if (std::fseek(mFile, 0, SEEK_SET) != 0) {
-    VLOG(LOG_ERROR, "VldFile::Open: Failed to read byte %u from file '%s'\n", 0u, mPath.c_str());
+  if (std::fseek(mFile, 0, SEEK_SET) != 0 || !RunCrc(mFile, mFileSize - 4, crcRegister, done)) {
+    VLOG(LOG_ERROR, "VldFile::Open: Failed to read byte %u from file '%s'\n", done, mPath.c_str());
     return VLMUFWDL_STATUS_FILE_READ_FAILED;
-  }
-  while (done < covered) {
-    const std::size_t want = std::min<std::size_t>(chunkSize, covered - done);
-    const std::size_t n = std::fread(chunk, 1, want, mFile);
-    crcRegister = crc32::Update(crcRegister, chunk, n);
-    done += static_cast<uint32_t>(n);
-    if (n < want) {
-      VLOG(LOG_ERROR, "VldFile::Open: Failed to read byte %u from file '%s'\n", done,
-           mPath.c_str());
-      return VLMUFWDL_STATUS_FILE_READ_FAILED;
-    }
   }
   if (crcRegister != LoadLe32(suffix + 12)) {
     VLOG(LOG_ERROR, "VldFile::Open: File '%s' is corrupt. Calculated DFU CRC is wrong.\n",
@@ -228,6 +210,22 @@ uint32_t VldFile::CheckDfuSuffix() {
     return VLMUFWDL_STATUS_DFU_SUFFIX_CRC;
   }
   return VLMUFWDL_STATUS_SUCCESS;
+}
+
+bool VldFile::RunCrc(std::FILE* file, uint32_t length, uint32_t& crcRegister, uint32_t& bytesDone) {
+  bytesDone = 0;
+  std::unique_ptr<unsigned char[]> heapChunk(new (std::nothrow) unsigned char[kCrcChunk]);
+  unsigned char stackChunk[4096];
+  unsigned char* chunk = heapChunk ? heapChunk.get() : stackChunk;
+  const std::size_t chunkSize = heapChunk ? kCrcChunk : sizeof stackChunk;
+  while (bytesDone < length) {
+    const std::size_t want = std::min<std::size_t>(chunkSize, length - bytesDone);
+    const std::size_t got = std::fread(chunk, 1, want, file);
+    crcRegister = Crc32::Update(crcRegister, chunk, got);
+    bytesDone += static_cast<uint32_t>(got);
+    if (got < want) return false;
+  }
+  return true;
 }
 
 uint32_t VldFile::ReadInfoText(uint32_t length) {

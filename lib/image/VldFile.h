@@ -62,6 +62,12 @@ class VldFile {
   const std::string& Path() const noexcept { return mPath; }
   const std::string& InfoText() const noexcept { return mInfoText; }
 
+  // Runs `length` bytes of `file`, from its current position, through the
+  // CRC register, reading in large chunks. Returns true when all came;
+  // `bytesDone` is the number of bytes that came, which on failure is the
+  // zero-based number of the first byte that could not be read.
+  static bool RunCrc(std::FILE* file, uint32_t length, uint32_t& crcRegister, uint32_t& bytesDone);
+
  private:
   uint32_t CheckDfuSuffix();
   uint32_t ReadInfoText(uint32_t length);

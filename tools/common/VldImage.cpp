@@ -44,7 +44,7 @@ bool FixHeaderCrc(std::string& image) {
   if (image.size() < headerLength) return false;
   std::string header = image.substr(0, headerLength);
   PutLe32(header, 44, 0);
-  PutLe32(image, 44, crc32::Checksum(header.data(), header.size()));
+  PutLe32(image, 44, Crc32::Checksum(header.data(), header.size()));
   return true;
 }
 
@@ -59,7 +59,7 @@ void AppendDfuSuffix(std::string& image, const DfuSuffixFields& fields) {
   image[at + 9] = 'F';
   image[at + 10] = 'D';
   image[at + 11] = static_cast<char>(kDfuSuffixSize);
-  PutLe32(image, at + 12, crc32::DfuRegister(image.data(), at + 12));
+  PutLe32(image, at + 12, Crc32::DfuRegister(image.data(), at + 12));
 }
 
 std::string BuildVldImage(const VldImageSpec& spec, std::string* error) {

@@ -1,0 +1,141 @@
+// Code shared by the tools: status words, display forms, the image writer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "ImageDisplay.h"
+#include "StatusText.h"
+#include "VldImage.h"
+#include "image/TestImages.h"
+
+namespace {
+
+TEST(StatusText, EveryLibraryStatusHasItsOwnWords) {
+  const uint32_t codes[] = {0,  1,  2,  3,  4,  5,  6,  10, 13, 14, 15, 16, 18,
+                            19, 23, 24, 26, 27, 28, 31, 35, 36, 45, 46, 47, 48};
+  std::set<std::string> seen;
+  for (const uint32_t code : codes) {
+    EXPECT_TRUE(vlmutool::IsKnownStatus(code)) << code;
+    const std::string text = vlmutool::StatusText(code);
+    EXPECT_NE(text, "unknown status") << code;
+    EXPECT_TRUE(seen.insert(text).second) << "duplicate text for " << code;
+  }
+  EXPECT_STREQ(vlmutool::StatusText(48), "the DFU suffix CRC of the image file does not match");
+  EXPECT_STREQ(vlmutool::StatusText(0), "success");
+}
+
+TEST(StatusText, OtherValuesAreUnknown) {
+  for (const uint32_t code : {7u, 8u, 40u, 49u, 0xE0000001u}) {
+    EXPECT_FALSE(vlmutool::IsKnownStatus(code)) << code;
+    EXPECT_STREQ(vlmutool::StatusText(code), "unknown status");
+  }
+  EXPECT_EQ(vlmutool::DescribeStatus(6), "the image header CRC does not match (status 0x06)");
+}
+
+TEST(ImageDisplay, NumbersAndVendorId) {
+  EXPECT_EQ(vlmutool::FormatHex32(0x1234), "0x00001234");
+  EXPECT_EQ(vlmutool::FormatHex32(0xDEADBEEF), "0xDEADBEEF");
+  const uint8_t vendor[3] = {0x00, 0x1A, 0x2B};
+  EXPECT_EQ(vlmutool::FormatVendorId(vendor), "001A2B");
+}
+
+TEST(ImageDisplay, DateAndTime) {
+  EXPECT_EQ(vlmutool::FormatDateTime("20261207", "123456"), "2026/12/07  12:34:56");
+  EXPECT_EQ(vlmutool::FormatDateTime("", "123456"), "  12:34:56");
+  EXPECT_EQ(vlmutool::FormatDateTime("20261207", ""), "2026/12/07  ");
+  EXPECT_EQ(vlmutool::FormatDateTime("", ""), "  ");
+  // Characters are taken as they stand; a short text ends where it ends.
+  EXPECT_EQ(vlmutool::FormatDateTime("abcdefghij", "uvwxyz!"), "abcd/ef/gh  uv:wx:yz");
+  EXPECT_EQ(vlmutool::FormatDateTime("2026", "12"), "2026/  12:");
+}
+
+TEST(ImageDisplay, JsonStringsKeepEveryByte) {
+  EXPECT_EQ(vlmutool::JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(vlmutool::JsonString(std::string("\n\t\x01\xE9", 4)), "\"\\n\\t\\u0001\\u00E9\"");
+  EXPECT_EQ(vlmutool::Printable(std::string("a\x1b[2Jb", 6)), "a\\x1B[2Jb");
+}
+
+TEST(ImageDisplay, DescriptionLines) {
+  VLMUFWDL_VLD_FILE_INFO info{};
+  info.ModelId = 0x1234;
+  info.SoftwareVersion = 0x01020304;
+  info.HwId = 0xA;
+  std::memcpy(info.SoftwareDate, "20261207", 8);
+  std::memcpy(info.SoftwareTime, "120000", 6);
+  info.VendorId[0] = 0x12;
+  info.VendorId[1] = 0x34;
+  info.VendorId[2] = 0x56;
+  std::strcpy(info.InfoText, "Hello");
+  EXPECT_EQ(vlmutool::DescribeImage("x.vld", info),
+            "File:                x.vld\n"
+            "Vendor ID:           123456\n"
+            "HwID:                0x0000000A\n"
+            "Software Date/Time:  2026/12/07  12:00:00\n"
+            "Software Version:    0x01020304\n"
+            "Model ID:            0x00001234\n"
+            "Header Value:        0x00000000\n"
+            "Info Text:           Hello\n");
+  EXPECT_EQ(vlmutool::ImageJson("x.vld", 6, nullptr),
+            "{\"file\": \"x.vld\", \"status\": 6, \"error\": \"the image header CRC does not match\"}");
+}
+
+// The writer's bytes equal those of the independent zlib-based test builder.
+TEST(VldImageWriter, MatchesTheIndependentBuilder) {
+  for (const uint32_t version : {0u, 1u}) {
+    for (const bool suffix : {false, true}) {
+      vlmutool::VldImageSpec spec;
+      spec.version = version;
+      spec.headerValue = 0xA5A5F00D;
+      spec.date = "20261207";
+      spec.time = "120000";
+      spec.timeTrailer[0] = 'Z';
+      spec.timeTrailer[1] = '!';
+      spec.modelId = 0x00010203;
+      spec.softwareVersion = 0x01020304;
+      spec.hwId = 0xA;
+      spec.vendorId = 0x030201;
+      spec.infoText = "Velmora test firmware";
+      spec.payload = std::string(200, '\x5A');
+      if (suffix) spec.suffix = vlmutool::DfuSuffixFields{0xFFFF, 0x5678, 0x1234, 0x0100};
+      std::string written = vlmutool::BuildVldImage(spec);
+
+      testimages::Params p;
+      p.version = version;
+      p.suffix = suffix;
+      std::string expected = testimages::Build(p);
+      // The test builder marks the unread byte 39; the writer leaves it zero.
+      expected[39] = 0;
+      testimages::FixHeaderCrc(expected);
+      if (suffix) {
+        expected.resize(expected.size() - 16);
+        testimages::AppendSuffix(expected);
+      }
+      EXPECT_EQ(written, expected) << "version " << version << " suffix " << suffix;
+    }
+  }
+}
+
+TEST(VldImageWriter, CorruptHeaderCrcAndRefusals) {
+  vlmutool::VldImageSpec spec;
+  spec.payload = "abc";
+  std::string good = vlmutool::BuildVldImage(spec);
+  spec.corruptHeaderCrc = true;
+  std::string bad = vlmutool::BuildVldImage(spec);
+  ASSERT_EQ(good.size(), bad.size());
+  EXPECT_NE(testimages::Le32(good, 44), testimages::Le32(bad, 44));
+  EXPECT_EQ(good.substr(48), bad.substr(48));
+
+  std::string error;
+  spec.version = 2;
+  EXPECT_TRUE(vlmutool::BuildVldImage(spec, &error).empty());
+  EXPECT_EQ(error, "the image version must be 0 or 1");
+  spec.version = 1;
+  spec.vendorId = 0x1000000;
+  EXPECT_TRUE(vlmutool::BuildVldImage(spec, &error).empty());
+  EXPECT_EQ(error, "the vendor id has 24 bits");
+}
+
+}  // namespace
