@@ -67,7 +67,7 @@ struct DriverConnection::Impl {
   mutable std::mutex stateMutex;
   std::condition_variable replyArrived;
   bool broken = false;
-  uint32_t brokenError = kErrorDeviceNotConnected;
+  uint32_t brokenError = kErrorDeviceNotConnected;  // why it broke (answer to the request in flight)
   bool readerRunning = false;
   bool awaitingReply = false;
   std::optional<Frame> reply;
@@ -179,7 +179,7 @@ struct DriverConnection::Impl {
     bool threaded;
     {
       std::lock_guard<std::mutex> lock(stateMutex);
-      if (broken) return brokenError;
+      if (broken) return kErrorDeviceNotConnected;
       threaded = readerRunning;
       awaitingReply = true;
       reply.reset();

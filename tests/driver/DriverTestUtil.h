@@ -1,0 +1,104 @@
+#pragma once
+// Request builders and a connected-device helper for the driver service tests.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/DriverConnection.h"
+#include "platform/DriverProtocol.h"
+#include "support/DriverServiceFixture.h"
+
+namespace drvtest {
+
+using namespace driverproto;
+
+inline platform::Guid VendorClass() {
+  return platform::Guid{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+}
+
+// 16-byte control request header followed by the data.
+inline std::string ControlRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
+                                  uint16_t wIndex, uint16_t wLength, const std::string& data = {}) {
+  std::string s(16, '\0');
+  s[0] = static_cast<char>(dir);
+  for (int i = 0; i < 4; ++i) s[1 + i] = static_cast<char>((type >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i) s[5 + i] = static_cast<char>((recipient >> (8 * i)) & 0xFF);
+  s[9] = static_cast<char>(bRequest);
+  s[10] = static_cast<char>(wValue & 0xFF);
+  s[11] = static_cast<char>(wValue >> 8);
+  s[12] = static_cast<char>(wIndex & 0xFF);
+  s[13] = static_cast<char>(wIndex >> 8);
+  s[14] = static_cast<char>(wLength & 0xFF);
+  s[15] = static_cast<char>(wLength >> 8);
+  return s + data;
+}
+
+inline std::string DescriptorRequest(uint8_t type, uint8_t index, uint16_t language = 0) {
+  std::string s(8, '\0');
+  s[4] = static_cast<char>(type);
+  s[5] = static_cast<char>(index);
+  s[6] = static_cast<char>(language & 0xFF);
+  s[7] = static_cast<char>(language >> 8);
+  return s;
+}
+
+struct Reply {
+  uint32_t error = 0;
+  std::string data;
+};
+
+// A connection with one interface open.
+class Device {
+ public:
+  uint32_t Connect() { return platform::DriverConnection::Connect(mConn, "driver-test"); }
+  uint32_t Open(const std::string& path) { return mConn->Open(path); }
+  platform::DriverConnection& Conn() { return *mConn; }
+
+  Reply Io(uint32_t code, const std::string& in, uint32_t outSize) {
+    Reply r;
+    std::vector<char> out(outSize + 1, '\x5A');
+    uint32_t got = 0xFFFFFFFF;
+    r.error = mConn->IoControl(code, in.data(), static_cast<uint32_t>(in.size()), outSize ? out.data() : nullptr,
+                               outSize, &got);
+    EXPECT_LE(got, outSize);
+    EXPECT_EQ(out[outSize], '\x5A') << "output written past its size";
+    r.data.assign(out.data(), std::min<uint32_t>(got, outSize));
+    return r;
+  }
+  Reply Descriptor(uint8_t type, uint8_t index, uint32_t outSize, uint16_t lang = 0) {
+    return Io(kIoctlGetDescriptor, DescriptorRequest(type, index, lang), outSize);
+  }
+  // DFU class requests as the library sends them.
+  Reply GetStatus(uint16_t iface, uint32_t outSize = 6) {
+    return Io(kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, iface, 6), outSize);
+  }
+  uint32_t ClrStatus(uint16_t iface) { return Io(kIoctlControlRequest, ControlRequest(0, 1, 1, 4, 0, iface, 0), 0).error; }
+  uint32_t Dnload(uint16_t block, const std::string& data) {
+    return Io(kIoctlControlRequest,
+              ControlRequest(0, 1, 1, 1, block, 0, static_cast<uint16_t>(data.size()), data), 0).error;
+  }
+  uint32_t Detach(uint16_t timeout = 1000) { return Io(kIoctlControlRequest, ControlRequest(0, 2, 0, 0x80, timeout, 0, 0), 0).error; }
+  uint32_t CyclePort() { return Io(kIoctlCyclePort, "", 0).error; }
+  uint32_t SetSerial(uint16_t iface, const std::string& text) {
+    return Io(kIoctlControlRequest, ControlRequest(0, 2, 1, 0x83, 0, iface, static_cast<uint16_t>(text.size()), text), 0).error;
+  }
+  Reply GetSerial(uint16_t iface, uint16_t size) {
+    return Io(kIoctlControlRequest, ControlRequest(1, 2, 1, 0x84, 0, iface, size), size);
+  }
+
+ private:
+  std::unique_ptr<platform::DriverConnection> mConn;
+};
+
+inline uint8_t StateOf(const Reply& r) { return r.data.size() >= 5 ? static_cast<uint8_t>(r.data[4]) : 0xFF; }
+inline uint8_t StatusOf(const Reply& r) { return r.data.empty() ? 0xFF : static_cast<uint8_t>(r.data[0]); }
+inline uint32_t PollOf(const Reply& r) {
+  return r.data.size() >= 4 ? static_cast<uint8_t>(r.data[1]) | (static_cast<uint8_t>(r.data[2]) << 8) |
+                                  (static_cast<uint8_t>(r.data[3]) << 16)
+                            : 0;
+}
+
+}  // namespace drvtest

@@ -1,0 +1,170 @@
+// velmora-driverctl: control tool of the driver service (velmora-driverd).
+// Adds, removes, plugs and unplugs simulated devices, reads back the firmware
+// a device received, switches the request trace and stops the service.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/DriverConnection.h"
+#include "platform/DriverProtocol.h"
+
+namespace {
+
+using nlohmann::json;
+
+int Usage(std::ostream& out, int rc) {
+  out << "usage: velmora-driverctl [--socket PATH] COMMAND [ARGS]\n"
+         "commands:\n"
+         "  list                      devices with their state\n"
+         "  interfaces                present interface paths of the vendor class\n"
+         "  add FILE                  add a device from a description file\n"
+         "  remove ID                 remove a device\n"
+         "  plug ID | unplug ID       put a device on the bus / take it off\n"
+         "  firmware ID OUTFILE       write the firmware the device received to OUTFILE\n"
+         "  serial ID                 print the serial number the device stores\n"
+         "  behaviour ID JSON         change behaviour knobs, e.g. '{\"busyPolls\":2}'\n"
+         "  trace on [FILE] | trace off\n"
+         "  raw JSON                  send any control command\n"
+         "  shutdown                  stop the service\n"
+         "The socket is PATH, else $VLMU_DRIVER_SOCKET, else "
+      << driverproto::kDefaultSocketPath << ".\n";
+  return rc;
+}
+
+bool Base64Decode(const std::string& in, std::string& out) {
+  static const std::string table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  uint32_t acc = 0;
+  int bits = 0;
+  for (char ch : in) {
+    if (ch == '=') break;
+    const size_t v = table.find(ch);
+    if (v == std::string::npos) return false;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string socketPath = platform::DriverConnection::SocketPath();
+  if (args.size() >= 2 && args[0] == "--socket") {
+    socketPath = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) return Usage(std::cerr, 2);
+  const std::string cmd = args[0];
+  if (cmd == "-h" || cmd == "--help") return Usage(std::cout, 0);
+  auto need = [&](size_t n) {
+    if (args.size() != n + 1) std::exit(Usage(std::cerr, 2));
+  };
+
+  json command;
+  std::string outFile;
+  if (cmd == "list") {
+    need(0);
+    command = {{"cmd", "list-devices"}};
+  } else if (cmd == "interfaces") {
+    need(0);
+  } else if (cmd == "add") {
+    need(1);
+    std::ifstream in(args[1]);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const json desc = json::parse(ss.str(), nullptr, false);
+    if (!in || desc.is_discarded()) {
+      std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file\n";
+      return 1;
+    }
+    command = {{"cmd", "add-device"}, {"description", desc}};
+  } else if (cmd == "remove" || cmd == "plug" || cmd == "unplug" || cmd == "serial") {
+    need(1);
+    command = {{"cmd", cmd == "remove" ? "remove-device" : cmd == "serial" ? "get-serial" : cmd}, {"id", args[1]}};
+  } else if (cmd == "firmware") {
+    need(2);
+    command = {{"cmd", "get-firmware"}, {"id", args[1]}};
+    outFile = args[2];
+  } else if (cmd == "behaviour") {
+    need(2);
+    const json knobs = json::parse(args[2], nullptr, false);
+    if (knobs.is_discarded()) {
+      std::cerr << "velmora-driverctl: behaviour is not valid JSON\n";
+      return 2;
+    }
+    command = {{"cmd", "set-behaviour"}, {"id", args[1]}, {"behaviour", knobs}};
+  } else if (cmd == "trace") {
+    if (args.size() < 2 || args.size() > 3 || (args[1] != "on" && args[1] != "off")) return Usage(std::cerr, 2);
+    command = {{"cmd", "trace"}, {"on", args[1] == "on"}};
+    if (args.size() == 3) command["file"] = args[2];
+  } else if (cmd == "raw") {
+    need(1);
+    command = json::parse(args[1], nullptr, false);
+    if (command.is_discarded()) {
+      std::cerr << "velmora-driverctl: command is not valid JSON\n";
+      return 2;
+    }
+  } else if (cmd == "shutdown") {
+    need(0);
+    command = {{"cmd", "shutdown"}};
+  } else {
+    return Usage(std::cerr, 2);
+  }
+
+  std::unique_ptr<platform::DriverConnection> conn;
+  std::string message;
+  uint32_t err = platform::DriverConnection::ConnectTo(socketPath, conn, "velmora-driverctl", 5000, &message);
+  if (err != 0) {
+    std::cerr << "velmora-driverctl: cannot connect to the driver service at " << socketPath << " (error " << err
+              << (err == driverproto::kErrorServiceNotActive ? ": no service is listening" : "")
+              << (message.empty() ? "" : ": " + message) << ")\n";
+    return 1;
+  }
+  if (cmd == "interfaces") {
+    std::vector<std::string> paths;
+    const platform::Guid vendorClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+    err = conn->ListInterfaces(vendorClass, paths);
+    if (err != 0) {
+      std::cerr << "velmora-driverctl: ListInterfaces failed with " << err << "\n";
+      return 1;
+    }
+    for (const auto& p : paths) std::cout << p << "\n";
+    return 0;
+  }
+  std::string reply;
+  err = conn->Control(command.dump(), reply);
+  const json r = json::parse(reply, nullptr, false);
+  if (err != 0) {
+    std::cerr << "velmora-driverctl: " << cmd << " failed with " << err;
+    if (r.is_object() && r.contains("error")) std::cerr << ": " << r["error"].get<std::string>();
+    std::cerr << "\n";
+    return 1;
+  }
+  if (!outFile.empty()) {
+    std::string bytes;
+    if (!r.is_object() || !Base64Decode(r.value("base64", std::string()), bytes)) {
+      std::cerr << "velmora-driverctl: malformed firmware reply\n";
+      return 1;
+    }
+    std::ofstream out(outFile, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      std::cerr << "velmora-driverctl: cannot write " << outFile << "\n";
+      return 1;
+    }
+    std::cout << bytes.size() << " bytes written to " << outFile << "\n";
+    return 0;
+  }
+  std::cout << (r.is_discarded() ? reply : r.dump(2)) << "\n";
+  return 0;
+}
