@@ -1,10 +1,6 @@
 // Exports that start a download, report its progress, set the engine's
 // time-outs and read or write the device's serial number.
-#include <cstring>
-#include <exception>
-#include <mutex>
-
-#include "LibraryGlobals.h"
+#include "api/ApiFrame.h"
 #include "dfu/DfuDevice.h"
 #include "image/VldFile.h"
 #include "log/DiagnosticLog.h"
@@ -12,8 +8,9 @@
 
 namespace {
 
-// Status of an export whose work threw: nothing may cross the C interface.
-constexpr uint32_t kInternalFailure = 2;
+// Status of an export whose work threw (for instance when no memory is
+// left): nothing may cross the C interface.
+constexpr uint32_t kInternalFailure = VLMUFWDL_STATUS_INVALID_PARAMETER;
 
 uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
   DfuDevice& device = TheDfuDevice();
@@ -147,37 +144,28 @@ uint32_t GetSerialNumberLocked(char** SerialNumber, uint16_t SerialNumberBufferS
   return result;
 }
 
-// Runs one export's work under the global lock; anything thrown is logged
-// and turned into a status, never passed to the caller.
-template <typename Fn>
-uint32_t Guarded(const char* name, Fn&& work) noexcept {
-  try {
-    std::lock_guard<std::mutex> lock(TheGlobalLock());
-    return work();
-  } catch (const std::exception& e) {
-    VLOG(LOG_ERROR, "%s: internal failure: %s\n", name, e.what());
-  } catch (...) {
-    VLOG(LOG_ERROR, "%s: internal failure\n", name);
-  }
-  return kInternalFailure;
-}
-
 }  // namespace
 
 extern "C" {
 
 VLMUFWDL_API uint32_t VLMUFWDL_StartDownload(const char* VldFileName, uint32_t Options) {
-  return Guarded("VLMUFWDL_StartDownload",
-                 [&] { return StartDownloadLocked(VldFileName, Options); });
+  return GuardedExport("VLMUFWDL_StartDownload", kInternalFailure, [&] {
+    ApiFrame frame;
+    return StartDownloadLocked(VldFileName, Options);
+  });
 }
 
 VLMUFWDL_API uint32_t VLMUFWDL_SetTimeout(int32_t TimeoutSelector, uint32_t TimeoutMs) {
-  return Guarded("VLMUFWDL_SetTimeout", [&] { return SetTimeoutLocked(TimeoutSelector, TimeoutMs); });
+  return GuardedExport("VLMUFWDL_SetTimeout", kInternalFailure, [&] {
+    ApiFrame frame;
+    return SetTimeoutLocked(TimeoutSelector, TimeoutMs);
+  });
 }
 
 VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint32_t* TotalBytes) {
   // Polled by callers: no API entries on this path.
-  return Guarded("VLMUFWDL_GetDownloadStatus", [&]() -> uint32_t {
+  return GuardedExport("VLMUFWDL_GetDownloadStatus", kInternalFailure, [&]() -> uint32_t {
+    ApiFrame frame;
     if (BytesDownloaded == nullptr) {
       VLOG(LOG_ERROR, "VLMUFWDL_GetDownloadStatus: parameter 'BytesDownloaded' is NULL");
       return 2;
@@ -194,12 +182,17 @@ VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint
 }
 
 VLMUFWDL_API uint32_t VLMUFWDL_SetSerialNumber(const char* SerialNumber) {
-  return Guarded("VLMUFWDL_SetSerialNumber", [&] { return SetSerialNumberLocked(SerialNumber); });
+  return GuardedExport("VLMUFWDL_SetSerialNumber", kInternalFailure, [&] {
+    ApiFrame frame;
+    return SetSerialNumberLocked(SerialNumber);
+  });
 }
 
 VLMUFWDL_API uint32_t VLMUFWDL_GetSerialNumber(char** SerialNumber, uint16_t SerialNumberBufferSize) {
-  return Guarded("VLMUFWDL_GetSerialNumber",
-                 [&] { return GetSerialNumberLocked(SerialNumber, SerialNumberBufferSize); });
+  return GuardedExport("VLMUFWDL_GetSerialNumber", kInternalFailure, [&] {
+    ApiFrame frame;
+    return GetSerialNumberLocked(SerialNumber, SerialNumberBufferSize);
+  });
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 // descriptor walk, firmware buffer), DfuRequests.cpp (DFU requests, poll wait,
 // state names), DfuModeSwitch.cpp, DfuDownload.cpp, DfuSerialNumber.cpp.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,7 +17,6 @@
 #include "dfu/DfuState.h"
 #include "dfu/DownloadStatusInfo.h"
 #include "dfu/TThread.h"
-#include "platform/Event.h"
 
 class DfuDevice : public TThread, public VlmuDevice {
  public:
@@ -102,7 +102,8 @@ class DfuDevice : public TThread, public VlmuDevice {
   uint32_t mRemainingWait = 0;
   uint32_t mTimeouts[3] = {60000, 1000, 70000};
   // Teardown's stop request: set by StopDownloadAndWait, cleared when a
-  // download starts; mAbortEvent cuts poll waits short.
+  // download starts; mAbortSignal cuts poll waits short.
   std::atomic<bool> mAbortRequested{false};
-  std::unique_ptr<platform::Event> mAbortEvent;
+  std::mutex mAbortLock;
+  std::condition_variable mAbortSignal;
 };

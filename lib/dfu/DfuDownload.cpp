@@ -43,8 +43,6 @@ uint32_t DfuDevice::StartFirmwareDownload(uint32_t firmwareSize) {
 
   // Teardown's abort request belongs to one run only.
   mAbortRequested.store(false);
-  if (!mAbortEvent) mAbortEvent = platform::CreateEvent(true, false);
-  if (mAbortEvent) mAbortEvent->Reset();
 
   const uint32_t tst = StartPnPTracking();
   if (tst != 0) {
@@ -262,8 +260,11 @@ void DfuDevice::ThreadCleanup() {
 bool DfuDevice::StopDownloadAndWait(uint32_t timeoutMs) {
   if (!IsThreadRunning()) return true;
   VLOG(LOG_INFO, "DfuDevice::StopDownloadAndWait( %u ms ) ...\n", timeoutMs);
-  mAbortRequested.store(true);
-  if (mAbortEvent) mAbortEvent->Set();
+  {
+    std::lock_guard<std::mutex> lock(mAbortLock);
+    mAbortRequested.store(true);
+  }
+  mAbortSignal.notify_all();
 
   // The worker looks at the request between requests and cuts its poll
   // waits short; a request or a re-plug wait in progress runs to its end.

@@ -1,12 +1,12 @@
 // DFU class requests, the vendor detach request, the poll wait and the state
 // names of the DfuDevice.
+#include <chrono>
 #include <cstring>
 #include <vector>
 
 #include "dfu/ControlRequest.h"
 #include "dfu/DfuDevice.h"
 #include "log/DiagnosticLog.h"
-#include "platform/Clock.h"
 
 using dfu::ControlSetup;
 using dfu::kControlHeaderSize;
@@ -109,10 +109,8 @@ bool DfuDevice::WaitPollTimeout() {
 
 void DfuDevice::PollSleep(uint32_t ms) {
   if (ms == 0) return;
-  if (mAbortEvent) {
-    // The abort event is only ever set by teardown; a signal ends the wait early.
-    mAbortEvent->Wait(ms);
-    return;
-  }
-  platform::Sleep(ms);
+  // Only teardown's stop request ends the wait early.
+  std::unique_lock<std::mutex> lock(mAbortLock);
+  mAbortSignal.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this] { return mAbortRequested.load(); });
 }

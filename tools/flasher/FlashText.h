@@ -1,0 +1,52 @@
+#pragma once
+// Text forms used by vlmu-flash: device lines, the progress bar, rates and
+// durations. Pure functions, so they can be tested without a device.
+#include <cstdint>
+#include <string>
+
+#include "vlmufwdl.h"
+
+namespace vlmuflash {
+
+// UTF-16 text (NUL-terminated within maxUnits) as UTF-8; unpaired
+// surrogates become U+FFFD.
+std::string Utf16ToUtf8(const uint16_t* text, size_t maxUnits);
+
+// The device list columns of the upgrade program: "%04u / %04u".
+std::string FormatIds(uint16_t vendorId, uint16_t productId);
+
+// "1.23 MB/s" style rate (decimal megabytes, kilobytes or bytes per second).
+std::string FormatRate(double bytesPerSecond);
+
+// "m:ss" (or "h:mm:ss") for a number of seconds, rounded up.
+std::string FormatDuration(double seconds);
+
+// Snapshot of a running download for display.
+struct Progress {
+  uint32_t bytes = 0;
+  uint32_t total = 0;
+  double elapsedSeconds = 0;
+};
+
+// Per cent of the image accepted by the device (0..100).
+unsigned Percent(const Progress& p);
+
+// One terminal line: "[#####-----]  40960 / 65536 bytes   62%  1.20 MB/s  0:01 left".
+// `barWidth` characters between the brackets.
+std::string ProgressBarLine(const Progress& p, unsigned barWidth);
+
+// One plain line for logs and pipes: "40960 / 65536 bytes (62%)".
+std::string ProgressPlainLine(const Progress& p);
+
+// Parses a non-negative decimal millisecond value that fits 32 bits.
+bool ParseMilliseconds(const std::string& text, uint32_t& out);
+
+// Parses a device index (decimal).
+bool ParseIndex(const std::string& text, uint32_t& out);
+
+// Process exit status for a library status: 0 stays 0, 1..255 as is, larger
+// codes (driver-level codes passed through by the serial-number calls) 255,
+// so that no failure can ever end as 0.
+int ExitStatusFor(uint32_t status);
+
+}  // namespace vlmuflash
