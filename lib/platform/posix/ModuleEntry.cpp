@@ -3,9 +3,10 @@
 //
 // "static" (load-time) against "dynamic" (run-time) load: the library counts
 // as linked at load time when it belongs to the objects that the program
-// needs at start-up, that is when its name appears among the DT_NEEDED
-// entries of the program or, transitively, of another object the program
-// needs; otherwise it was loaded on request with dlopen.
+// needs at start-up, that is when it is the object that a DT_NEEDED entry of
+// the program or, transitively, of another object the program needs resolves
+// to (the first loaded object of that name); otherwise it was loaded on
+// request with dlopen.
 #include <link.h>
 
 #include <cstdint>
@@ -72,21 +73,26 @@ bool LoadedWithProgram(platform::ModuleInstance module) {
   if (scan.objects.empty()) return false;
   if (scan.objects.front().isSelf) return true;  // linked into the program itself
 
-  std::vector<bool> atStartup(scan.objects.size(), false);
-  atStartup[0] = true;
-  for (bool grew = true; grew;) {
-    grew = false;
+  // A DT_NEEDED entry names the first loaded object of that name: objects
+  // loaded at start-up come first, so a later copy with the same name (loaded
+  // with dlopen) is not the one the program needs.
+  const auto firstNamed = [&scan](const std::string& name) -> size_t {
     for (size_t i = 0; i < scan.objects.size(); ++i) {
-      if (atStartup[i]) continue;
-      for (size_t j = 0; j < scan.objects.size() && !atStartup[i]; ++j) {
-        if (!atStartup[j]) continue;
-        for (const std::string& needed : scan.objects[j].needed) {
-          if (needed == scan.objects[i].name) {
-            atStartup[i] = true;
-            grew = true;
-            break;
-          }
-        }
+      if (scan.objects[i].name == name) return i;
+    }
+    return scan.objects.size();
+  };
+  std::vector<bool> atStartup(scan.objects.size(), false);
+  std::vector<size_t> pending{0};
+  atStartup[0] = true;
+  while (!pending.empty()) {
+    const size_t current = pending.back();
+    pending.pop_back();
+    for (const std::string& needed : scan.objects[current].needed) {
+      const size_t index = firstNamed(needed);
+      if (index < scan.objects.size() && !atStartup[index]) {
+        atStartup[index] = true;
+        pending.push_back(index);
       }
     }
   }
