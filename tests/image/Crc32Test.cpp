@@ -39,13 +39,31 @@ TEST(Crc32, MatchesZlibForEveryAlignmentAndLength) {
   std::mt19937 rng(1234);
   std::vector<unsigned char> data(70000);
   for (auto& b : data) b = static_cast<unsigned char>(rng());
+  // Lengths around the switch to folding (256) and its 64- and 16-byte steps.
   for (std::size_t start = 0; start < 16; ++start) {
-    for (std::size_t length = 0; length < 200; ++length) {
-      ASSERT_EQ(Crc32::Checksum(data.data() + start, length), Zlib(data.data() + start, length))
+    for (std::size_t length = 0; length < 700; ++length) {
+      const unsigned char* p = data.data() + start;
+      const uint32_t expected = Zlib(p, length);
+      ASSERT_EQ(Crc32::Checksum(p, length), expected) << "start " << start << " length " << length;
+      ASSERT_EQ(Crc32::UpdatePortable(0xFFFFFFFFu, p, length) ^ 0xFFFFFFFFu, expected)
           << "start " << start << " length " << length;
     }
   }
   EXPECT_EQ(Crc32::Checksum(data.data() + 3, 69990), Zlib(data.data() + 3, 69990));
+  EXPECT_EQ(Crc32::UpdatePortable(0xFFFFFFFFu, data.data() + 3, 69990) ^ 0xFFFFFFFFu,
+            Zlib(data.data() + 3, 69990));
+}
+
+TEST(Crc32, AnyStartRegisterMatchesZlibChaining) {
+  std::mt19937 rng(77);
+  std::vector<unsigned char> data(5000);
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  for (const std::size_t head : {std::size_t{1}, std::size_t{100}, std::size_t{999}}) {
+    const uint32_t reg = Crc32::Update(0xFFFFFFFFu, data.data(), head);
+    EXPECT_EQ(Crc32::Update(reg, data.data() + head, data.size() - head) ^ 0xFFFFFFFFu,
+              Zlib(data.data(), data.size()))
+        << head;
+  }
 }
 
 TEST(Crc32, PiecesChainToTheWholeRegister) {
