@@ -31,6 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testsupport::DeviceSpec;
+using devicetest::DeviceLogCapture;
 
 class Device : public DfuDevice {
  public:
@@ -141,16 +142,23 @@ TEST_F(Service, FixedPathIsOpenedWithoutASet) {
   Device d;
   platform::Guid guid;
   ASSERT_TRUE(VlmuDeviceSet::GuidFromNarrowText(VLMUFWDL_INTERFACE_GUID_STR, guid));
-  const uint32_t st = d.Open(0, nullptr, &guid);
-  // The fixed path names the class's device namespace; the service may or may
-  // not serve it, but either way the answer is immediate and consistent.
-  if (st == 0) {
-    EXPECT_TRUE(d.IsOpen());
-    EXPECT_EQ(d.DevicePath(), VlmuDevice::FixedDevicePath());
-  } else {
-    EXPECT_FALSE(d.IsOpen());
-    EXPECT_TRUE(d.DevicePath().empty());
-  }
+  EXPECT_EQ(d.Open(0, nullptr, &guid), VLMU_E_PATH_NOT_FOUND) << "no device answers to the fixed path";
+  EXPECT_FALSE(d.IsOpen());
+  EXPECT_TRUE(d.DevicePath().empty());
+
+  // A device that presents itself under the fixed path.
+  std::string json = DeviceSpec().Id("fixed").Serial("SNF").ToJson();
+  ASSERT_EQ(json.front(), '{');
+  json.insert(1, R"("path":"\\\\.\\{49F4A1FF-55DD-4d45-9743-7B623EFF0361}",)");
+  ASSERT_FALSE(driver.AddDevice(json).empty()) << driver.LastError();
+  ASSERT_EQ(d.Open(7, nullptr, &guid), 0u);
+  EXPECT_EQ(d.DevicePath(), VlmuDevice::FixedDevicePath());
+  EXPECT_EQ(d.DeviceIndex(), 7u);
+  EXPECT_EQ(d.ReadDeviceInfo(), 0u);
+  uint16_t serial[4] = {};
+  d.CopySerialNumber(serial, 3);
+  EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(serial)), u"SNF");
+  d.Close();
 }
 
 class Tracking : public Service {
