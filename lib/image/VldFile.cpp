@@ -10,29 +10,17 @@
 
 #include "image/Crc32.h"
 #include "log/DiagnosticLog.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
-// Attribute lookup of a path: whether it exists, whether it is a regular file
-// and its size in bytes.
-struct FileAttributes {
-  bool regularFile = false;
-  uint64_t size = 0;
-};
-
-bool LookUpAttributes(const char* path, FileAttributes& out) {
+// Whether `path` names a regular file. Opening a pipe or a device for reading
+// can block without end or never reach an end of file, so only regular files
+// are opened as images. (The platform's attribute lookup tells directories
+// only; this check covers the other special files.)
+bool IsRegularFile(const char* path) {
   std::error_code ec;
-  const std::filesystem::path p(path);
-  const auto st = std::filesystem::status(p, ec);
-  if (ec || !std::filesystem::exists(st)) return false;
-  out.regularFile = std::filesystem::is_regular_file(st);
-  out.size = 0;
-  if (out.regularFile) {
-    const auto size = std::filesystem::file_size(p, ec);
-    if (ec) return false;
-    out.size = size;
-  }
-  return true;
+  return std::filesystem::is_regular_file(std::filesystem::status(path, ec)) && !ec;
 }
 
 inline uint32_t LoadLe32(const unsigned char* p) noexcept {
@@ -60,14 +48,12 @@ uint32_t VldFile::Open(const char* path) {
   }
   if (path == nullptr) path = "";
 
-  FileAttributes attributes;
-  if (!LookUpAttributes(path, attributes)) {
+  platform::FileAttributes attributes;
+  if (!platform::GetFileAttributes(path, attributes)) {
     VLOG(LOG_ERROR, "VldFile::Open: file '%s' could not be found.\n", path);
     return VLMUFWDL_STATUS_FILE_OPEN_FAILED;
   }
-  // Only regular files are images: a directory cannot be read as one, and
-  // opening a pipe or device could block or never end.
-  if (!attributes.regularFile) {
+  if (attributes.isDirectory || !IsRegularFile(path)) {
     VLOG(LOG_ERROR, "open file '%s' failed\n", path);
     return VLMUFWDL_STATUS_FILE_OPEN_FAILED;
   }
