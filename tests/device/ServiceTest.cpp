@@ -12,10 +12,12 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "device/CPnPNotificator.h"
 #include "device/DeviceCodes.h"
 #include "device/DeviceLogCapture.h"
 #include "device/VlmuDeviceSet.h"
@@ -287,6 +289,110 @@ TEST_F(Tracking, ServiceKilledWhileTheDeviceIsOpen) {
   EXPECT_EQ(fresh.DeviceCount(), 0u);
   Device other;
   EXPECT_EQ(other.OpenDevice(set, 1), 14u);
+}
+
+// ---- the notificator on its own ----------------------------------------------------
+
+struct Recorded {
+  uint32_t message;
+  uintptr_t wParam;
+  uint32_t size;
+  uint32_t deviceType;
+  std::string name;
+};
+
+class RecordingHandler : public CPnPNotifyHandler {
+ public:
+  void OnDeviceChange(uint32_t message, uintptr_t wParam, const void* lParam) override {
+    Recorded r{message, wParam, 0, 0, {}};
+    const auto* b = static_cast<const uint8_t*>(lParam);
+    std::memcpy(&r.size, b, 4);
+    std::memcpy(&r.deviceType, b + 4, 4);
+    r.name = reinterpret_cast<const char*>(b + 28);
+    std::lock_guard<std::mutex> g(lock);
+    seen.push_back(r);
+    if (event) event->Set();
+  }
+  std::vector<Recorded> Seen() {
+    std::lock_guard<std::mutex> g(lock);
+    return seen;
+  }
+  std::mutex lock;
+  std::vector<Recorded> seen;
+  std::unique_ptr<platform::Event> event = platform::CreateEvent(false, false);
+};
+
+TEST_F(Service, NotificatorDeliversDeviceChangeMessagesForRegisteredClasses) {
+  const std::string path = DeviceSpec().Serial("SNN").Path();
+  Add("n", "SNN");
+  platform::Guid guid;
+  ASSERT_TRUE(VlmuDeviceSet::GuidFromNarrowText(VLMUFWDL_INTERFACE_GUID_STR, guid));
+  RecordingHandler handler;
+  CPnPNotificator notificator;
+
+  EXPECT_FALSE(notificator.Initialize(nullptr, &handler));
+  EXPECT_FALSE(notificator.IsInitialized()) << "a missing instance leaves it idle";
+  EXPECT_FALSE(notificator.EnableDeviceNotifications(guid));
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &handler));
+  EXPECT_FALSE(notificator.Initialize(platform::ThisModule(), &handler)) << "already initialized";
+  EXPECT_TRUE(notificator.DisableDeviceNotifications(guid)) << "nothing registered is no failure";
+
+  ASSERT_TRUE(notificator.EnableDeviceNotifications(guid));
+  ASSERT_TRUE(notificator.EnableDeviceNotifications(guid));
+  EXPECT_EQ(notificator.RegistrationCount(), 2u);
+  ASSERT_TRUE(driver.Unplug("n"));
+  ASSERT_TRUE(Signalled(handler.event.get(), 5000));
+  ASSERT_TRUE(driver.Plug("n"));
+  ASSERT_TRUE(Signalled(handler.event.get(), 5000));
+  std::this_thread::sleep_for(100ms);
+  const auto seen = handler.Seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].message, 0x0219u);
+  EXPECT_EQ(seen[0].wParam, 0x8004u);
+  EXPECT_EQ(seen[1].wParam, 0x8000u);
+  for (const auto& r : seen) {
+    EXPECT_EQ(r.deviceType, 5u);
+    EXPECT_EQ(r.name, path);
+    EXPECT_EQ(r.size, 28 + path.size() + 1);
+  }
+
+  EXPECT_TRUE(notificator.DisableDeviceNotifications(guid));
+  EXPECT_EQ(notificator.RegistrationCount(), 0u);
+  ASSERT_TRUE(driver.Unplug("n"));
+  EXPECT_FALSE(Signalled(handler.event.get(), 300)) << "no registration, no message";
+
+  EXPECT_TRUE(notificator.Shutdown());
+  EXPECT_FALSE(notificator.IsInitialized());
+  EXPECT_TRUE(notificator.Shutdown()) << "shutting down an idle notificator";
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &handler)) << "a new start after a shutdown";
+  ASSERT_TRUE(notificator.EnableDeviceNotifications(guid));
+  ASSERT_TRUE(driver.Plug("n"));
+  EXPECT_TRUE(Signalled(handler.event.get(), 5000));
+}
+
+TEST_F(Service, NotificatorRegistrationFailsWithoutTheService) {
+  RecordingHandler handler;
+  CPnPNotificator notificator;
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &handler));
+  driver.Kill();
+  platform::Guid guid;
+  ASSERT_TRUE(VlmuDeviceSet::GuidFromNarrowText(VLMUFWDL_INTERFACE_GUID_STR, guid));
+  EXPECT_FALSE(notificator.EnableDeviceNotifications(guid));
+  EXPECT_EQ(notificator.RegistrationCount(), 0u);
+  EXPECT_TRUE(notificator.Shutdown());
+}
+
+TEST_F(Service, TrackingCannotStartWithoutTheService) {
+  Add("a", "SNA");
+  Enumerate(1);
+  DeviceLogCapture log;
+  Device d;
+  ASSERT_EQ(d.OpenDevice(set, 0), 0u);
+  driver.Kill();
+  EXPECT_EQ(d.StartPnPTracking(), VLMU_E_FAILED);
+  EXPECT_TRUE(log.Has("StartPnPTracking: EnableDeviceNotifications failed.\n"));
+  EXPECT_FALSE(d.IsTracking());
+  d.Close();
 }
 
 // ---- a peer that answers garbage ---------------------------------------------------
