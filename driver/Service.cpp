@@ -381,26 +381,28 @@ void Service::HandleIoControl(Client& c, const std::string& payload) {
 
 void Service::CompleteIo(uint64_t clientId, const IoRequest& req, const std::string& path, const IoResult& result) {
   const size_t count = std::min<size_t>(result.out.size(), req.outSize);
-  json line = {{"time", NowMs()},      {"client", clientId},      {"op", "ioctl"},
-               {"path", path},          {"code", CodeText(req.code)}, {"inLength", req.in.size()},
-               {"outSize", req.outSize}, {"bytesReturned", count},  {"result", result.error}};
-  if (req.code == kIoctlControlRequest && req.in.size() >= 16) {
-    const std::string& s = req.in;
-    line["setup"] = {{"direction", static_cast<uint8_t>(s[0])}, {"type", Le32(s, 1)},      {"recipient", Le32(s, 5)},
-                     {"bRequest", static_cast<uint8_t>(s[9])},  {"wValue", Le16(s, 10)}, {"wIndex", Le16(s, 12)},
-                     {"wLength", Le16(s, 14)}};
-    const size_t dataLen = s.size() - 16;
-    line["dataLength"] = dataLen;
-    line["data"] = ToHex(s.substr(16, std::min<size_t>(dataLen, 64)));
-  } else if (req.code == kIoctlGetDescriptor && req.in.size() >= 8) {
-    const std::string& s = req.in;
-    line["descriptor"] = {{"reserved", Le32(s, 0)},
-                          {"type", static_cast<uint8_t>(s[4])},
-                          {"index", static_cast<uint8_t>(s[5])},
-                          {"languageId", Le16(s, 6)}};
+  if (mTraceOn) {
+    json line = {{"time", NowMs()},      {"client", clientId},      {"op", "ioctl"},
+                 {"path", path},          {"code", CodeText(req.code)}, {"inLength", req.in.size()},
+                 {"outSize", req.outSize}, {"bytesReturned", count},  {"result", result.error}};
+    if (req.code == kIoctlControlRequest && req.in.size() >= 16) {
+      const std::string& s = req.in;
+      line["setup"] = {{"direction", static_cast<uint8_t>(s[0])}, {"type", Le32(s, 1)},      {"recipient", Le32(s, 5)},
+                       {"bRequest", static_cast<uint8_t>(s[9])},  {"wValue", Le16(s, 10)}, {"wIndex", Le16(s, 12)},
+                       {"wLength", Le16(s, 14)}};
+      const size_t dataLen = s.size() - 16;
+      line["dataLength"] = dataLen;
+      line["data"] = ToHex(s.substr(16, std::min<size_t>(dataLen, 64)));
+    } else if (req.code == kIoctlGetDescriptor && req.in.size() >= 8) {
+      const std::string& s = req.in;
+      line["descriptor"] = {{"reserved", Le32(s, 0)},
+                            {"type", static_cast<uint8_t>(s[4])},
+                            {"index", static_cast<uint8_t>(s[5])},
+                            {"languageId", Le16(s, 6)}};
+    }
+    if (count != 0) line["out"] = ToHex(result.out.substr(0, std::min<size_t>(count, 64)));
+    TraceLine(line);
   }
-  if (count != 0) line["out"] = ToHex(result.out.substr(0, std::min<size_t>(count, 64)));
-  TraceLine(line);
 
   auto it = mClients.find(clientId);
   if (it == mClients.end() || it->second->dead) return;  // the client went away meanwhile

@@ -527,13 +527,16 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
       }
       mState = dfuMANIFEST;
       ++mManifestPollsDone;
+      mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuMANIFEST);
       return StatusReply(wLength);
 
     case dfuMANIFEST:
       if (bRequest != kDfuGetStatus || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
+      // Polled before bwPollTimeout ran out.
+      if (mBehaviour.enforcePollTimeout && mOwner.Timers().NowMs() < mBusyUntil) return StallToError(errSTALLEDPKT);
       if (!ManifestationComplete()) {
-        if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
         ++mManifestPollsDone;
+        mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuMANIFEST);
         return StatusReply(wLength);
       }
       FinishManifestation();

@@ -98,7 +98,7 @@ class SimDevice {
   bool mLastBlockEmpty = false;
   uint32_t mSyncLeft = 0;
   uint32_t mBusyLeft = 0;
-  uint64_t mBusyUntil = 0;
+  uint64_t mBusyUntil = 0;  // end of the current dfuDNBUSY / dfuMANIFEST poll time-out
   bool mBlockError = false;
   uint32_t mManifestSyncLeft = 0;
   uint32_t mManifestPollsDone = 0;

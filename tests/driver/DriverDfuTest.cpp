@@ -294,6 +294,22 @@ TEST_F(DriverDfuTest, EnforcedPollTimeoutStallsAnEarlyPoll) {
   EXPECT_EQ(StateOf(dev->GetStatus(kDfuIf)), dfuDNLOAD_IDLE);
 }
 
+TEST_F(DriverDfuTest, EnforcedPollTimeoutAppliesToManifestationToo) {
+  Add(DeviceSpec()
+          .Knob("initialState", "\"dfuIDLE\"")
+          .Knob("enforcePollTimeout", "true")
+          .Knob("pollTimeout", R"({"dfuMANIFEST":60000})"));
+  SendBlock(0, "img");
+  ASSERT_EQ(dev->Dnload(1, ""), 0u);
+  const Reply r = dev->GetStatus(kDfuIf);
+  EXPECT_EQ(StateOf(r), dfuMANIFEST);
+  EXPECT_EQ(PollOf(r), 60000u);
+  EXPECT_EQ(dev->GetStatus(kDfuIf).error, kErrorGenFailure) << "polled long before bwPollTimeout";
+  const Reply after = dev->GetStatus(kDfuIf);
+  EXPECT_EQ(StateOf(after), dfuERROR);
+  EXPECT_EQ(StatusOf(after), errSTALLEDPKT);
+}
+
 TEST_F(DriverDfuTest, ErrorAtBlockReportsDfuErrorAndKeepsTheBlock) {
   Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\"").Knob("errorAtBlock", "1"));
   SendBlock(0, "good");
