@@ -49,8 +49,10 @@ uint32_t DfuDevice::StartFirmwareDownload(uint32_t firmwareSize) {
     VLOG(LOG_ERROR, "StartFirmwareDownload: StartPnPTracking failed with 0x%08X.\n", tst);
     return 31;
   }
+  mDownloadStatus.SetRunActive(true);
   const uint32_t sst = StartThread();
   if (sst != 0) {
+    mDownloadStatus.SetRunActive(false);
     VLOG(LOG_ERROR, "StartFirmwareDownload: StartThread failed with 0x%08X.\n", sst);
     StopPnPTracking();
     return 31;
@@ -254,6 +256,8 @@ void DfuDevice::ThreadRoutine() {
 
 void DfuDevice::ThreadCleanup() {
   StopPnPTracking();
+  // From here on closing the device clears the progress record again.
+  mDownloadStatus.SetRunActive(false);
   TThread::ThreadCleanup();
 }
 

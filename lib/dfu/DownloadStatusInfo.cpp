@@ -2,9 +2,15 @@
 
 void DownloadStatusInfo::Reset() {
   std::lock_guard<std::mutex> guard(mLock);
+  if (mRunActive) return;
   mBytesDownloaded = 0;
   mTotalBytes = 0;
   mStatus = 0;
+}
+
+void DownloadStatusInfo::SetRunActive(bool active) {
+  std::lock_guard<std::mutex> guard(mLock);
+  mRunActive = active;
 }
 
 void DownloadStatusInfo::SetStatus(uint32_t status) {

@@ -274,6 +274,21 @@ TEST(Download, SwitchFailureIsTheFinalStatus) {
   EXPECT_EQ(0u, dev.Count(Kind::Dnload));
 }
 
+TEST(Download, FailedReopenNeverShowsAZeroStatus) {
+  FakeDfuDevice dev;
+  dev.MakeOpen(kCan, 4096);
+  dev.reopenResults.push_back(24);  // the device does not come back after the detach
+  EXPECT_EQ(24u, RunDownload(dev, Image(100)));
+  // The reopen closed the device on the worker; the record still said 36.
+  EXPECT_EQ(36u, dev.statusAfterFailedReopen.load());
+  EXPECT_EQ(100u, dev.DownloadStatus().GetTotalBytes());
+  EXPECT_FALSE(dev.IsOpen());
+  // Once the worker has ended, closing clears the record as usual.
+  dev.Close();
+  EXPECT_EQ(0u, dev.DownloadStatus().GetStatus());
+  EXPECT_EQ(0u, dev.DownloadStatus().GetTotalBytes());
+}
+
 // ---- manifestation ---------------------------------------------------------
 
 struct ManifestCase {
@@ -508,6 +523,23 @@ TEST(DownloadStatusInfo, FieldsAndReset) {
   EXPECT_EQ(0u, info.GetStatus());
   EXPECT_EQ(0u, info.GetTotalBytes());
   EXPECT_EQ(0u, info.GetBytesDownloaded());
+}
+
+TEST(DownloadStatusInfo, ResetIsIgnoredWhileARunIsActive) {
+  DownloadStatusInfo info;
+  info.SetStatus(36);
+  info.SetTotalBytes(500);
+  info.AddBytesDownloaded(100);
+  info.SetRunActive(true);
+  info.Reset();
+  EXPECT_EQ(36u, info.GetStatus());
+  EXPECT_EQ(500u, info.GetTotalBytes());
+  EXPECT_EQ(100u, info.GetBytesDownloaded());
+  info.SetStatus(24);  // the worker's final status still lands
+  EXPECT_EQ(24u, info.GetStatus());
+  info.SetRunActive(false);
+  info.Reset();
+  EXPECT_EQ(0u, info.GetStatus());
 }
 
 }  // namespace

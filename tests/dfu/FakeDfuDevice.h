@@ -97,6 +97,8 @@ class FakeDfuDevice : public DfuDevice {
   std::function<void(const Request&, size_t index)> beforeRequest;
   // Serial number read: bytes the device returns (at most the buffer size).
   std::string serialReply;
+  // Progress status seen right after a failed reopen closed the device.
+  std::atomic<uint32_t> statusAfterFailedReopen{0xFFFFFFFF};
 
   std::vector<Request> Requests() {
     std::lock_guard<std::mutex> g(lock);
@@ -135,7 +137,10 @@ class FakeDfuDevice : public DfuDevice {
     mDownloadStatus.SetStatus(36);
     mDownloadStatus.SetTotalBytes(static_cast<uint32_t>(image.size()));
     mAbortRequested.store(false);
-    return StartThread();
+    mDownloadStatus.SetRunActive(true);
+    const uint32_t st = StartThread();
+    if (st != 0) mDownloadStatus.SetRunActive(false);
+    return st;
   }
 
   // Waits (bounded) for the worker to end; true when it ended.
@@ -226,6 +231,11 @@ class FakeDfuDevice : public DfuDevice {
         result = reopenResults.front();
         reopenResults.pop_front();
       }
+    }
+    if (result != 0) {
+      // Like the transport: a failed reopen leaves the device closed.
+      Close();
+      statusAfterFailedReopen = mDownloadStatus.GetStatus();
     }
     if (result == 0 && onReopen) onReopen(*this);
     return result;
