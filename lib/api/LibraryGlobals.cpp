@@ -56,7 +56,7 @@ void DestroyLibraryGlobals() noexcept {
   gGlobalLock.Destroy();
   // A download still running at unload is asked to stop first: the worker
   // uses the object that is about to go (its destructor waits for the rest).
-  if (gDfuDevice.IsConstructed()) gDfuDevice.Get().StopDownloadAndWait(kUnloadStopTimeoutMs);
+  if (gDfuDevice.IsConstructed() && !gDfuDevice.Get().StopDownloadAndWait(kUnloadStopTimeoutMs)) gDfuDevice.Get().StopThreadAndWait();
   gDfuDevice.Destroy();
   gDeviceSet.Destroy();
   gSetupFunctions.Destroy();
