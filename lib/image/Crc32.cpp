@@ -139,9 +139,13 @@ __attribute__((target("pclmul,sse2"))) uint32_t UpdateFolding(uint32_t r, const 
   return UpdateTables(UpdateTables(0, rest, sizeof rest), p, size);
 }
 
+// The processor's abilities do not change while the process runs: asked once.
 bool CanFold() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+  static const bool canFold = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+  }();
+  return canFold;
 }
 
 #endif
