@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is needed, builds everything, makes a sample
-# firmware image with the image tool and prints its details through the library.
+# firmware image with the image tool, and upgrades a simulated device with it:
+# the driver service runs the example device on a private socket, vlmu-flash
+# lists the devices and upgrades device 0 with a progress bar, and the image
+# the device stored is compared with the file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -13,3 +16,26 @@ build/tools/vldtool/vldtool create --out "$OUT/sample.vld" --version 1 --model 0
   --payload "$OUT/payload.bin" --suffix --vid 0x1234 --pid 0x5678
 build/tools/vldtool/vldtool info "$OUT/sample.vld"
 build/tools/vldtool/vldtool verify "$OUT/sample.vld"
+
+# The driver service with the example device, on a socket of its own.
+export VLMU_DRIVER_SOCKET="$PWD/$OUT/driver.sock"
+rm -f "$VLMU_DRIVER_SOCKET" "$OUT/stored.bin"
+CTL=build/tools/driverctl/velmora-driverctl
+stop_service() { "$CTL" shutdown >/dev/null 2>&1 || true; }
+trap stop_service EXIT
+build/driver/velmora-driverd --socket "$VLMU_DRIVER_SOCKET" \
+  --device driver/devices/example-device.json --trace "$OUT/driver-trace.jsonl"
+
+echo "== devices"
+build/tools/flasher/vlmu-flash list
+echo "== upgrade"
+build/tools/flasher/vlmu-flash --log "$OUT/library.log" upgrade --device 0 "$OUT/sample.vld"
+echo "== check"
+"$CTL" firmware example "$OUT/stored.bin"
+if cmp "$OUT/sample.vld" "$OUT/stored.bin"; then
+  echo "The device stored the image byte for byte ($(stat -c %s "$OUT/sample.vld") bytes)."
+else
+  echo "The firmware the device stored differs from the image." >&2
+  exit 1
+fi
+build/tools/flasher/vlmu-flash list
