@@ -208,6 +208,8 @@ TEST_F(Tracking, ArrivalThenRemovalBeforeAnyWaitIsWithdrawn) {
   ASSERT_TRUE(driver.Unplug("a"));
   ASSERT_TRUE(driver.Plug("a"));
   ASSERT_TRUE(driver.Unplug("a"));
+  // Let all three notifications arrive before anyone waits.
+  std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(Signalled(device.RemovedEvent(), 5000));
   EXPECT_FALSE(Signalled(device.ArrivedEvent(), 200)) << "the removal withdrew the earlier arrival";
   ASSERT_TRUE(driver.Plug("a"));
