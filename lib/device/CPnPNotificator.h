@@ -65,5 +65,4 @@ class CPnPNotificator {
   CPnPNotifyHandler* mHandler = nullptr;            // not owned
   platform::ModuleInstance mInstance = nullptr;
   std::shared_ptr<ThreadContext> mContext;          // the window lives in here
-  bool mStarted = false;                            // start-up handshake seen
 };
