@@ -7,11 +7,13 @@
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "device/VlmuDeviceSet.h"
 #include "dfu/DfuDevice.h"
 #include "platform/Module.h"
 #include "support/DriverServiceFixture.h"
+#include "vlmufwdl.h"
 
 namespace {
 
