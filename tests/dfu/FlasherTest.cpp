@@ -1,0 +1,146 @@
+// vlmu-flash as a user runs it, against the driver service: its output,
+// its exit statuses and the firmware the device ends up with.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "E2eSupport.h"
+
+namespace {
+
+using testsupport::DeviceSpec;
+
+struct Result {
+  int exitStatus = -1;
+  std::string out;  // stdout and stderr together
+};
+
+Result RunFlasher(const std::string& args) {
+  Result r;
+  const std::string command = std::string(VLMU_FLASH_BINARY) + " " + args + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return r;
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  const int status = pclose(pipe);
+  r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+class Flasher : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(driver.Start()) << driver.LastError(); }
+  std::string Image(const std::string& name, size_t size, uint32_t seed) {
+    const std::string path = driver.TempFile(name);
+    image = dfue2e::MakeImage(size, seed);
+    testsupport::WriteFile(path, image);
+    return path;
+  }
+  testsupport::DriverServiceFixture driver;
+  std::string image;
+};
+
+TEST_F(Flasher, ListsUpgradesAndVerifies) {
+  const std::string id = driver.AddDevice(DeviceSpec().Serial("ABC-42"));
+  ASSERT_FALSE(id.empty());
+  const std::string path = Image("fw.vld", 30000, 11);
+
+  Result list = RunFlasher("list");
+  EXPECT_EQ(0, list.exitStatus) << list.out;
+  EXPECT_NE(std::string::npos, list.out.find("0      4660 / 22136       ABC-42")) << list.out;
+
+  Result info = RunFlasher("info " + path);
+  EXPECT_EQ(0, info.exitStatus) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("Model ID:            0x00010203")) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("2026/12/07  12:00:00")) << info.out;
+  EXPECT_NE(std::string::npos, info.out.find("123456")) << info.out;
+
+  const std::string log = driver.TempFile("flash.log");
+  Result up = RunFlasher("--timeout-replug 5000 --log " + log + " upgrade --device 0 " + path);
+  EXPECT_EQ(0, up.exitStatus) << up.out;
+  // Not a terminal: plain progress lines, the last one complete.
+  const std::string total = std::to_string(image.size());
+  EXPECT_NE(std::string::npos, up.out.find(total + " / " + total + " bytes (100%)")) << up.out;
+  EXPECT_NE(std::string::npos, up.out.find("Download successfully finished")) << up.out;
+  std::string stored;
+  ASSERT_TRUE(driver.GetFirmware(id, stored));
+  EXPECT_TRUE(stored == image);
+  const std::string logText = testsupport::ReadFile(log);
+  EXPECT_NE(std::string::npos, logText.find("VLMUFWDL_SetTimeout( 0, 5000 )")) << logText;
+  EXPECT_NE(std::string::npos, logText.find("VLMUFWDL_CloseDevice returning 0x00000000")) << logText;
+}
+
+TEST_F(Flasher, JsonOutput) {
+  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  const std::string path = Image("fw.vld", 5000, 12);
+  Result list = RunFlasher("--json list");
+  EXPECT_EQ(0, list.exitStatus);
+  EXPECT_NE(std::string::npos,
+            list.out.find("{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
+                          "\"productId\":22136,\"serialNumber\":\"SN0001\"}]}"))
+      << list.out;
+  Result up = RunFlasher("--json upgrade --device 0 " + path);
+  EXPECT_EQ(0, up.exitStatus) << up.out;
+  EXPECT_NE(std::string::npos, up.out.find("{\"status\":0,\"statusText\":\"success\",\"device\":0,"))
+      << up.out;
+  EXPECT_NE(std::string::npos, up.out.find("\"bytesDownloaded\":" + std::to_string(image.size())))
+      << up.out;
+}
+
+TEST_F(Flasher, FailuresExitWithTheLibraryStatus) {
+  const std::string id = driver.AddDevice(DeviceSpec());
+  ASSERT_FALSE(id.empty());
+  std::string bad = dfue2e::MakeImage(5000, 13);
+  bad[bad.size() - 30] ^= 1;
+  const std::string badPath = driver.TempFile("bad.vld");
+  testsupport::WriteFile(badPath, bad);
+
+  Result r = RunFlasher("upgrade --device 0 " + badPath);
+  EXPECT_EQ(48, r.exitStatus) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("DFU suffix CRC")) << r.out;
+
+  const std::string path = Image("fw.vld", 5000, 14);
+  r = RunFlasher("upgrade --device 3 " + path);
+  EXPECT_EQ(13, r.exitStatus) << r.out;
+
+  ASSERT_TRUE(driver.SetBehaviour(id, "{\"finalReset\": \"dfuERROR\"}"));
+  r = RunFlasher("upgrade --device 0 " + path);
+  EXPECT_EQ(31, r.exitStatus) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("Download failed. Error code 0x1F")) << r.out;
+
+  r = RunFlasher("upgrade " + path);
+  EXPECT_EQ(64, r.exitStatus) << r.out;
+  r = RunFlasher("--timeout-block x upgrade --device 0 " + path);
+  EXPECT_EQ(64, r.exitStatus) << r.out;
+  r = RunFlasher("frobnicate");
+  EXPECT_EQ(64, r.exitStatus) << r.out;
+}
+
+TEST_F(Flasher, SerialNumbers) {
+  const std::string id = driver.AddDevice(DeviceSpec());
+  ASSERT_FALSE(id.empty());
+  Result set = RunFlasher("serial set --device 0 XY-99");
+  EXPECT_EQ(0, set.exitStatus) << set.out;
+  std::string stored;
+  ASSERT_TRUE(driver.GetSerial(id, stored));
+  EXPECT_EQ("XY-99", stored);
+  Result get = RunFlasher("serial get --device 0");
+  EXPECT_EQ(0, get.exitStatus) << get.out;
+  EXPECT_EQ("XY-99\n", get.out);
+  Result tooLong = RunFlasher("serial set --device 0 " + std::string(128, 'Q'));
+  EXPECT_EQ(2, tooLong.exitStatus) << tooLong.out;
+}
+
+TEST_F(Flasher, NoDeviceGivesAHint) {
+  Result r = RunFlasher("list");
+  EXPECT_EQ(0, r.exitStatus);
+  EXPECT_NE(std::string::npos, r.out.find("docs/troubleshooting.md")) << r.out;
+  r = RunFlasher("upgrade --device 0 " + Image("fw.vld", 100, 15));
+  EXPECT_EQ(13, r.exitStatus) << r.out;
+  EXPECT_NE(std::string::npos, r.out.find("driver service")) << r.out;
+}
+
+}  // namespace
