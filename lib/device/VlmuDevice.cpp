@@ -139,12 +139,12 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
     platform::DeviceInterfaceData interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
     if (!setup.SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, interfaceGuid, deviceIndex, &interfaceData)) {
-      const uint32_t error = platform::GetLastSetupError();
+      const uint32_t error = SetupFailureCode();
       return error == platform::kErrorNoMoreItems ? VLMU_E_NO_MORE_DEVICES : error;
     }
     uint32_t required = 0;
     if (!setup.SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, nullptr, 0, &required, nullptr)) {
-      const uint32_t error = platform::GetLastSetupError();
+      const uint32_t error = SetupFailureCode();
       if (error != platform::kErrorInsufficientBuffer) return error;
     }
     // At least the fixed part, so that the size field can always be set.
@@ -157,7 +157,7 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
     detail->cbSize = sizeof(platform::DeviceInterfaceDetailDataA);
     if (!setup.SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, detail, static_cast<uint32_t>(size),
                                                 nullptr, nullptr)) {
-      return platform::GetLastSetupError();
+      return SetupFailureCode();
     }
     const char* path = reinterpret_cast<const char*>(storage.get()) +
                        offsetof(platform::DeviceInterfaceDetailDataA, DevicePath);

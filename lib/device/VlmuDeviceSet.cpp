@@ -11,6 +11,12 @@ constexpr const char* kEntryPointNames[] = {
     "SetupDiGetDeviceInterfaceDetailA", "SetupDiEnumDeviceInfo",
 };
 
+// The error of a failed setup call; a failure that left no error is still one.
+uint32_t FailureCode() {
+  const uint32_t error = platform::GetLastSetupError();
+  return error != 0 ? error : VLMU_E_FAILED;
+}
+
 template <typename Fn>
 Fn As(platform::ProcAddress address) {
   return reinterpret_cast<Fn>(address);
@@ -60,6 +66,8 @@ bool BindSetupLibrary(SetupFunctionTable& table, const char* libraryName) {
 
 bool BindSetupLibrary() { return BindSetupLibrary(TheSetupFunctions()); }
 
+uint32_t SetupFailureCode() { return FailureCode(); }
+
 VlmuDeviceSet::~VlmuDeviceSet() { Clear(); }
 
 uint32_t VlmuDeviceSet::Clear() {
@@ -84,7 +92,7 @@ uint32_t VlmuDeviceSet::Enumerate(const platform::Guid& interfaceGuid) {
   SetupFunctionTable& setup = TheSetupFunctions();
   mDevInfo = setup.SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr,
                                         platform::DIGCF_PRESENT | platform::DIGCF_DEVICEINTERFACE);
-  if (mDevInfo == nullptr) return platform::GetLastSetupError();
+  if (mDevInfo == nullptr) return FailureCode();
 
   for (uint32_t i = 0;; ++i) {
     if (i == kMaxDevices) {
@@ -97,7 +105,7 @@ uint32_t VlmuDeviceSet::Enumerate(const platform::Guid& interfaceGuid) {
     platform::DeviceInfoData element{};
     element.cbSize = sizeof element;
     if (!setup.SetupDiEnumDeviceInfo(mDevInfo, i, &element)) {
-      const uint32_t error = platform::GetLastSetupError();
+      const uint32_t error = FailureCode();
       if (error == platform::kErrorNoMoreItems) {
         mDeviceCount = i;
         mInterfaceGuid = interfaceGuid;

@@ -32,6 +32,9 @@ SetupFunctionTable& TheSetupFunctions();
 bool BindSetupLibrary();
 bool BindSetupLibrary(SetupFunctionTable& table, const char* libraryName = "setupapi.dll");
 
+// The last setup error of this thread after a failed setup call; never 0.
+uint32_t SetupFailureCode();
+
 class VlmuDeviceSet {
  public:
   // Enumeration stops counting at this many device information elements and

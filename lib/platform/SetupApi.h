@@ -65,6 +65,7 @@ using PFN_SetupDiEnumDeviceInfo = bool (*)(DeviceInfoSet* set, uint32_t memberIn
 
 // Result of the last setup function called on this thread (0 after success).
 uint32_t GetLastSetupError();
+void SetLastSetupError(uint32_t error);
 
 // Run-time binding of a system library by name. LoadSystemLibrary returns null
 // and sets `error` when the library is not available.

@@ -2,6 +2,7 @@
 // library binding and the device information set without a driver service.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -218,6 +219,87 @@ TEST_F(NoService, DeviceSetEnumeratesNoDevicesAndKeepsItsSetOnBadText) {
   EXPECT_EQ(set.DeviceInfo(), nullptr);
   EXPECT_TRUE(set.InterfaceGuid().IsZero());
   EXPECT_EQ(set.Clear(), 0u) << "no set to destroy";
+}
+
+// ---- enumeration over a stubbed setup table -----------------------------------------
+
+// Replaces entry points of the global setup table for one test and puts the
+// bound ones back afterwards.
+class StubbedSetup : public ::testing::Test {
+ protected:
+  devicetest::NoServiceEnvironment env;
+  platform::PFN_SetupDiGetClassDevsA savedGetClassDevs = nullptr;
+  platform::PFN_SetupDiEnumDeviceInfo savedEnumDeviceInfo = nullptr;
+  Guid guid;
+  void SetUp() override {
+    ASSERT_TRUE(BindSetupLibrary());
+    savedGetClassDevs = TheSetupFunctions().SetupDiGetClassDevsA;
+    savedEnumDeviceInfo = TheSetupFunctions().SetupDiEnumDeviceInfo;
+    ASSERT_TRUE(VlmuDeviceSet::GuidFromNarrowText("{49F4A1FF-55DD-4d45-9743-7B623EFF0361}", guid));
+  }
+  void TearDown() override {
+    TheSetupFunctions().SetupDiGetClassDevsA = savedGetClassDevs;
+    TheSetupFunctions().SetupDiEnumDeviceInfo = savedEnumDeviceInfo;
+  }
+};
+
+// Stub results travel through these (the entry points are plain functions).
+std::atomic<uint32_t> gStubError{0};
+std::atomic<uint32_t> gStubCalls{0};
+
+bool EnumAlwaysSucceeds(platform::DeviceInfoSet*, uint32_t, platform::DeviceInfoData* d) {
+  ++gStubCalls;
+  return d != nullptr && d->cbSize == sizeof *d;
+}
+
+bool EnumFailsAtTwo(platform::DeviceInfoSet* set, uint32_t index, platform::DeviceInfoData* d) {
+  if (index < 2) return EnumAlwaysSucceeds(set, index, d);
+  platform::SetLastSetupError(gStubError.load());
+  return false;
+}
+
+platform::DeviceInfoSet* ClassDevsFails(const Guid*, const char*, void*, uint32_t) {
+  platform::SetLastSetupError(gStubError.load());
+  return nullptr;
+}
+
+TEST_F(StubbedSetup, CountingStopsAtTheLimitAndReportsIt) {
+  TheSetupFunctions().SetupDiEnumDeviceInfo = &EnumAlwaysSucceeds;
+  gStubCalls = 0;
+  VlmuDeviceSet set;
+  EXPECT_EQ(set.Enumerate(guid), 0u);
+  EXPECT_EQ(set.DeviceCount(), VlmuDeviceSet::kMaxDevices);
+  EXPECT_EQ(gStubCalls.load(), VlmuDeviceSet::kMaxDevices);
+  EXPECT_EQ(set.InterfaceGuid(), guid);
+}
+
+TEST_F(StubbedSetup, FailingClassDevicesAfterAGoodEnumerationEmptiesTheSet) {
+  TheSetupFunctions().SetupDiEnumDeviceInfo = &EnumFailsAtTwo;
+  gStubError = platform::kErrorNoMoreItems;
+  VlmuDeviceSet set;
+  ASSERT_EQ(set.Enumerate(guid), 0u);
+  ASSERT_EQ(set.DeviceCount(), 2u);
+  TheSetupFunctions().SetupDiGetClassDevsA = &ClassDevsFails;
+  gStubError = 5;  // access denied
+  EXPECT_EQ(set.Enumerate(guid), 5u);
+  EXPECT_EQ(set.DeviceCount(), 0u);
+  EXPECT_EQ(set.DeviceInfo(), nullptr);
+  EXPECT_TRUE(set.InterfaceGuid().IsZero());
+  gStubError = 0;  // a failure that leaves no error is a failure all the same
+  EXPECT_EQ(set.Enumerate(guid), VLMU_E_FAILED);
+}
+
+TEST_F(StubbedSetup, EnumerationErrorOtherThanNoMoreItemsClearsTheSet) {
+  TheSetupFunctions().SetupDiEnumDeviceInfo = &EnumFailsAtTwo;
+  gStubError = 1167;
+  VlmuDeviceSet set;
+  EXPECT_EQ(set.Enumerate(guid), 1167u);
+  EXPECT_EQ(set.DeviceCount(), 0u);
+  EXPECT_EQ(set.DeviceInfo(), nullptr);
+  EXPECT_TRUE(set.InterfaceGuid().IsZero());
+  gStubError = 0;
+  EXPECT_EQ(set.Enumerate(guid), VLMU_E_FAILED);
+  EXPECT_EQ(set.DeviceCount(), 0u);
 }
 
 }  // namespace

@@ -152,6 +152,8 @@ bool GetDeviceInterfaceDetailA(DeviceInfoSet* set, DeviceInterfaceData* interfac
 
 uint32_t GetLastSetupError() { return tLastSetupError; }
 
+void SetLastSetupError(uint32_t error) { tLastSetupError = error; }
+
 // The libraries this platform provides for run-time binding.
 class SystemLibrary {
  public:
