@@ -27,7 +27,7 @@ bool RenameFile(const char* from, const char* to);
 enum class FirstByte {
   Readable,    // the file holds at least one byte
   Empty,       // the file exists and is empty
-  CannotOpen,  // the file cannot be opened for reading
+  CannotOpen,  // the file cannot be opened or read (e.g. a directory)
 };
 FirstByte ReadFirstByte(const char* path);
 

@@ -189,6 +189,37 @@ TEST(LibraryLoad, LogFileInMissingFolderAnswers23) {
   EXPECT_EQ(Entries(good).size(), 4u);
 }
 
+TEST(LibraryLoad, ConfigurationThatCannotBeReadMeansEverythingOff) {
+  LibraryCopy lib;
+  std::filesystem::create_directory(lib.CfgPath());
+  lib.Load();
+  EXPECT_EQ(lib.GetApiVersion(), 0x00010001u);
+  const std::string log = lib.File("trace.log");
+  EXPECT_EQ(lib.EnableLogging(log.c_str()), 0u);
+  lib.Unload();
+  EXPECT_EQ(ReadFile(log), "");  // read as a configuration without keys: no type enabled
+}
+
+TEST(LibraryLoad, FailedConfigurationWriteIsReported) {
+  LibraryCopy lib;
+  WriteFile(lib.CfgPath(), "");
+  lib.Load();
+  // The configuration file turns into something that cannot be written.
+  std::filesystem::remove(lib.CfgPath());
+  std::filesystem::create_directory(lib.CfgPath());
+  const std::string log = lib.File("trace.log");
+  EXPECT_EQ(lib.EnableLogging(log.c_str()), 0u);
+  lib.Unload();
+  const std::string failed = " into \"" + lib.CfgPath() + "\" failed";
+  EXPECT_EQ(Entries(log),
+            Concat({{"WARNING: SetCfgFile: writing key \"PathAndName\" of section \"LogFile\"" + failed,
+                     "WARNING: SetCfgFile: writing key \"MaxSize\" of section \"LogFile\"" + failed,
+                     "WARNING: SetCfgFile: writing key \"CheckSizeAfterEachEntry\" of section \"LogFile\"" + failed,
+                     "INFO: VLMUFWDL_EnableLogging: Logfile '" + log + "' enabled.",
+                     "API <-: VLMUFWDL_EnableLogging() returning 0x00000000"},
+                    kDetach}));
+}
+
 struct CfgCase {
   const char* name;
   std::string cfg;  // "@LOG@" stands for the log file path

@@ -78,6 +78,7 @@ TEST(FileSystem, FirstByteTest) {
   EXPECT_EQ(platform::ReadFirstByte(empty.c_str()), platform::FirstByte::Empty);
   EXPECT_EQ(platform::ReadFirstByte(full.c_str()), platform::FirstByte::Readable);
   EXPECT_EQ(platform::ReadFirstByte(dir.File("missing").c_str()), platform::FirstByte::CannotOpen);
+  EXPECT_EQ(platform::ReadFirstByte(dir.path().c_str()), platform::FirstByte::CannotOpen);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #if defined(__linux__)
 #include <sys/syscall.h>
+#else
+#include <pthread.h>
 #endif
 
 namespace platform {

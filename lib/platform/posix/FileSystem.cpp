@@ -55,7 +55,9 @@ FirstByte ReadFirstByte(const char* path) {
   FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
   if (file == nullptr) return FirstByte::CannotOpen;
   const int c = std::fgetc(file);
+  const bool failed = c == EOF && std::ferror(file) != 0;  // e.g. a directory
   std::fclose(file);
+  if (failed) return FirstByte::CannotOpen;
   return c == EOF ? FirstByte::Empty : FirstByte::Readable;
 }
 
