@@ -273,6 +273,30 @@ TEST_F(Tracking, DeviceThatVanishesMidRequestAnswersWithAnError) {
   device.Close();
 }
 
+TEST_F(Tracking, ConcurrentRequestsAreSerialisedAndAllAnswered) {
+  uint8_t expected[18];
+  ASSERT_EQ(device.GetDeviceDescriptor(expected), 0u);
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i) {
+        if ((i + t) % 2 == 0) {
+          uint8_t d[18];
+          if (device.GetDeviceDescriptor(d) == 0 && std::memcmp(d, expected, 18) == 0) ++good;
+        } else {
+          uint8_t c[9];
+          uint32_t n = 0;
+          if (device.GetConfigurationDescriptor(c, 9, &n, 0) == 0 && n == 9 && c[1] == 2) ++good;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 160);
+  device.Close();
+}
+
 TEST_F(Tracking, ServiceKilledWhileTheDeviceIsOpen) {
   DeviceLogCapture log;
   ASSERT_EQ(device.StartPnPTracking(), 0u);
