@@ -100,6 +100,23 @@ TEST_F(DriverDfuTest, DetachThenPortCycleEntersDfuModeWithItsOwnDescriptors) {
   EXPECT_EQ(arrivals, 2);  // when added, and after the cycle
 }
 
+TEST_F(DriverDfuTest, DfuPersonalityWithItsOwnPathComesBackAsAnotherDevice) {
+  const std::string dfuPath = "\\\\?\\usb#vid_1234&pid_dfu0#SN0001#{49f4a1ff-55dd-4d45-9743-7b623eff0361}";
+  Add(DeviceSpec().DfuPath(dfuPath));
+  ASSERT_EQ(dev->Detach(), 0u);
+  ASSERT_EQ(dev->CyclePort(), 0u);
+  ASSERT_TRUE(driver.WaitForState("dev1", "present"));
+  Device d;
+  ASSERT_EQ(d.Connect(), 0u);
+  EXPECT_EQ(d.Open(mSpec.Path()), kErrorFileNotFound);
+  EXPECT_EQ(d.Open(dfuPath), 0u);
+  EXPECT_EQ(StateOf(d.GetStatus(kDfuIf)), dfuIDLE);
+  std::vector<std::string> events;
+  for (const auto& e : driver.ReadTrace())
+    if (e.op == "arrival" || e.op == "removal") events.push_back(e.op + " " + e.path);
+  EXPECT_THAT(events, ::testing::ElementsAre("arrival " + mSpec.Path(), "removal " + mSpec.Path(), "arrival " + dfuPath));
+}
+
 TEST_F(DriverDfuTest, WillDetachDeviceLeavesTheBusByItself) {
   Add(DeviceSpec().WillDetach().Reenumeration(30));
   ASSERT_EQ(StateOf(dev->GetStatus(kRuntimeIf)), appIDLE);
