@@ -72,8 +72,8 @@ TEST_F(DownloadExports, FullUpgradeStoresTheImageByteForByte) {
 
   driver.ClearTrace();
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
-  const uint32_t first = VLMUFWDL_GetDownloadStatus(&bytes, &total);
-  EXPECT_TRUE(first == 36u || first == 0u) << first;  // 0 only if it already finished
+  // The switch into DFU mode alone takes two re-enumerations: still running.
+  EXPECT_EQ(36u, VLMUFWDL_GetDownloadStatus(&bytes, &total));
   EXPECT_EQ(image.size(), total);
 
   const Outcome o = WaitForDownload(kRunLimitMs);
@@ -266,8 +266,9 @@ TEST_F(DownloadExports, ImageReplacedBetweenDetailsAndStart) {
 struct FaultCase {
   const char* name;
   const char* knobs;  // behaviour set before the start ("" none)
-  int unplugAt;       // 0: none; 1: when the first bytes are counted; 2: when all bytes are counted
-  bool kill;          // kill the service instead of unplugging
+  int actAt;          // 0: never; 1: when the first bytes are counted; 2: when all bytes are counted
+  const char* action; // "unplug", "kill" (the service), or behaviour knobs to set then
+  uint32_t expected;  // the final status; 0: any failure (which request fails first is a race)
 };
 
 class DownloadFaults : public DownloadExports, public testing::WithParamInterface<FaultCase> {};
@@ -286,19 +287,25 @@ TEST_P(DownloadFaults, EndWithAFailureWithinTheTimeouts) {
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
   bool acted = false;
   const Outcome o = WaitForDownload(kRunLimitMs, [&](const Outcome& now) {
-    if (acted || c.unplugAt == 0) return;
-    const bool due = c.unplugAt == 1 ? now.bytes > 0 : now.bytes == now.total;
+    if (acted || c.actAt == 0) return;
+    const bool due = c.actAt == 1 ? now.bytes > 0 : now.bytes == now.total;
     if (!due) return;
     acted = true;
-    if (c.kill) {
+    const std::string action = c.action;
+    if (action == "kill") {
       driver.Kill();
-    } else {
+    } else if (action == "unplug") {
       driver.Unplug(id);
+    } else {
+      EXPECT_TRUE(driver.SetBehaviour(id, action)) << driver.LastError();
     }
   });
   ASSERT_TRUE(o.ended) << "download still running after " << o.seconds << " s";
   EXPECT_NE(0u, o.status);
   EXPECT_NE(36u, o.status);
+  if (c.expected != 0) {
+    EXPECT_EQ(c.expected, o.status);
+  }
   // Two re-plug waits and the polling budgets bound every failure.
   EXPECT_LT(o.seconds, (2 * kReplugMs + kBlockMs + kManifestMs) / 1000.0 + 5.0);
   // A failed reopen has already closed the device (15); otherwise it closes now.
@@ -311,14 +318,16 @@ TEST_P(DownloadFaults, EndWithAFailureWithinTheTimeouts) {
 INSTANTIATE_TEST_SUITE_P(
     Table, DownloadFaults,
     testing::Values(
-        FaultCase{"UnplugMidBlock", "{\"faults\":[{\"bRequest\":1,\"occurrence\":3,\"action\":\"unplug\"}]}", 0, false},
-        FaultCase{"UnplugDuringDownload", "", 1, false},
-        FaultCase{"UnplugDuringManifestation", "", 2, false},
-        FaultCase{"NeverBackAfterReset", "{\"neverReturn\": true}", 0, false},
-        FaultCase{"FirmwareDoesNotStart", "{\"finalReset\": \"dfuERROR\"}", 0, false},
-        FaultCase{"ErrorAtBlock", "{\"errorAtBlock\": 2}", 0, false},
-        FaultCase{"HangingRequestEndsWithUnplug", "{\"faults\":[{\"bRequest\":3,\"occurrence\":6,\"action\":\"hang\"}]}", 1, false},
-        FaultCase{"ServiceKilled", "", 1, true}),
+        FaultCase{"UnplugMidBlock", "{\"faults\":[{\"bRequest\":1,\"occurrence\":3,\"action\":\"unplug\"}]}", 0, "", 19},
+        FaultCase{"UnplugDuringDownload", "", 1, "unplug", 0},
+        FaultCase{"UnplugDuringManifestation", "", 2, "unplug", 18},
+        // The final port cycle takes the device off the bus for good.
+        FaultCase{"UnplugMidReset", "", 2, "{\"neverReturn\": true}", 24},
+        FaultCase{"NeverBackIntoDfuMode", "{\"neverReturn\": true}", 0, "", 24},
+        FaultCase{"FirmwareDoesNotStart", "{\"finalReset\": \"dfuERROR\"}", 0, "", 31},
+        FaultCase{"ErrorAtBlock", "{\"errorAtBlock\": 2}", 0, "", 46},
+        FaultCase{"HangingRequestEndsWithUnplug", "{\"faults\":[{\"bRequest\":3,\"occurrence\":6,\"action\":\"hang\"}]}", 1, "unplug", 0},
+        FaultCase{"ServiceKilled", "", 1, "kill", 0}),
     [](const testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(DownloadExports, SerialNumbersThroughTheExports) {
