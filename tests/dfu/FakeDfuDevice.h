@@ -88,6 +88,9 @@ class FakeDfuDevice : public DfuDevice {
   // Answer when `statuses` is empty: a device that takes every block at once
   // and finishes manifestation at once; after a reopen in DFU mode, dfuIDLE.
   std::function<Status(const std::vector<Request>&)> fallback;
+  // false: keep only the last few requests, without their data (for
+  // benchmarks of long downloads; Requests() then shows just those).
+  bool recordAll = true;
   // Per-kind transport results: the n-th request of a kind (0-based) fails.
   std::function<uint32_t(Kind, size_t indexOfKind)> failWith;
   uint32_t cycleResult = 0;
@@ -244,7 +247,13 @@ class FakeDfuDevice : public DfuDevice {
  private:
   size_t Record(const Request& r, size_t* indexOfKind = nullptr) {
     std::lock_guard<std::mutex> g(lock);
-    requests.push_back(r);
+    if (recordAll) {
+      requests.push_back(r);
+    } else {
+      if (requests.size() >= 8) requests.erase(requests.begin());
+      requests.push_back(Request{r.kind, r.code, {}, r.outSize, r.hadByteCount, r.wValue, r.wLength,
+                                 r.reopenWait, r.reopenTimeout});
+    }
     const size_t n = kindCounts[static_cast<size_t>(r.kind)]++;
     if (indexOfKind != nullptr) *indexOfKind = n;
     return requests.size() - 1;
