@@ -182,9 +182,6 @@ TEST(WaitPollTimeout, RefusesWithoutBudgetOrWhenTheBudgetIsNotGreater) {
     if (c.slept && c.poll > 0) {
       EXPECT_GE(ms, c.poll - 1);
     }
-    if (!c.slept) {
-      EXPECT_LT(ms, 30);
-    }
   }
 }
 

@@ -16,10 +16,10 @@ using testsupport::DeviceSpec;
 TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
   testsupport::DriverServiceFixture driver;
   ASSERT_TRUE(driver.Start()) << driver.LastError();
-  // Slow blocks (busy for 100 ms each) keep the download running long enough.
+  // Slow blocks (busy for 200 ms each) keep the download running long enough.
   ASSERT_FALSE(driver.AddDevice(DeviceSpec()
                                     .Knob("busyPolls", "1")
-                                    .Knob("pollTimeout", "{\"dfuDNBUSY\": 100}"))
+                                    .Knob("pollTimeout", "{\"dfuDNBUSY\": 200}"))
                    .empty())
       << driver.LastError();
   const std::string image = driver.TempFile("fw.vld");
@@ -53,9 +53,9 @@ TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
   ASSERT_TRUE(ended) << "the unload did not return within 30 s";
   ASSERT_TRUE(WIFEXITED(status)) << "helper died with signal " << WTERMSIG(status);
   EXPECT_EQ(0, WEXITSTATUS(status));
-  // 200000 bytes at 100 ms per block would take about 5 s; the unload stops
+  // 200000 bytes at 200 ms per block would take about 10 s; the unload stops
   // the worker at its next poll instead.
-  EXPECT_LT(seconds, 4.0);
+  EXPECT_LT(seconds, 7.0);
   const std::string log = testsupport::ReadFile(logFile);
   EXPECT_NE(std::string::npos, log.find("DfuDevice::StopDownloadAndWait( 10000 ms ) ...\n")) << log;
   EXPECT_NE(std::string::npos, log.find("DfuDevice::StopDownloadAndWait: download worker stopped.\n"));
