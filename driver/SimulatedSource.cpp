@@ -326,7 +326,10 @@ IoResult SimDevice::Control(const IoRequest& request) {
   const std::string data = in.substr(16);
   IoResult r = mDfuMode ? DfuRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data)
                         : RuntimeRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data);
-  if (dir == 1 && r.out.size() > wLength) r.out.resize(wLength);
+  // A device that sends more than wLength bytes makes the host controller
+  // report babble: the transfer fails instead of being cut to size, so a
+  // malformed reply can never pass for a well-formed one.
+  if (dir == 1 && r.error == kErrorSuccess && r.out.size() > wLength) return IoResult{kErrorGenFailure, {}};
   return r;
 }
 

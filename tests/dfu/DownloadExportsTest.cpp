@@ -327,7 +327,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"FirmwareDoesNotStart", "{\"finalReset\": \"dfuERROR\"}", 0, "", 31},
         FaultCase{"ErrorAtBlock", "{\"errorAtBlock\": 2}", 0, "", 46},
         FaultCase{"HangingRequestEndsWithUnplug", "{\"faults\":[{\"bRequest\":3,\"occurrence\":6,\"action\":\"hang\"}]}", 1, "unplug", 0},
-        FaultCase{"ServiceKilled", "", 1, "kill", 0}),
+        FaultCase{"ServiceKilled", "", 1, "kill", 0},
+        // DFU_GETSTATUS answered with 5 bytes: a wrong reply length (47); with
+        // 7 bytes the transfer itself fails (babble), a failed request (18).
+        FaultCase{"StatusReplyOfFiveBytes", "{\"statusLength\": 5}", 0, "", 47},
+        FaultCase{"StatusReplyOfSevenBytes", "{\"statusLength\": 7}", 0, "", 18}),
     [](const testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(DownloadExports, SerialNumbersThroughTheExports) {

@@ -351,7 +351,9 @@ TEST_F(DriverDfuTest, StatusRepliesOfOtherLengthsShowInTheByteCount) {
   EXPECT_EQ(dev->GetStatus(kDfuIf, 6).data.size(), 5u);
   ASSERT_TRUE(driver.SetBehaviour("dev1", R"({"statusLength":7})"));
   EXPECT_EQ(dev->Io(kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, kDfuIf, 8), 8).data.size(), 7u);
-  EXPECT_EQ(dev->GetStatus(kDfuIf, 6).data.size(), 6u) << "never more than the output buffer holds";
+  const Reply overlong = dev->GetStatus(kDfuIf, 6);
+  EXPECT_EQ(overlong.error, kErrorGenFailure) << "more than wLength bytes is babble, not a cut reply";
+  EXPECT_TRUE(overlong.data.empty());
 }
 
 TEST_F(DriverDfuTest, SerialNumberVendorRequestsWorkInDfuMode) {

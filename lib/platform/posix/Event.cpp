@@ -35,6 +35,9 @@ class CondEvent final : public Event {
 
   WaitResult Wait(uint32_t timeoutMs) override {
     std::unique_lock<std::mutex> lock(mMutex);
+    // A zero time-out only tests the state; it never enters a timed wait,
+    // which costs a system call per poll on the download's hot path.
+    if (timeoutMs == 0 && !mSignalled) return WaitResult::Timeout;
     if (timeoutMs == kInfinite) {
       mCond.wait(lock, [this] { return mSignalled; });
     } else if (!mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return mSignalled; })) {
