@@ -231,6 +231,19 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   return out;
 }
 
+// Runs a parse step; a malformed description becomes `error` and false.
+template <class Body>
+bool Guarded(std::string& error, Body&& body) {
+  try {
+    return body();
+  } catch (const BadDescription& e) {
+    error = e.what();
+  } catch (const json::exception& e) {
+    error = e.what();
+  }
+  return false;
+}
+
 }  // namespace
 
 platform::Guid VendorInterfaceClass() {
@@ -338,7 +351,7 @@ int DfuStateFromName(const std::string& name) {
 }
 
 bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
-  try {
+  return Guarded(error, [&] {
     if (!j.is_object()) Fail("behaviour must be an object");
     static const char* known[] = {"initialState", "dfuOnly", "runtimeStatus", "stayInAppIdleAfterDetach", "willDetach",
                                   "manifestationTolerant", "detachDelayMs", "reenumerationMs", "neverReturn",
@@ -428,18 +441,12 @@ bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
     b.maxSerialLength = static_cast<uint32_t>(Get(j, "maxSerialLength", b.maxSerialLength, 0xFFFF));
     b.storedSerial = GetString(j, "storedSerial", b.storedSerial);
     b.serialInDescriptor = GetBool(j, "serialInDescriptor", b.serialInDescriptor);
-  } catch (const BadDescription& e) {
-    error = e.what();
-    return false;
-  } catch (const json::exception& e) {
-    error = e.what();
-    return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 bool ParseDescription(const json& j, Description& d, std::string& error) {
-  try {
+  return Guarded(error, [&] {
     if (!j.is_object()) Fail("a device description must be a JSON object");
     d.source = j;
     d.id = GetString(j, "id", "");
@@ -463,14 +470,8 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
       d.behaviour["reenumerationMs"] = j.at("reenumerationMs");
     Behaviour b;
     if (!ParseBehaviour(d.behaviour, b, error)) return false;
-  } catch (const BadDescription& e) {
-    error = e.what();
-    return false;
-  } catch (const json::exception& e) {
-    error = e.what();
-    return false;
-  }
-  return true;
+    return true;
+  });
 }
 
 }  // namespace vlmudrv

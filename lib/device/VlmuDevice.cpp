@@ -54,12 +54,7 @@ VlmuDevice::VlmuDevice() = default;
 
 VlmuDevice::~VlmuDevice() {
   // The steps of Close, without calling the overridable one.
-  StopPnPTracking();
-  CloseHandleLocked();
-  mOverlappedEvent.reset();
-  mDevicePath.clear();
-  mInterfaceGuid = platform::Guid{};
-  mDeviceIndex = 0;
+  CloseTransport();
 }
 
 bool VlmuDevice::IsOpen() const { return mHandle.IsOpen(); }
@@ -187,13 +182,17 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
   return 0;
 }
 
-uint32_t VlmuDevice::Close() {
+void VlmuDevice::CloseTransport() {
   StopPnPTracking();
   CloseHandleLocked();
   mOverlappedEvent.reset();
   mDevicePath.clear();
   mInterfaceGuid = platform::Guid{};
   mDeviceIndex = 0;
+}
+
+uint32_t VlmuDevice::Close() {
+  CloseTransport();
   return 0;
 }
 

@@ -82,6 +82,9 @@ class VlmuDevice : public CPnPNotifyHandler {
  protected:
   // Closes the device file (under mLock, so that no request is using it).
   void CloseHandleLocked();
+  // The transport's close steps: stop tracking, close the handle and the
+  // overlapped event, forget path, class and index.
+  void CloseTransport();
 
   // Stores an opened device file (under mLock).
   void SetHandleLocked(std::unique_ptr<platform::DeviceFile> file);
