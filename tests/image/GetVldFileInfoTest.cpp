@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,9 +23,10 @@ using testimages::Params;
 
 namespace {
 
+// The log writes pointers as sixteen upper-case hexadecimal digits.
 std::string PointerText(const void* p) {
   char text[64];
-  std::snprintf(text, sizeof text, "0x%p", p);
+  std::snprintf(text, sizeof text, "0x%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
   return text;
 }
 

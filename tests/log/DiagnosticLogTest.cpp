@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdint>
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -144,6 +147,42 @@ TEST(DiagnosticLogFormat, FaultTextIsCutTo1023Characters) {
   EXPECT_EQ(std::string(text), expected);
   Caller::Run(text, nullptr);
   EXPECT_STREQ(text, "_____FAULTY_LOG_ENTRY: ");
+}
+
+namespace {
+// Formats through a va_list the way the log does.
+std::string FormatForTest(const char* fmt, ...) {
+  char text[DiagnosticLog::kMaxText + 1];
+  va_list args;
+  va_start(args, fmt);
+  DiagnosticLog::FormatText(text, fmt, args);
+  va_end(args);
+  return text;
+}
+}  // namespace
+
+TEST(DiagnosticLogFormat, PointersAreWrittenAsSixteenUpperCaseDigitsWithoutPrefix) {
+  void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0x12ff40));
+  EXPECT_EQ(FormatForTest("VLMUFWDL_GetDeviceInfo(%u,0x%p)\n", 7u, p), "VLMUFWDL_GetDeviceInfo(7,0x000000000012FF40)\n");
+  EXPECT_EQ(FormatForTest("%p", static_cast<void*>(nullptr)), "0000000000000000");
+  // Every other conversion keeps its printf meaning around a pointer.
+  const long long big = -1234567890123LL;
+  EXPECT_EQ(FormatForTest("%s|%5d|%-4u|%lld|%c|%%|%p|%.3s|%*d|%08X|%lu|%.2f", "abc", 42, 7u, big, 'z', p, "abcdef", 6, -3,
+                          0xBEEFu, 123456789UL, 2.5),
+            "abc|   42|7   |-1234567890123|z|%|000000000012FF40|abc|    -3|0000BEEF|123456789|2.50");
+  // Percent signs inside string arguments stay literal.
+  EXPECT_EQ(FormatForTest("('%s',0x%p)", "C:\\fw%s%n.vld", p), "('C:\\fw%s%n.vld',0x000000000012FF40)");
+}
+
+TEST(DiagnosticLogFormat, PointerFormatsAreCutAndFaultsDetectedLikeOthers) {
+  void* p = reinterpret_cast<void*>(static_cast<uintptr_t>(0xABC));
+  const std::string longText(1500, 'a');
+  const std::string cut = FormatForTest("%s%p", longText.c_str(), p);
+  EXPECT_EQ(cut, longText.substr(0, 1023));
+  const std::string edge = FormatForTest("%s%p", longText.substr(0, 1015).c_str(), p);
+  EXPECT_EQ(edge, longText.substr(0, 1015) + "00000000");
+  EXPECT_EQ(FormatForTest("%p %n", p, static_cast<int*>(nullptr)), "_____FAULTY_LOG_ENTRY: %p %n");
+  EXPECT_EQ(FormatForTest("0x%p %", p), "_____FAULTY_LOG_ENTRY: 0x%p %");
 }
 
 struct LineCase {
