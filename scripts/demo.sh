@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh build
+TARGETS="velmora_dfu_x64 velmora-driverd velmora-driverctl vldtool vlmu-flash" bash scripts/build.sh build
 OUT=build/demo; mkdir -p "$OUT"
 head -c 65536 /dev/urandom > "$OUT/payload.bin"
 build/tools/vldtool/vldtool create --out "$OUT/sample.vld" --version 1 --model 0x00010203 \

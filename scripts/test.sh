@@ -4,6 +4,7 @@
 # tests. Options: --quick (normal build only), --sanitize address|thread (one
 # sanitizer build only).
 set -euo pipefail
+unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 MODE=all; SAN=""
