@@ -12,13 +12,17 @@ namespace {
 // left): nothing may cross the C interface.
 constexpr uint32_t kInternalFailure = VLMUFWDL_STATUS_INVALID_PARAMETER;
 
+// No device is open: no handle, and no download whose worker holds the device
+// (its handle is closed while it waits for the device to come back).
+bool NoDeviceOpen(const DfuDevice& device) { return !device.IsOpen() && !device.IsThreadRunning(); }
+
 uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
   DfuDevice& device = TheDfuDevice();
   if (VldFileName == nullptr) {
     VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: parameter 'VldFileName' is NULL");
     return 2;
   }
-  if (!device.IsOpen()) {
+  if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: No open device found.\n");
     return 15;
   }
@@ -59,8 +63,8 @@ uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
         }
       }
     }
-  }  // the image file is closed here, before the export returns
-  VLOG(LOG_API_RETURN, "VLMUFWDL_StartDownload returning 0x%08X\n", result);
+    VLOG(LOG_API_RETURN, "VLMUFWDL_StartDownload returning 0x%08X\n", result);
+  }  // the reader is destroyed here, closing the file before the export returns
   return result;
 }
 
@@ -95,7 +99,7 @@ uint32_t SetSerialNumberLocked(const char* SerialNumber) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: parameter 'SerialNumber' is NULL");
     return 2;
   }
-  if (!device.IsOpen()) {
+  if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: No open device found.\n");
     return 15;
   }
@@ -126,7 +130,7 @@ uint32_t GetSerialNumberLocked(char** SerialNumber, uint16_t SerialNumberBufferS
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter 'SerialNumberBufferSize' is 0");
     return 2;
   }
-  if (!device.IsOpen()) {
+  if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: No open device found.\n");
     return 15;
   }

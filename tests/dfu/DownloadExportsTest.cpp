@@ -187,6 +187,44 @@ TEST_F(DownloadExports, LibraryStatesDuringADownload) {
   EXPECT_EQ(0u, CloseWhenIdle());
 }
 
+// While the worker waits for the device to come back on the bus its handle
+// is closed, yet the download is still in progress: the exports that would
+// use the device answer 35 (OpenDevice 16), never "no device open" (15).
+TEST_F(DownloadExports, DownloadInProgressWhileTheWorkerWaitsForTheDevice) {
+  ExportLog log;
+  const std::string path = WriteImage("fw.vld", MakeImage(5000, 10));
+  // The device stays off the bus for 1.5 s after each port cycle: the worker
+  // waits that long with the handle closed.
+  AddAndOpen(DeviceSpec().Reenumeration(1500));
+  ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
+  // The reopen closes the handle right after its entry, before any wait.
+  bool reopening = false;
+  for (int i = 0; i < 1000 && !reopening; ++i) {
+    reopening = log.Has("DfuDevice::CloseAndReopen( ...\n");
+    if (!reopening) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(reopening) << "the worker never started its re-plug wait";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  uint32_t bytes = 0, total = 0;
+  ASSERT_EQ(36u, VLMUFWDL_GetDownloadStatus(&bytes, &total));
+  EXPECT_EQ(35u, VLMUFWDL_StartDownload(path.c_str(), 0));
+  EXPECT_EQ(35u, VLMUFWDL_SetSerialNumber("X"));
+  char buffer[16] = {};
+  char* p = buffer;
+  EXPECT_EQ(35u, VLMUFWDL_GetSerialNumber(&p, sizeof buffer));
+  EXPECT_EQ(16u, VLMUFWDL_OpenDevice(0));
+  EXPECT_EQ(35u, VLMUFWDL_CloseDevice());
+  // Still running after the calls: all of them met the download in progress.
+  ASSERT_EQ(36u, VLMUFWDL_GetDownloadStatus(&bytes, &total)) << "re-plug wait ended during the calls";
+
+  EXPECT_FALSE(log.Has("No open device found")) << log.Text();
+  EXPECT_TRUE(log.Has("VLMUFWDL_StartDownload failed, because download is in progress\n"));
+  EXPECT_TRUE(log.Has("VLMUFWDL_SetSerialNumber failed, because download is in progress\n"));
+  EXPECT_TRUE(log.Has("VLMUFWDL_GetSerialNumber failed, because download is in progress\n"));
+  EXPECT_EQ(0u, WaitForDownload(kRunLimitMs).status);
+}
+
 TEST_F(DownloadExports, ArgumentChecks) {
   ExportLog log;
   uint32_t n = 0;
@@ -232,6 +270,71 @@ TEST_F(DownloadExports, BadImagesStartNothing) {
   const std::string good = WriteImage("good.vld", MakeImage(5000, 5));
   EXPECT_EQ(0u, VLMUFWDL_StartDownload(good.c_str(), 0));
   EXPECT_EQ(0u, WaitForDownload(kRunLimitMs).status);
+}
+
+// Entries that one StartDownload call writes on the calling thread, from its
+// API entry up to the next entry of that thread that names an export.
+std::vector<std::string> StartDownloadCallEntries(const std::string& logText, size_t occurrence) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  while (from < logText.size()) {
+    const size_t end = logText.find('\n', from);
+    lines.push_back(logText.substr(from, end == std::string::npos ? std::string::npos : end - from));
+    if (end == std::string::npos) break;
+    from = end + 1;
+  }
+  const auto thread = [](const std::string& line) { return line.substr(0, line.find(']') + 1); };
+  std::vector<std::string> call;
+  size_t seen = 0;
+  std::string caller;
+  for (const std::string& line : lines) {
+    const size_t body = line.find("  ");  // after the thread id and the time
+    if (body == std::string::npos) continue;
+    const std::string entry = line.substr(body + 2);
+    if (caller.empty()) {
+      if (entry.rfind("API ->: VLMUFWDL_StartDownload(", 0) == 0 && seen++ == occurrence) {
+        caller = thread(line);
+        call.push_back(entry);
+      }
+      continue;
+    }
+    if (thread(line) != caller) continue;
+    // A later call: the next API entry, or an entry of another export.
+    if (entry.rfind("API ->: ", 0) == 0) break;
+    if (entry.find("VLMUFWDL_") != std::string::npos && entry.find("VLMUFWDL_StartDownload") == std::string::npos) break;
+    call.push_back(entry);
+  }
+  return call;
+}
+
+// The API return entry comes before the image reader is destroyed: only the
+// reader's own entries (closing the file) follow it, refused start or not.
+TEST_F(DownloadExports, ReturnEntryPrecedesTheClosingOfTheImage) {
+  ExportLog log;
+  AddAndOpen();
+  std::string damaged = MakeImage(5000, 11);
+  damaged[damaged.size() - 20] ^= 0x40;  // the suffix CRC no longer matches
+  const std::string bad = WriteImage("bad.vld", damaged);
+  const std::string good = WriteImage("good.vld", MakeImage(5000, 12));
+  EXPECT_EQ(48u, VLMUFWDL_StartDownload(bad.c_str(), 0));
+  ASSERT_EQ(0u, VLMUFWDL_StartDownload(good.c_str(), 0));
+  EXPECT_EQ(0u, WaitForDownload(kRunLimitMs).status);
+  EXPECT_EQ(0u, CloseWhenIdle());
+
+  const std::string text = log.Text();
+  const char* const returns[] = {"API <-: VLMUFWDL_StartDownload returning 0x00000030",
+                                 "API <-: VLMUFWDL_StartDownload returning 0x00000000"};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::vector<std::string> call = StartDownloadCallEntries(text, i);
+    const auto ret = std::find(call.begin(), call.end(), returns[i]);
+    ASSERT_NE(ret, call.end()) << returns[i] << "\n" << text;
+    const auto destroyed = std::find(call.begin(), call.end(), "INFO: VldFile::~VldFile ...");
+    ASSERT_NE(destroyed, call.end()) << text;
+    EXPECT_LT(ret - call.begin(), destroyed - call.begin()) << text;
+    for (auto it = ret + 1; it != call.end(); ++it) {
+      EXPECT_EQ(0u, it->rfind("INFO: VldFile::", 0)) << "after the API return entry: " << *it;
+    }
+  }
 }
 
 TEST_F(DownloadExports, ImageReplacedBetweenDetailsAndStart) {
