@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -37,6 +40,24 @@ TEST(Clock, ThreadIdsDifferBetweenThreadsAndStayStable) {
   std::thread([&] { other = platform::CurrentThreadId(); }).join();
   EXPECT_NE(other, mine);
   EXPECT_NE(mine, 0u);
+}
+
+TEST(Clock, ThreadIdIsTheKernelsAndAForkedChildGetsItsOwn) {
+  const uint64_t mine = platform::CurrentThreadId();
+  EXPECT_EQ(mine, static_cast<uint64_t>(::syscall(SYS_gettid)));
+  // The child's only thread is the one that forked; its id is the child's
+  // process id, not the cached id of the parent's thread.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const uint64_t inChild = platform::CurrentThreadId();
+    ::_exit(inChild == static_cast<uint64_t>(::getpid()) && inChild != mine ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child reported the parent's thread id";
+  EXPECT_EQ(platform::CurrentThreadId(), mine);
 }
 
 TEST(Module, FileNameOfThisModuleIsTheRunningProgram) {

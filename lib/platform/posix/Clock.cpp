@@ -4,10 +4,12 @@
 #include <ctime>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <mutex>
+
 #if defined(__linux__)
 #include <sys/syscall.h>
-#else
-#include <pthread.h>
 #endif
 
 namespace platform {
@@ -40,9 +42,24 @@ bool GetLocalTime(LocalTime& out) {
   return true;
 }
 
+#if defined(__linux__)
+namespace {
+// The kernel's id of the calling thread, asked once per thread: every log
+// line carries it, and a system call per line is not free. A child process
+// made by fork starts with the forking thread's cached id, so the child
+// drops it and asks again.
+thread_local uint64_t tThreadId = 0;
+std::once_flag gForkHandlerOnce;
+}  // namespace
+#endif
+
 uint64_t CurrentThreadId() {
 #if defined(__linux__)
-  return static_cast<uint64_t>(::syscall(SYS_gettid));
+  if (tThreadId == 0) {
+    std::call_once(gForkHandlerOnce, [] { ::pthread_atfork(nullptr, nullptr, [] { tThreadId = 0; }); });
+    tThreadId = static_cast<uint64_t>(::syscall(SYS_gettid));
+  }
+  return tThreadId;
 #else
   return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(pthread_self()));
 #endif
