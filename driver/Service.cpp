@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +29,11 @@ constexpr const char* kServiceName = "velmora-driverd";
 // A client that does not read its notifications is dropped once this much
 // output has piled up for it.
 constexpr size_t kMaxPendingOutput = 128u * 1024u * 1024u;
+// Room offered to one recv of a client's bytes.
+constexpr size_t kReadChunk = 64u * 1024u;
+// Event-loop tags of the two descriptors that are not clients (client ids start at 1).
+constexpr uint64_t kListenTag = 0;
+constexpr uint64_t kStopTag = ~uint64_t{0};
 
 int64_t SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -53,8 +59,10 @@ uint32_t Le32(const std::string& s, size_t off) { return Le16(s, off) | (Le16(s,
 Service::Service(Options options) : mOptions(std::move(options)), mStartNs(SteadyNs()) {}
 
 Service::~Service() {
-  for (auto& [id, c] : mClients) ::close(c->fd);
+  for (auto& [id, c] : mClients)
+    if (c->fd >= 0) ::close(c->fd);
   mClients.clear();
+  if (mEpollFd >= 0) ::close(mEpollFd);
   if (mListenFd >= 0) {
     ::close(mListenFd);
     ::unlink(mOptions.socketPath.c_str());
@@ -108,17 +116,21 @@ bool Service::Listen(std::string& error) {
 
 uint64_t Service::NowMs() const { return static_cast<uint64_t>((SteadyNs() - mStartNs) / 1000000); }
 
+uint64_t Service::SinceStartNs() const { return static_cast<uint64_t>(SteadyNs() - mStartNs); }
+
+// Due times are kept in nanoseconds: a due time in whole milliseconds of
+// NowMs() would let a timer fire up to a millisecond before its delay is over.
 uint64_t Service::Schedule(uint64_t delayMs, std::function<void()> fn) {
   const uint64_t id = mNextTimerId++;
   mTimers.emplace(id, std::move(fn));
-  mTimerQueue.emplace(NowMs() + delayMs, id);
+  mTimerQueue.emplace(SinceStartNs() + delayMs * 1'000'000u, id);
   return id;
 }
 
 void Service::Cancel(uint64_t id) { mTimers.erase(id); }
 
 void Service::RunTimers() {
-  const uint64_t now = NowMs();
+  const uint64_t now = SinceStartNs();
   while (!mTimerQueue.empty() && mTimerQueue.begin()->first <= now) {
     const uint64_t id = mTimerQueue.begin()->second;
     mTimerQueue.erase(mTimerQueue.begin());
@@ -133,9 +145,10 @@ void Service::RunTimers() {
 int Service::NextTimerWaitMs() const {
   // Cancelled timers stay in the queue until due; waking for them is harmless.
   if (mTimerQueue.empty()) return -1;
-  const uint64_t now = NowMs();
+  const uint64_t now = SinceStartNs();
   const uint64_t due = mTimerQueue.begin()->first;
-  return due <= now ? 0 : static_cast<int>(std::min<uint64_t>(due - now, 60000));
+  // Rounded up: waking before the due time would only mean waiting again.
+  return due <= now ? 0 : static_cast<int>(std::min<uint64_t>((due - now + 999'999u) / 1'000'000u, 60000));
 }
 
 bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
@@ -166,10 +179,11 @@ void Service::TraceLine(const json& line) {
 }
 
 void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) {
-  TraceLine({{"time", NowMs()},
-             {"op", event == kDbtDeviceArrival ? "arrival" : "removal"},
-             {"event", CodeText(event)},
-             {"path", path}});
+  if (mTraceOn)
+    TraceLine({{"time", NowMs()},
+               {"op", event == kDbtDeviceArrival ? "arrival" : "removal"},
+               {"event", CodeText(event)},
+               {"path", path}});
   const std::string frame = FrameWriter(MessageType::Notify).U32(event).GuidBytes(interfaceClass).String(path).Finish();
   for (auto& [id, c] : mClients) {
     if (c->dead || c->closing) continue;
@@ -185,11 +199,13 @@ void Service::Accept() {
     auto c = std::make_unique<Client>();
     c->id = mNextClientId++;
     c->fd = fd;
+    Client& added = *c;
     mClients.emplace(c->id, std::move(c));
+    UpdateInterest(added);
   }
 }
 
-void Service::Send(Client& c, std::string frame) {
+void Service::Send(Client& c, std::string_view frame) {
   if (c.dead) return;
   if (c.tx.size() + frame.size() > kMaxPendingOutput) {
     std::fprintf(stderr, "%s: dropping client %llu: it does not read its messages\n", kServiceName,
@@ -197,8 +213,24 @@ void Service::Send(Client& c, std::string frame) {
     DropClient(c);
     return;
   }
-  c.tx += frame;
-  WriteTo(c);
+  // With nothing queued before it the frame goes straight to the socket;
+  // only what the socket does not take now is queued.
+  while (c.tx.empty() && !frame.empty()) {
+    const ssize_t n = ::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      frame.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    DropClient(c);
+    return;
+  }
+  if (!frame.empty()) {
+    c.tx.append(frame);
+    Touch(c);  // wait until the socket takes more
+  }
+  if (c.closing && c.tx.empty()) DropClient(c);
 }
 
 void Service::WriteTo(Client& c) {
@@ -219,25 +251,81 @@ void Service::WriteTo(Client& c) {
 void Service::SendError(Client& c, uint32_t error, const std::string& message) {
   Send(c, FrameWriter(MessageType::Error).U32(error).String(message).Finish());
   c.closing = true;
-  c.rx.clear();
+  c.rx.Clear();
   if (!c.dead && c.tx.empty()) DropClient(c);
 }
 
 void Service::DropClient(Client& c) {
   if (c.dead) return;
   c.dead = true;
-  ::close(c.fd);
+  ::close(c.fd);  // also takes it out of the event loop's set
   c.fd = -1;
+  c.watched = 0;
+  Touch(c);  // to be removed at the end of the loop turn
+}
+
+void Service::Touch(Client& c) {
+  if (c.touched) return;
+  c.touched = true;
+  mTouched.push_back(c.id);
+}
+
+void Service::UpdateInterest(Client& c) {
+  if (c.dead || mEpollFd < 0) return;
+  uint32_t want = 0;
+  if (!c.eof && (!c.pending || c.rx.Size() <= kMaxFrame)) want |= EPOLLIN;
+  if (!c.tx.empty()) want |= EPOLLOUT;
+  if (want == c.watched) return;
+  // A descriptor with nothing to wait for leaves the set: a hung-up peer
+  // would otherwise wake the loop again and again.
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.u64 = c.id;
+  const int op = c.watched == 0 ? EPOLL_CTL_ADD : (want == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD);
+  if (::epoll_ctl(mEpollFd, op, c.fd, &ev) != 0) {
+    std::fprintf(stderr, "%s: dropping client %llu: epoll_ctl: %s\n", kServiceName,
+                 static_cast<unsigned long long>(c.id), std::strerror(errno));
+    DropClient(c);
+    return;
+  }
+  c.watched = want;
+}
+
+void Service::ServeTouched() {
+  std::vector<uint64_t> batch;
+  while (!mTouched.empty()) {
+    batch.swap(mTouched);
+    for (const uint64_t id : batch) {
+      auto it = mClients.find(id);
+      if (it == mClients.end()) continue;
+      Client& c = *it->second;
+      c.touched = false;
+      ProcessFrames(c);
+      if (c.eof && !c.pending && !c.dead) {
+        c.closing = true;
+        WriteTo(c);
+      }
+      UpdateInterest(c);
+      // Every client that dies is touched (DropClient), so it ends here.
+      if (c.dead && !c.touched) mClients.erase(it);
+    }
+    batch.clear();
+  }
 }
 
 void Service::ReadFrom(Client& c) {
-  char buf[64 * 1024];
+  Touch(c);
   for (;;) {
-    const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    size_t room = 0;
+    char* into = c.rx.Reserve(kReadChunk, room);
+    const ssize_t n = ::recv(c.fd, into, room, MSG_DONTWAIT);
     if (n > 0) {
-      if (!c.closing) c.rx.append(buf, static_cast<size_t>(n));
+      if (!c.closing) c.rx.Commit(static_cast<size_t>(n));  // a closing client's bytes are dropped
+      // Less than the room offered: the socket has nothing more for now
+      // (the event loop reports it again when more comes).
+      if (static_cast<size_t>(n) < room) return;
       // Stop reading ahead while a request is in progress and plenty is buffered.
-      if (c.rx.size() > kMaxFrame + kFrameHeaderSize) return;
+      if (c.rx.Size() > kMaxFrame + kFrameHeaderSize) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -252,21 +340,24 @@ void Service::ReadFrom(Client& c) {
 }
 
 void Service::ProcessFrames(Client& c) {
-  while (!c.dead && !c.closing && !c.pending && c.rx.size() >= kFrameHeaderSize) {
-    const FrameHeader h = DecodeHeader(c.rx.data());
+  while (!c.dead && !c.closing && !c.pending && c.rx.Size() >= kFrameHeaderSize) {
+    const FrameHeader h = DecodeHeader(c.rx.Data());
     if (h.reserved != 0 || h.length > kMaxFrame || !IsClientFrameType(h.type)) {
       SendError(c, kErrorInvalidData,
                 "malformed frame (type " + std::to_string(h.type) + ", length " + std::to_string(h.length) + ")");
       return;
     }
-    if (c.rx.size() - kFrameHeaderSize < h.length) return;
-    std::string payload = c.rx.substr(kFrameHeaderSize, h.length);
-    c.rx.erase(0, kFrameHeaderSize + h.length);
+    if (c.rx.Size() - kFrameHeaderSize < h.length) return;
+    // The payload is used where it was received: taking the frame off the
+    // buffer moves no bytes, and nothing reads into the buffer meanwhile.
+    const std::string_view payload(c.rx.Data() + kFrameHeaderSize, h.length);
+    c.rx.Consume(kFrameHeaderSize + h.length);
+    ++mFramesTaken;
     HandleFrame(c, h.type, payload);
   }
 }
 
-void Service::HandleFrame(Client& c, uint16_t type, const std::string& payload) {
+void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
   const auto mt = static_cast<MessageType>(type);
   PayloadReader r(payload);
   if (!c.helloDone) {
@@ -316,14 +407,17 @@ void Service::HandleFrame(Client& c, uint16_t type, const std::string& payload) 
           c.hasHandle = true;
         }
       }
-      TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", path}, {"result", status}});
+      if (mTraceOn)
+        TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", path}, {"result", status}});
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
       return;
     }
     case MessageType::Close: {
       if (!r.Done()) break;
       const uint32_t status = c.hasHandle ? 0 : kErrorInvalidHandle;
-      TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
+      if (mTraceOn)
+        TraceLine(
+            {{"time", NowMs()}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
       c.hasHandle = false;
       c.handle = DeviceHandle{};
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
@@ -355,7 +449,7 @@ void Service::HandleFrame(Client& c, uint16_t type, const std::string& payload) 
   SendError(c, kErrorInvalidParameter, "malformed request of type " + std::to_string(type));
 }
 
-void Service::HandleIoControl(Client& c, const std::string& payload) {
+void Service::HandleIoControl(Client& c, std::string_view payload) {
   PayloadReader r(payload);
   IoRequest req;
   uint32_t inLen = 0;
@@ -365,36 +459,35 @@ void Service::HandleIoControl(Client& c, const std::string& payload) {
     SendError(c, kErrorInvalidParameter, "malformed IoControl request");
     return;
   }
-  req.in.assign(in.data(), in.size());
+  IoTrace trace{req.code, req.outSize, in.size(), std::string(in.substr(0, kTracedInput)), {}};
   if (!c.hasHandle || !mSource) {
-    CompleteIo(c.id, req, "", IoResult{kErrorInvalidHandle, {}});
+    CompleteIo(c.id, trace, IoResult{kErrorInvalidHandle, {}});
     return;
   }
+  req.in.assign(in.data(), in.size());
+  trace.path = c.handle.path;
   c.pending = true;
   const uint64_t clientId = c.id;
-  const std::string path = c.handle.path;
-  IoRequest copy = req;
-  mSource->IoControl(c.handle, std::move(req), [this, clientId, copy, path](IoResult result) {
-    CompleteIo(clientId, copy, path, result);
+  mSource->IoControl(c.handle, std::move(req), [this, clientId, trace = std::move(trace)](IoResult result) {
+    CompleteIo(clientId, trace, result);
   });
 }
 
-void Service::CompleteIo(uint64_t clientId, const IoRequest& req, const std::string& path, const IoResult& result) {
-  const size_t count = std::min<size_t>(result.out.size(), req.outSize);
+void Service::CompleteIo(uint64_t clientId, const IoTrace& trace, const IoResult& result) {
+  const size_t count = std::min<size_t>(result.out.size(), trace.outSize);
   if (mTraceOn) {
-    json line = {{"time", NowMs()},      {"client", clientId},      {"op", "ioctl"},
-                 {"path", path},          {"code", CodeText(req.code)}, {"inLength", req.in.size()},
-                 {"outSize", req.outSize}, {"bytesReturned", count},  {"result", result.error}};
-    if (req.code == kIoctlControlRequest && req.in.size() >= 16) {
-      const std::string& s = req.in;
+    json line = {{"time", NowMs()},          {"client", clientId},          {"op", "ioctl"},
+                 {"path", trace.path},        {"code", CodeText(trace.code)}, {"inLength", trace.inLength},
+                 {"outSize", trace.outSize},  {"bytesReturned", count},      {"result", result.error}};
+    const std::string& s = trace.inHead;
+    if (trace.code == kIoctlControlRequest && trace.inLength >= 16) {
       line["setup"] = {{"direction", static_cast<uint8_t>(s[0])}, {"type", Le32(s, 1)},      {"recipient", Le32(s, 5)},
                        {"bRequest", static_cast<uint8_t>(s[9])},  {"wValue", Le16(s, 10)}, {"wIndex", Le16(s, 12)},
                        {"wLength", Le16(s, 14)}};
-      const size_t dataLen = s.size() - 16;
+      const size_t dataLen = trace.inLength - 16;
       line["dataLength"] = dataLen;
       line["data"] = ToHex(s.substr(16, std::min<size_t>(dataLen, 64)));
-    } else if (req.code == kIoctlGetDescriptor && req.in.size() >= 8) {
-      const std::string& s = req.in;
+    } else if (trace.code == kIoctlGetDescriptor && trace.inLength >= 8) {
       line["descriptor"] = {{"reserved", Le32(s, 0)},
                             {"type", static_cast<uint8_t>(s[4])},
                             {"index", static_cast<uint8_t>(s[5])},
@@ -408,6 +501,7 @@ void Service::CompleteIo(uint64_t clientId, const IoRequest& req, const std::str
   if (it == mClients.end() || it->second->dead) return;  // the client went away meanwhile
   Client& c = *it->second;
   c.pending = false;
+  Touch(c);  // frames that came meanwhile are served now
   Send(c, FrameWriter(MessageType::IoControlReply)
               .U32(result.error)
               .U32(static_cast<uint32_t>(count))
@@ -415,7 +509,7 @@ void Service::CompleteIo(uint64_t clientId, const IoRequest& req, const std::str
               .Finish());
 }
 
-void Service::HandleControl(Client& c, const std::string& payload) {
+void Service::HandleControl(Client& c, std::string_view payload) {
   PayloadReader r(payload);
   std::string text;
   if (!r.String(text, kMaxFrame) || !r.Done()) {
@@ -449,54 +543,83 @@ void Service::HandleControl(Client& c, const std::string& payload) {
     error = kErrorInvalidFunction;
     result["error"] = name.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + name + "\"";
   }
-  TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
+  if (mTraceOn) TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
   Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(result.dump()).Finish());
 }
 
 void Service::Run(int stopFd) {
-  std::vector<pollfd> fds;
-  std::vector<uint64_t> ids;
-  while (!mStopping) {
-    fds.clear();
-    ids.clear();
-    fds.push_back({mListenFd, POLLIN, 0});
-    fds.push_back({stopFd, POLLIN, 0});
-    for (auto& [id, c] : mClients) {
-      short ev = 0;
-      if (!c->eof && (!c->pending || c->rx.size() <= kMaxFrame)) ev |= POLLIN;
-      if (!c->tx.empty()) ev |= POLLOUT;
-      fds.push_back({c->fd, ev, 0});
-      ids.push_back(id);
+  // The loop waits on an epoll set: one system call per wake-up whatever the
+  // number of clients, and only the clients that had events (or whose state
+  // changed, see Touch) are looked at afterwards.
+  mEpollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (mEpollFd < 0) {
+    std::perror("epoll_create1");
+    mStopping = true;
+  }
+  auto watch = [this](int fd, uint64_t tag) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = tag;
+    if (::epoll_ctl(mEpollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      std::perror("epoll_ctl");
+      mStopping = true;
     }
-    const int r = ::poll(fds.data(), fds.size(), NextTimerWaitMs());
-    if (r < 0 && errno != EINTR) {
-      std::perror("poll");
+  };
+  if (!mStopping) {
+    watch(mListenFd, kListenTag);
+    if (stopFd >= 0) watch(stopFd, kStopTag);
+    for (auto& [id, c] : mClients) UpdateInterest(*c);
+  }
+  constexpr int kMaxEvents = 64;
+  epoll_event events[kMaxEvents];
+  // A client in the middle of a conversation sends its next request a few
+  // microseconds after the reply to the last one: after a turn that took a
+  // request the loop looks for the next one without sleeping, within the
+  // adaptive budget of SpinBudget.
+  int64_t spinUntilNs = 0;  // 0: no looking without sleeping
+  while (!mStopping) {
+    int waitMs = NextTimerWaitMs();
+    if (spinUntilNs != 0) waitMs = 0;
+    const int n = ::epoll_wait(mEpollFd, events, kMaxEvents, waitMs);
+    if (n < 0 && errno != EINTR) {
+      std::perror("epoll_wait");
       break;
     }
-    if (r > 0) {
-      if (fds[1].revents != 0 && stopFd >= 0) break;
-      if (fds[0].revents & POLLIN) Accept();
-      for (size_t i = 2; i < fds.size(); ++i) {
-        auto it = mClients.find(ids[i - 2]);
-        if (it == mClients.end()) continue;
-        Client& c = *it->second;
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(c);
-        if (!c.dead && (fds[i].revents & POLLOUT)) WriteTo(c);
+    if (spinUntilNs != 0) {
+      if (n > 0) {
+        mSpin.Hit();
+        spinUntilNs = 0;
+      } else if (SteadyNs() >= spinUntilNs) {
+        mSpin.Miss();
+        spinUntilNs = 0;
       }
     }
+    bool stop = false;
+    for (int i = 0; i < n; ++i) {
+      const uint64_t tag = events[i].data.u64;
+      if (tag == kStopTag) {
+        stop = true;
+        break;
+      }
+      if (tag == kListenTag) {
+        Accept();
+        continue;
+      }
+      auto it = mClients.find(tag);
+      if (it == mClients.end()) continue;
+      Client& c = *it->second;
+      if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) ReadFrom(c);
+      if (!c.dead && (events[i].events & EPOLLOUT)) WriteTo(c);
+      Touch(c);
+    }
+    if (stop) break;
+    const uint64_t framesBefore = mFramesTaken;
     RunTimers();
-    for (auto& [id, c] : mClients) {
-      ProcessFrames(*c);
-      if (c->eof && !c->pending && !c->dead) {
-        c->closing = true;
-        WriteTo(*c);
-      }
-    }
-    for (auto it = mClients.begin(); it != mClients.end();) {
-      if (it->second->dead)
-        it = mClients.erase(it);
-      else
-        ++it;
+    ServeTouched();
+    if (mFramesTaken != framesBefore && spinUntilNs == 0) {
+      const auto budget = mSpin.Next();
+      if (budget.count() != 0)
+        spinUntilNs = SteadyNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(budget).count();
     }
   }
   // Flush what can be flushed (the reply to a shutdown command), then close.
@@ -510,6 +633,11 @@ void Service::Run(int stopFd) {
     DropClient(*c);
   }
   mClients.clear();
+  mTouched.clear();
+  if (mEpollFd >= 0) {
+    ::close(mEpollFd);
+    mEpollFd = -1;
+  }
   if (mListenFd >= 0) {
     ::close(mListenFd);
     mListenFd = -1;

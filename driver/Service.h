@@ -9,10 +9,12 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "DeviceSource.h"
+#include "platform/DriverWire.h"
 
 namespace vlmudrv {
 
@@ -54,7 +56,7 @@ class Service final : public Scheduler, public DeviceEvents {
   struct Client {
     uint64_t id = 0;
     int fd = -1;
-    std::string rx;
+    driverproto::ReceiveBuffer rx;
     std::string tx;
     bool helloDone = false;
     bool pending = false;
@@ -65,33 +67,57 @@ class Service final : public Scheduler, public DeviceEvents {
     bool hasHandle = false;
     DeviceHandle handle;
     std::vector<platform::Guid> subscriptions;
+    uint32_t watched = 0;  // events the event loop waits for on fd (0: none, not registered)
+    bool touched = false;  // listed in mTouched
   };
+
+  // What the trace line of an I/O control request needs once it completes:
+  // the request's first bytes stand in for the whole input.
+  struct IoTrace {
+    uint32_t code = 0;
+    uint32_t outSize = 0;
+    size_t inLength = 0;
+    std::string inHead;  // the first kTracedInput bytes of the input
+    std::string path;
+  };
+  static constexpr size_t kTracedInput = 16 + 64;
 
   void Accept();
   void ReadFrom(Client& c);
   void WriteTo(Client& c);
-  void Send(Client& c, std::string frame);
+  void Send(Client& c, std::string_view frame);
   void SendError(Client& c, uint32_t error, const std::string& message);
   void ProcessFrames(Client& c);
-  void HandleFrame(Client& c, uint16_t type, const std::string& payload);
-  void HandleIoControl(Client& c, const std::string& payload);
-  void HandleControl(Client& c, const std::string& payload);
-  void CompleteIo(uint64_t clientId, const IoRequest& request, const std::string& path, const IoResult& result);
+  void HandleFrame(Client& c, uint16_t type, std::string_view payload);
+  void HandleIoControl(Client& c, std::string_view payload);
+  void HandleControl(Client& c, std::string_view payload);
+  void CompleteIo(uint64_t clientId, const IoTrace& trace, const IoResult& result);
   void DropClient(Client& c);
+  // Marks a client for the end of the current loop turn: its buffered frames
+  // are served, its end of stream handled, its wait events brought up to
+  // date, and a dead client is removed.
+  void Touch(Client& c);
+  void ServeTouched();
+  void UpdateInterest(Client& c);
   void RunTimers();
   int NextTimerWaitMs() const;
+  uint64_t SinceStartNs() const;
   void TraceLine(const nlohmann::json& line);
 
   Options mOptions;
   std::unique_ptr<DeviceSource> mSource;
   int mListenFd = -1;
+  int mEpollFd = -1;
   bool mStopping = false;
+  std::vector<uint64_t> mTouched;  // ids of touched clients
   uint64_t mNextClientId = 1;
   std::map<uint64_t, std::unique_ptr<Client>> mClients;
   uint64_t mNextTimerId = 1;
-  std::multimap<uint64_t, uint64_t> mTimerQueue;  // due time -> id
+  std::multimap<uint64_t, uint64_t> mTimerQueue;  // due time (ns since the start) -> id
   std::unordered_map<uint64_t, std::function<void()>> mTimers;
   int64_t mStartNs = 0;
+  uint64_t mFramesTaken = 0;           // frames taken from clients so far
+  driverproto::SpinBudget mSpin;        // looking for the next request without sleeping
   std::ofstream mTrace;
   bool mTraceOn = false;
   std::string mTracePath;

@@ -323,7 +323,7 @@ IoResult SimDevice::Control(const IoRequest& request) {
   if (dir > 1 || type > kTypeVendor || recipient > 3) return IoResult{kErrorInvalidParameter, {}};
   if (dir == 0 && in.size() != 16u + wLength) return IoResult{kErrorInvalidParameter, {}};
   if (dir == 1 && in.size() != 16) return IoResult{kErrorInvalidParameter, {}};
-  const std::string data = in.substr(16);
+  const std::string_view data = std::string_view(in).substr(16);
   IoResult r = mDfuMode ? DfuRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data)
                         : RuntimeRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data);
   // A device that sends more than wLength bytes makes the host controller
@@ -348,7 +348,7 @@ IoResult SimDevice::StatusReply(uint16_t wLength) {
 }
 
 IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
-                                   uint16_t wIndex, uint16_t wLength, const std::string& data) {
+                                   uint16_t wIndex, uint16_t wLength, std::string_view data) {
   (void)wValue;
   (void)data;
   const Personality& p = mDesc.runtime;
@@ -416,7 +416,7 @@ void SimDevice::ApplyTimedTransitions() {
 }
 
 IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
-                               uint16_t wIndex, uint16_t wLength, const std::string& data) {
+                               uint16_t wIndex, uint16_t wLength, std::string_view data) {
   const Personality& p = mDesc.dfu;
   ApplyTimedTransitions();
 

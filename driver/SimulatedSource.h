@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Description.h"
@@ -51,9 +52,9 @@ class SimDevice {
   IoResult Descriptor(const IoRequest& request);
   IoResult Control(const IoRequest& request);
   IoResult RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
-                          uint16_t wIndex, uint16_t wLength, const std::string& data);
+                          uint16_t wIndex, uint16_t wLength, std::string_view data);
   IoResult DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
-                      uint16_t wIndex, uint16_t wLength, const std::string& data);
+                      uint16_t wIndex, uint16_t wLength, std::string_view data);
   IoResult StatusReply(uint16_t wLength);
   IoResult StallToError(uint8_t status);
   void ApplyTimedTransitions();

@@ -61,7 +61,7 @@ struct DriverConnection::Impl {
 
   // Receive buffer; used by the requesting thread until the reader thread
   // starts, by the reader thread afterwards (never by both).
-  std::string rx;
+  ReceiveBuffer rx;
 
   // Shared between the requesting thread and the reader thread.
   mutable std::mutex stateMutex;
@@ -93,31 +93,35 @@ struct DriverConnection::Impl {
     replyArrived.notify_all();
   }
 
-  // Reads one complete frame, waiting at most timeoutMs in total.
+  // Reads one complete frame, waiting at most timeoutMs in total. Whatever
+  // the socket has is read in one go (up to kReceiveChunk and more for a
+  // large frame); bytes beyond the frame stay buffered for the next one.
   uint32_t ReadFrame(uint32_t waitMs, Frame& frame) {
     const auto start = Clock::now();
     for (;;) {
-      if (rx.size() >= kFrameHeaderSize) {
-        const FrameHeader h = DecodeHeader(rx.data());
+      size_t wanted = kReceiveChunk;
+      if (rx.Size() >= kFrameHeaderSize) {
+        const FrameHeader h = DecodeHeader(rx.Data());
         if (h.reserved != 0 || h.length > kMaxFrame || !IsServiceFrameType(h.type)) return kErrorInvalidData;
-        if (rx.size() - kFrameHeaderSize >= h.length) {
+        if (rx.Size() - kFrameHeaderSize >= h.length) {
           frame.type = static_cast<MessageType>(h.type);
-          frame.payload.assign(rx, kFrameHeaderSize, h.length);
-          rx.erase(0, kFrameHeaderSize + h.length);
+          frame.payload.assign(rx.Data() + kFrameHeaderSize, h.length);
+          rx.Consume(kFrameHeaderSize + h.length);
           return 0;
         }
+        wanted = std::max<size_t>(wanted, kFrameHeaderSize + h.length - rx.Size());
       }
       uint32_t wait = kNoLimit;
       if (waitMs != kNoLimit) {
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
         wait = elapsed >= waitMs ? 0 : waitMs - static_cast<uint32_t>(elapsed);
       }
-      const size_t old = rx.size();
-      rx.resize(old + kReceiveChunk);
+      size_t room = 0;
+      char* into = rx.Reserve(wanted, room);
       size_t got = 0;
-      const uint32_t err = socket->Receive(rx.data() + old, kReceiveChunk, wait, got);
-      rx.resize(old + got);
+      const uint32_t err = socket->Receive(into, room, wait, got);
       if (err != 0) return err;
+      rx.Commit(got);
     }
   }
 
@@ -174,7 +178,13 @@ struct DriverConnection::Impl {
   }
 
   // Sends one request frame and returns its reply (Error frames become their code).
-  uint32_t Transact(std::string request, MessageType expected, Frame& out) {
+  uint32_t Transact(const std::string& request, MessageType expected, Frame& out) {
+    const SendPart part{request.data(), request.size()};
+    return Transact(&part, 1, expected, out);
+  }
+
+  // Same for a frame given in pieces (sent in one go, not joined first).
+  uint32_t Transact(const SendPart* request, size_t parts, MessageType expected, Frame& out) {
     std::lock_guard<std::mutex> requestLock(requestMutex);
     bool threaded;
     {
@@ -186,7 +196,7 @@ struct DriverConnection::Impl {
     }
     const uint32_t timeout = timeoutMs.load();
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-    uint32_t err = socket->SendAll(request.data(), request.size(), timeout);
+    uint32_t err = socket->SendParts(request, parts, timeout);
     if (err != 0) {
       MarkBroken(kErrorDeviceNotConnected);
       return err;
@@ -229,9 +239,9 @@ struct DriverConnection::Impl {
   }
 
   // Requests answered by a Status frame.
-  uint32_t StatusRequest(std::string request) {
+  uint32_t StatusRequest(const std::string& request) {
     Frame f;
-    const uint32_t err = Transact(std::move(request), MessageType::Status, f);
+    const uint32_t err = Transact(request, MessageType::Status, f);
     if (err != 0) return err;
     PayloadReader r(f.payload);
     uint32_t status = 0;
@@ -320,10 +330,15 @@ uint32_t DriverConnection::IoControl(uint32_t code, const void* in, uint32_t inS
   if ((in == nullptr && inSize != 0) || (out == nullptr && outSize != 0) || inSize > kMaxIoBuffer ||
       outSize > kMaxIoBuffer)
     return kErrorInvalidParameter;
+  // Header and fixed fields, then the caller's input bytes as they are.
+  char head[kFrameHeaderSize + 12];
+  EncodeHeader(head, MessageType::IoControl, 12 + inSize);
+  PutLe32(head + 8, code);
+  PutLe32(head + 12, outSize);
+  PutLe32(head + 16, inSize);
+  const SendPart parts[2] = {{head, sizeof head}, {static_cast<const char*>(in), inSize}};
   Frame f;
-  const uint32_t err = mImpl->Transact(
-      FrameWriter(MessageType::IoControl).U32(code).U32(outSize).U32(inSize).Bytes(in, inSize).Finish(),
-      MessageType::IoControlReply, f);
+  const uint32_t err = mImpl->Transact(parts, 2, MessageType::IoControlReply, f);
   if (err != 0) return err;
   PayloadReader r(f.payload);
   uint32_t status = 0, count = 0;

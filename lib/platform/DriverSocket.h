@@ -8,12 +8,21 @@
 
 namespace platform {
 
+// One piece of a message sent in one go (see DriverSocket::SendParts).
+struct SendPart {
+  const char* data = nullptr;
+  size_t size = 0;
+};
+
 class DriverSocket {
  public:
   virtual ~DriverSocket() = default;
   // Sends all bytes within timeoutMs. Returns 0, kErrorSemTimeout or
   // kErrorDeviceNotConnected (peer gone, socket shut down).
   virtual uint32_t SendAll(const char* data, size_t size, uint32_t timeoutMs) = 0;
+  // Same for the pieces of one message, in order, as one stream of bytes
+  // (a frame header and its payload without joining them first).
+  virtual uint32_t SendParts(const SendPart* parts, size_t count, uint32_t timeoutMs) = 0;
   // Waits up to timeoutMs (platform::kInfinite: no limit) for data and reads
   // what is there, at most `size` bytes. Returns 0 with received > 0,
   // kErrorSemTimeout, or kErrorDeviceNotConnected (end of stream, error,

@@ -1,9 +1,11 @@
 #pragma once
 // Encoding and bounds-checked decoding of the driver protocol's frames
 // (see DriverProtocol.h). Shared by the client connection and the service.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -117,6 +119,107 @@ struct FrameHeader {
   uint16_t type = 0;
   uint16_t reserved = 0;
 };
+
+// Bytes received and not yet taken as frames. Data is read straight into the
+// free room at the end (no staging copy, no zero-filling), frames are taken
+// from the front. Consume and Clear only move offsets: a view into Data()
+// stays valid until the next Reserve.
+class ReceiveBuffer {
+ public:
+  // Free room of at least `minRoom` bytes at the end: moves the unconsumed
+  // bytes to the front or grows the storage when needed. Returns the room's
+  // start; `room` receives its size.
+  char* Reserve(size_t minRoom, size_t& room) {
+    if (mCapacity - mEnd < minRoom) {
+      const size_t used = mEnd - mBegin;
+      if (mCapacity - used >= minRoom) {
+        if (used != 0) std::memmove(mBytes.get(), mBytes.get() + mBegin, used);
+      } else {
+        size_t capacity = mCapacity == 0 ? minRoom : mCapacity;
+        while (capacity - used < minRoom) capacity *= 2;
+        auto bytes = std::make_unique_for_overwrite<char[]>(capacity);
+        if (used != 0) std::memcpy(bytes.get(), mBytes.get() + mBegin, used);
+        mBytes = std::move(bytes);
+        mCapacity = capacity;
+      }
+      mBegin = 0;
+      mEnd = used;
+    }
+    room = mCapacity - mEnd;
+    return mBytes.get() + mEnd;
+  }
+  // Takes `count` bytes written into the room as received.
+  void Commit(size_t count) { mEnd += count; }
+  const char* Data() const { return mBytes.get() + mBegin; }
+  size_t Size() const { return mEnd - mBegin; }
+  bool Empty() const { return mEnd == mBegin; }
+  // Drops `count` bytes from the front (at most Size()).
+  void Consume(size_t count) {
+    mBegin += count < Size() ? count : Size();
+    if (mBegin == mEnd) mBegin = mEnd = 0;
+  }
+  void Clear() { mBegin = mEnd = 0; }
+
+ private:
+  std::unique_ptr<char[]> mBytes;
+  size_t mCapacity = 0;
+  size_t mBegin = 0;
+  size_t mEnd = 0;
+};
+
+// How long to look for the peer's next message without going to sleep.
+// Waking a sleeping thread of another process can cost tens of microseconds
+// (on virtual machines above all), more than a reply or the next request of a
+// busy conversation takes to come; checking for a short while first saves
+// that. It pays off only while the peer runs on another processor, so the
+// budget adapts: a wait in which the message came within the budget restores
+// it, one in which it did not halves it, down to nothing on a machine whose
+// processors are busy. At nothing, a smaller budget is tried again after
+// kRetryAfter waits.
+class SpinBudget {
+ public:
+  using Micros = std::chrono::microseconds;
+  static constexpr Micros kMax{50};
+  static constexpr Micros kRetry{25};
+  static constexpr Micros kMin{4};  // a smaller budget counts as nothing
+  static constexpr uint32_t kRetryAfter = 64;
+
+  // Budget for the next wait; zero: go to sleep at once.
+  Micros Next() {
+    if (mBudget.count() == 0 && ++mWaitsWithout >= kRetryAfter) {
+      mBudget = kRetry;
+      mWaitsWithout = 0;
+    }
+    return mBudget;
+  }
+  // The message came within the budget.
+  void Hit() { mBudget = kMax; }
+  // The budget ran out first.
+  void Miss() {
+    mBudget /= 2;
+    if (mBudget < kMin) mBudget = Micros{0};
+  }
+  Micros Current() const { return mBudget; }
+
+ private:
+  Micros mBudget = kMax;
+  uint32_t mWaitsWithout = 0;
+};
+
+inline void PutLe32(char* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// Writes a frame header (kFrameHeaderSize bytes) for a payload of
+// `payloadLength` bytes that the caller sends right after it.
+inline void EncodeHeader(char* out, MessageType type, uint32_t payloadLength) {
+  PutLe32(out, payloadLength);
+  const auto t = static_cast<uint16_t>(type);
+  out[4] = static_cast<char>(t & 0xFF);
+  out[5] = static_cast<char>(t >> 8);
+  out[6] = 0;
+  out[7] = 0;
+}
 
 inline FrameHeader DecodeHeader(const char* h) {
   const auto b = [h](int i) { return static_cast<uint32_t>(static_cast<uint8_t>(h[i])); };

@@ -7,9 +7,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "driver/DriverTestUtil.h"
@@ -229,6 +231,81 @@ TEST(DriverConnectionTest, NotificationsBeforeAReplyAreDeliveredAndTheReplyStill
   EXPECT_EQ(c->Open(path), kErrorFileNotFound);
   std::lock_guard<std::mutex> lock(m);
   EXPECT_EQ(events, (std::vector<uint32_t>{kDbtDeviceRemoveComplete, kDbtDeviceArrival}));
+}
+
+TEST(DriverConnectionTest, LargeRequestLeavesWholeAndAReplyInPiecesIsJoined) {
+  // The largest input: more than the socket takes at once, so the header and
+  // the caller's bytes leave in several sends, resumed where each stopped.
+  std::string input(kMaxIoBuffer, '\0');
+  for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>((i * 7u) ^ (i >> 9));
+  std::string output(64, '\0');
+  for (size_t i = 0; i < output.size(); ++i) output[i] = static_cast<char>(0xC0 + i);
+  std::promise<std::pair<uint16_t, std::string>> seen;
+  FakeService fake([&](int fd) {
+    uint16_t t;
+    std::string p;
+    if (!FakeService::ReadFrame(fd, t, p)) return;
+    FakeService::Write(fd, FakeService::HelloReply());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the client's send wait for room
+    if (!FakeService::ReadFrame(fd, t, p)) return;
+    seen.set_value({t, p});
+    // The reply trickles in a few bytes at a time.
+    const std::string reply = FrameWriter(MessageType::IoControlReply).U32(0).U32(64).Bytes(output.data(), 64).Finish();
+    for (size_t off = 0; off < reply.size(); off += 7) {
+      FakeService::Write(fd, reply.substr(off, 7));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    while (FakeService::ReadFrame(fd, t, p)) {
+    }
+  });
+  std::unique_ptr<platform::DriverConnection> c;
+  ASSERT_EQ(ConnectFake(fake, c), 0u);
+  char out[65];
+  out[64] = '\x5A';
+  uint32_t got = 0;
+  EXPECT_EQ(c->IoControl(kIoctlControlRequest, input.data(), static_cast<uint32_t>(input.size()), out, 64, &got), 0u);
+  EXPECT_EQ(got, 64u);
+  EXPECT_EQ(std::string(out, 64), output);
+  EXPECT_EQ(out[64], '\x5A');
+  EXPECT_FALSE(c->IsBroken());
+  auto frame = seen.get_future();
+  ASSERT_EQ(frame.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const auto [type, payload] = frame.get();
+  EXPECT_EQ(type, static_cast<uint16_t>(MessageType::IoControl));
+  const std::string expected =
+      FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(64).U32(kMaxIoBuffer).Finish().substr(8) + input;
+  ASSERT_EQ(payload.size(), expected.size());
+  EXPECT_TRUE(payload == expected) << "the service got other bytes than were sent";
+}
+
+TEST(DriverConnectionTest, EachRequestIsBoundByTheTimeOutInForceWhenItIsSent) {
+  FakeService fake([](int fd) {
+    uint16_t t;
+    std::string p;
+    if (!FakeService::ReadFrame(fd, t, p)) return;
+    FakeService::Write(fd, FakeService::HelloReply());
+    const int delaysMs[] = {20, 400};  // then the third request gets no answer
+    for (const int ms : delaysMs) {
+      if (!FakeService::ReadFrame(fd, t, p)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      FakeService::Write(fd, FrameWriter(MessageType::Status).U32(0).Finish());
+    }
+    while (FakeService::ReadFrame(fd, t, p)) {
+    }
+  });
+  std::unique_ptr<platform::DriverConnection> c;
+  ASSERT_EQ(ConnectFake(fake, c), 0u);
+  c->SetRequestTimeout(100);
+  EXPECT_EQ(c->Open("x"), 0u) << "answered after 20 ms, within 100 ms";
+  c->SetRequestTimeout(3000);
+  EXPECT_EQ(c->Close(), 0u) << "answered after 400 ms: the earlier 100 ms bound no longer applies";
+  c->SetRequestTimeout(150);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(c->Open("x"), kErrorSemTimeout);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(150));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2500)) << "the earlier 3000 ms bound no longer applies";
+  EXPECT_TRUE(c->IsBroken());
 }
 
 TEST(DriverConnectionTest, InvalidArgumentsAreRefusedWithoutASend) {

@@ -2,18 +2,25 @@
 // I/O control layouts and errors, notifications, robustness.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "platform/DriverWire.h"
 
 namespace drvtest {
 namespace {
@@ -216,8 +223,11 @@ TEST_F(DriverServiceTest, TraceRecordsDecodedRequestFields) {
   ASSERT_EQ(d.Descriptor(3, 3, 255, 0x0409).error, 0u);
   ASSERT_EQ(d.GetStatus(3).error, 0u);
   ASSERT_EQ(d.Io(kIoctlControlRequest, ControlRequest(0, 2, 1, 0x83, 0x1234, 3, 4, "ABCD"), 0).error, kErrorGenFailure);
+  std::string block(100, '\0');
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i);
+  ASSERT_EQ(d.Io(kIoctlControlRequest, ControlRequest(0, 2, 1, 0x83, 0, 3, 100, block), 0).error, kErrorGenFailure);
   const auto trace = driver.ReadIoTrace();
-  ASSERT_EQ(trace.size(), 3u);
+  ASSERT_EQ(trace.size(), 4u);
   EXPECT_EQ(trace[0].code, kIoctlGetDescriptor);
   EXPECT_TRUE(trace[0].hasDescriptor);
   EXPECT_EQ(trace[0].descriptorType, 3);
@@ -239,11 +249,20 @@ TEST_F(DriverServiceTest, TraceRecordsDecodedRequestFields) {
   EXPECT_EQ(trace[2].dataHex, "41424344");
   EXPECT_EQ(trace[2].inLength, 20u);
   EXPECT_EQ(trace[2].result, kErrorGenFailure) << "serial number write is refused in run-time mode";
+  EXPECT_EQ(trace[3].dataLength, 100u);
+  EXPECT_EQ(trace[3].inLength, 116u);
+  std::string first64;
+  for (int i = 0; i < 64; ++i) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", i);
+    first64 += hex;
+  }
+  EXPECT_EQ(trace[3].dataHex, first64) << "the first 64 data bytes";
 
   std::string reply;
   ASSERT_EQ(driver.Control(R"({"cmd":"trace","on":false})", reply), 0u);
   ASSERT_EQ(d.GetStatus(3).error, 0u);
-  EXPECT_EQ(driver.ReadIoTrace().size(), 3u) << "nothing traced while tracing is off";
+  EXPECT_EQ(driver.ReadIoTrace().size(), 4u) << "nothing traced while tracing is off";
 }
 
 TEST_F(DriverServiceTest, PortCycleRemovesTheDeviceAndOldHandlesStayDead) {
@@ -438,6 +457,92 @@ TEST_F(DriverServiceTest, GarbageFromAClientClosesThatConnectionOnly) {
   EXPECT_TRUE(driver.Running());
   EXPECT_EQ(good.Descriptor(1, 0, 18).data.size(), 18u);
   EXPECT_EQ(List().size(), 1u);
+}
+
+// A raw connection to the service (no client library): frames in, frames out.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& socketPath) {
+    mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~RawClient() { ::close(mFd); }
+  bool Connected() const { return mConnected; }
+  bool Send(const std::string& bytes) {
+    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  void EndSending() { ::shutdown(mFd, SHUT_WR); }
+  // Reads up to the end of the stream, waiting at most `ms` for each piece.
+  std::string ReadToEnd(int ms = 5000) {
+    std::string all;
+    for (;;) {
+      pollfd p{mFd, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) {
+        ADD_FAILURE() << "the service neither sent more nor closed";
+        return all;
+      }
+      char buf[4096];
+      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
+      if (n <= 0) return all;
+      all.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int mFd = -1;
+  bool mConnected = false;
+};
+
+struct RawFrame {
+  uint16_t type = 0;
+  std::string payload;
+};
+
+std::vector<RawFrame> SplitFrames(std::string bytes) {
+  std::vector<RawFrame> frames;
+  while (bytes.size() >= kFrameHeaderSize) {
+    const FrameHeader h = DecodeHeader(bytes.data());
+    if (bytes.size() - kFrameHeaderSize < h.length) break;
+    frames.push_back({h.type, bytes.substr(kFrameHeaderSize, h.length)});
+    bytes.erase(0, kFrameHeaderSize + h.length);
+  }
+  EXPECT_TRUE(bytes.empty()) << "a partial frame at the end";
+  return frames;
+}
+
+TEST_F(DriverServiceTest, RequestsSentTogetherAreAnsweredInOrderBeforeTheConnectionCloses) {
+  // The status request waits 50 ms in the device: the requests behind it
+  // stay buffered meanwhile and are served once it is answered.
+  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":50}])"))
+                   .empty());
+  RawClient raw(driver.SocketPath());
+  ASSERT_TRUE(raw.Connected());
+  const std::string getStatus = ControlRequest(1, 1, 1, 3, 0, 3, 6);
+  const std::string requests =
+      FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish() +
+      FrameWriter(MessageType::Open).String(DeviceSpec().Path()).Finish() +
+      FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(6).U32(16).Bytes(getStatus.data(), 16).Finish() +
+      FrameWriter(MessageType::IoControl).U32(kIoctlGetDescriptor).U32(18).U32(8).Bytes(DescriptorRequest(1, 0).data(), 8).Finish() +
+      FrameWriter(MessageType::Close).Finish();
+  ASSERT_TRUE(raw.Send(requests));
+  raw.EndSending();  // what was sent before the end of the stream is still answered
+  const auto frames = SplitFrames(raw.ReadToEnd());
+  ASSERT_EQ(frames.size(), 5u);
+  EXPECT_EQ(frames[0].type, static_cast<uint16_t>(MessageType::HelloReply));
+  EXPECT_EQ(frames[1].type, static_cast<uint16_t>(MessageType::Status));
+  EXPECT_EQ(frames[1].payload, std::string(4, '\0'));
+  EXPECT_EQ(frames[2].type, static_cast<uint16_t>(MessageType::IoControlReply));
+  ASSERT_EQ(frames[2].payload.size(), 8u + 6u);
+  EXPECT_EQ(frames[2].payload.substr(0, 8), std::string("\0\0\0\0\x06\0\0\0", 8));
+  EXPECT_EQ(frames[3].type, static_cast<uint16_t>(MessageType::IoControlReply));
+  ASSERT_EQ(frames[3].payload.size(), 8u + 18u);
+  EXPECT_EQ(frames[3].payload.substr(8, 2), std::string("\x12\x01", 2)) << "a device descriptor";
+  EXPECT_EQ(frames[4].type, static_cast<uint16_t>(MessageType::Status));
+  EXPECT_EQ(frames[4].payload, std::string(4, '\0'));
+  EXPECT_TRUE(driver.Running());
 }
 
 TEST_F(DriverServiceTest, HungRequestTimesOutAndBreaksTheConnection) {

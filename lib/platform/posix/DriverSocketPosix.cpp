@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +16,7 @@
 
 #include "platform/DriverProtocol.h"
 #include "platform/DriverSocket.h"
+#include "platform/DriverWire.h"
 
 namespace platform {
 namespace {
@@ -29,17 +33,49 @@ class PosixDriverSocket final : public DriverSocket {
   PosixDriverSocket& operator=(const PosixDriverSocket&) = delete;
 
   uint32_t SendAll(const char* data, size_t size, uint32_t timeoutMs) override {
+    const SendPart part{data, size};
+    return SendParts(&part, 1, timeoutMs);
+  }
+
+  // One sendmsg for all pieces (header and payload leave in one system call);
+  // a partial send resumes where it stopped.
+  uint32_t SendParts(const SendPart* parts, size_t count, uint32_t timeoutMs) override {
+    constexpr size_t kMaxParts = 4;
+    if (count > kMaxParts) {
+      for (size_t i = 0; i < count; ++i) {
+        const uint32_t err = SendParts(parts + i, 1, timeoutMs);
+        if (err != 0) return err;
+      }
+      return 0;
+    }
+    iovec iov[kMaxParts];
+    size_t first = 0, n = 0;
+    for (size_t i = 0; i < count; ++i) {
+      if (parts[i].size == 0) continue;
+      iov[n].iov_base = const_cast<char*>(parts[i].data);
+      iov[n].iov_len = parts[i].size;
+      ++n;
+    }
     const auto start = std::chrono::steady_clock::now();
-    while (size > 0) {
+    while (first < n) {
       if (mShutdown.load()) return kErrorDeviceNotConnected;
-      const ssize_t n = ::send(mFd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        data += n;
-        size -= static_cast<size_t>(n);
+      msghdr msg{};
+      msg.msg_iov = iov + first;
+      msg.msg_iovlen = n - first;
+      ssize_t sent = ::sendmsg(mFd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        while (first < n && static_cast<size_t>(sent) >= iov[first].iov_len) {
+          sent -= static_cast<ssize_t>(iov[first].iov_len);
+          ++first;
+        }
+        if (first < n) {
+          iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + sent;
+          iov[first].iov_len -= static_cast<size_t>(sent);
+        }
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         const uint32_t err = WaitFor(POLLOUT, Remaining(start, timeoutMs));
         if (err != 0) return err;
         continue;
@@ -49,21 +85,54 @@ class PosixDriverSocket final : public DriverSocket {
     return 0;
   }
 
+  // A bounded wait (a request waiting for its reply) first looks for data
+  // without sleeping, within an adaptive budget (SpinBudget). Then one
+  // blocking recv bounded by the socket's receive time-out, so that a reply
+  // on its way costs a single system call (no readiness poll first). The
+  // time-out set on the socket is kept while it is at most the wait asked
+  // for and not much shorter; a wait cut short by it is resumed with what is
+  // left, so the bound is kept to the millisecond either way.
   uint32_t Receive(char* data, size_t size, uint32_t timeoutMs, size_t& received) override {
     received = 0;
     const auto start = std::chrono::steady_clock::now();
+    if (timeoutMs != kNoLimit && timeoutMs != 0) {
+      const auto budget = mSpin.Next();
+      if (budget.count() != 0) {
+        for (;;) {
+          if (mShutdown.load()) return kErrorDeviceNotConnected;
+          const ssize_t n = ::recv(mFd, data, size, MSG_DONTWAIT);
+          if (n > 0) {
+            mSpin.Hit();
+            received = static_cast<size_t>(n);
+            return 0;
+          }
+          if (n == 0) return kErrorDeviceNotConnected;
+          if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return kErrorDeviceNotConnected;
+          if (std::chrono::steady_clock::now() - start >= budget) {
+            mSpin.Miss();
+            break;
+          }
+        }
+      }
+    }
     for (;;) {
       if (mShutdown.load()) return kErrorDeviceNotConnected;
-      const ssize_t n = ::recv(mFd, data, size, MSG_DONTWAIT);
+      const uint32_t wait = Remaining(start, timeoutMs);
+      int flags = 0;
+      if (wait == 0) {
+        flags = MSG_DONTWAIT;
+      } else if (!SetReceiveTimeout(wait)) {
+        return kErrorDeviceNotConnected;
+      }
+      const ssize_t n = ::recv(mFd, data, size, flags);
       if (n > 0) {
         received = static_cast<size_t>(n);
         return 0;
       }
-      if (n == 0) return kErrorDeviceNotConnected;  // orderly end of stream
+      if (n == 0) return kErrorDeviceNotConnected;  // orderly end of stream, or shut down
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return kErrorDeviceNotConnected;
-      const uint32_t err = WaitFor(POLLIN, Remaining(start, timeoutMs));
-      if (err != 0) return err;
+      if (wait == 0) return kErrorSemTimeout;
     }
   }
 
@@ -80,6 +149,23 @@ class PosixDriverSocket final : public DriverSocket {
     return elapsed >= timeoutMs ? 0 : timeoutMs - static_cast<uint32_t>(elapsed);
   }
 
+  // Sets the socket's receive time-out for a wait of `waitMs` (> 0;
+  // kNoLimit: none) unless the one in force already fits.
+  bool SetReceiveTimeout(uint32_t waitMs) {
+    if (waitMs == mReceiveTimeoutMs) return true;
+    if (waitMs != kNoLimit && mReceiveTimeoutMs != kNoLimit && mReceiveTimeoutMs <= waitMs &&
+        mReceiveTimeoutMs >= waitMs - waitMs / 8)
+      return true;
+    timeval tv{};
+    if (waitMs != kNoLimit) {
+      tv.tv_sec = static_cast<time_t>(waitMs / 1000u);
+      tv.tv_usec = static_cast<suseconds_t>((waitMs % 1000u) * 1000u);
+    }
+    if (::setsockopt(mFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return false;
+    mReceiveTimeoutMs = waitMs;
+    return true;
+  }
+
   uint32_t WaitFor(short events, uint32_t timeoutMs) {
     pollfd p{mFd, events, 0};
     for (;;) {
@@ -93,6 +179,11 @@ class PosixDriverSocket final : public DriverSocket {
 
   int mFd;
   std::atomic<bool> mShutdown{false};
+  // Receive time-out set on the socket (kNoLimit: none, as a new socket has)
+  // and the budget of looking for a reply without sleeping. Only the thread
+  // that receives touches them; one thread receives at a time.
+  uint32_t mReceiveTimeoutMs = kNoLimit;
+  SpinBudget mSpin;
 };
 
 }  // namespace
