@@ -28,10 +28,10 @@ constexpr uint8_t OK = 0x00, errWRITE = 0x03, errADDRESS = 0x08, errNOTDONE = 0x
 constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
 constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
 
-uint16_t Le16(const std::string& s, size_t off) {
+uint16_t Le16(std::string_view s, size_t off) {
   return static_cast<uint16_t>(static_cast<uint8_t>(s[off]) | (static_cast<uint8_t>(s[off + 1]) << 8));
 }
-uint32_t Le32(const std::string& s, size_t off) {
+uint32_t Le32(std::string_view s, size_t off) {
   return static_cast<uint32_t>(Le16(s, off)) | (static_cast<uint32_t>(Le16(s, off + 2)) << 16);
 }
 
@@ -394,7 +394,10 @@ bool SimDevice::ManifestationComplete() const {
 }
 
 void SimDevice::FinishManifestation() {
-  mFirmware = mReceiving;
+  // The received image becomes the firmware without a copy; the blocks of
+  // the next download start afresh (in the old image's memory).
+  mFirmware.swap(mReceiving);
+  mReceiving.clear();
   mManifested = true;
   mManifestStarted = false;
   if (mBehaviour.newBcdDevice) {

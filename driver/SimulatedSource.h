@@ -11,6 +11,7 @@
 
 #include "Description.h"
 #include "DeviceSource.h"
+#include "ImageBytes.h"
 
 namespace vlmudrv {
 
@@ -38,7 +39,7 @@ class SimDevice {
   void Remove();
   bool SetBehaviour(const nlohmann::json& knobs, std::string& error);
   nlohmann::json Info() const;
-  const std::string& Firmware() const { return mFirmware; }
+  std::string_view Firmware() const { return mFirmware; }
   const std::string& StoredSerial() const { return mStoredSerial; }
 
  private:
@@ -94,7 +95,7 @@ class SimDevice {
   // Download bookkeeping of the current DFU session.
   uint16_t mExpectedBlock = 0;
   uint64_t mBlocksAccepted = 0;
-  std::string mReceiving;     // blocks accepted so far
+  ImageBytes mReceiving;      // blocks accepted so far
   std::string mLastBlock;     // block waiting in dfuDNLOAD_SYNC
   bool mLastBlockEmpty = false;
   uint32_t mSyncLeft = 0;
@@ -107,7 +108,7 @@ class SimDevice {
   bool mManifestStarted = false;
   bool mManifested = false;        // a complete image was manifested and waits for the reset
   bool mFirmwareInvalid = false;   // a download started and was not completed
-  std::string mFirmware;           // last manifested image
+  ImageBytes mFirmware;            // last manifested image
   uint16_t mBcdDevice = 0;         // run-time bcdDevice currently reported
   std::string mStoredSerial;
 };
