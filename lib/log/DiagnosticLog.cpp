@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "platform/FileSystem.h"
 #include "platform/PrivateProfile.h"
@@ -62,7 +61,7 @@ constexpr ExtensionKey kExtensionKeys[] = {
 // upper-case hexadecimal digits without a prefix, so that messages such as
 // "(%u,0x%p)" read the same on every platform (glibc would add its own "0x").
 // Formats without "%p" go straight to vsnprintf; formats with it are written
-// one conversion at a time, each with the argument type its specification names.
+// one conversion at a time, each with the argument type its conversion names.
 
 bool HasPointerConversion(const char* format) {
   for (const char* f = format; *f != '\0'; ++f) {
@@ -129,9 +128,6 @@ int FormatOne(char* out, size_t size, const char* spec, char conversion, const c
 // length, or a negative value on a formatting fault).
 int FormatWithPointers(char* out, size_t size, const char* format, va_list args) {
   size_t used = 0;  // characters the full text needs so far
-  auto room = [&]() -> std::pair<char*, size_t> {
-    return used < size ? std::pair<char*, size_t>{out + used, size - used} : std::pair<char*, size_t>{nullptr, 0};
-  };
   auto put = [&](char c) {
     if (used + 1 < size) out[used] = c;
     ++used;
@@ -149,7 +145,7 @@ int FormatWithPointers(char* out, size_t size, const char* format, va_list args)
       f += 2;
       continue;
     }
-    // Collect the specification, resolving '*' widths and precisions.
+    // Collect the conversion text, resolving '*' widths and precisions.
     char spec[64];
     size_t n = 0;
     spec[n++] = *f++;
@@ -180,9 +176,10 @@ int FormatWithPointers(char* out, size_t size, const char* format, va_list args)
     const char conversion = *f++;
     spec[n++] = conversion;
     spec[n] = '\0';
+    // Past the end of `out` the conversion is only measured.
     char scratch[1];
-    auto [dest, destSize] = room();
-    const int w = FormatOne(dest != nullptr ? dest : scratch, dest != nullptr ? destSize : 0, spec, conversion, length, ap);
+    const int w = used < size ? FormatOne(out + used, size - used, spec, conversion, length, ap)
+                              : FormatOne(scratch, 0, spec, conversion, length, ap);
     if (w < 0) {
       result = -1;
       break;
