@@ -1,0 +1,70 @@
+#include "DownloadProgressDlg.h"
+
+#include <utility>
+
+#include "StringTable.h"
+#include "TextFormat.h"
+
+namespace vlmapp {
+namespace {
+// A final status that counts as success like 0 (the library itself never
+// reports it; libraries of the family may).
+constexpr uint32_t kStatusAlsoSuccess = 40;
+}  // namespace
+
+uint32_t DownloadProgressDlg::TransferPosition(uint32_t bytesDownloaded) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(bytesDownloaded) * 80u / 100u);
+}
+
+void DownloadProgressDlg::SetStatusText(ProgressDialogView& view, std::string text) {
+  mStatusText = std::move(text);
+  view.SetStatusText(mStatusText);
+}
+
+void DownloadProgressDlg::OnInitDialog(ProgressDialogView& view) {
+  SetStatusText(view, std::string(LoadText(IDS_PREPARING_DOWNLOAD)));
+  mTimerId = 0;
+  for (uintptr_t id = 1; id <= kLastTimerId; ++id) {
+    if (view.StartTimer(id, kPollPeriodMs)) {
+      mTimerId = id;
+      return;
+    }
+  }
+  // No timer to be had: the status cannot be followed. "Close" is enabled so
+  // that the dialog does not hold the user forever; the library's close then
+  // reports the download that is still running.
+  view.EnableCloseButton(true);
+  mFinished = true;
+}
+
+bool DownloadProgressDlg::OnTimer(ProgressDialogView& view, uintptr_t timerId) {
+  if (timerId == 0 || timerId != mTimerId) return false;
+  uint32_t done = 0;
+  uint32_t total = 0;
+  const uint32_t status = mLibrary.GetDownloadStatus(&done, &total);
+  if (status == VLMUFWDL_STATUS_DOWNLOAD_RUNNING) {
+    if (done == 0) return true;
+    SetStatusText(view, done == total ? std::string(LoadText(IDS_STARTING_FIRMWARE))
+                                      : FormatText(LoadText(IDS_BYTES_DOWNLOADED), {done, total}));
+    view.SetProgressRange(0, total);
+    view.SetProgressPosition(TransferPosition(done));
+    return true;
+  }
+  if (status == VLMUFWDL_STATUS_SUCCESS || status == kStatusAlsoSuccess) {
+    SetStatusText(view, std::string(LoadText(IDS_DOWNLOAD_FINISHED)));
+    view.SetProgressRange(0, 100);
+    view.SetProgressPosition(100);
+  } else {
+    SetStatusText(view, FormatText(LoadText(IDS_DOWNLOAD_FAILED), {status}));
+  }
+  Finish(view);
+  return true;
+}
+
+void DownloadProgressDlg::Finish(ProgressDialogView& view) {
+  view.StopTimer(mTimerId);
+  mFinished = true;
+  view.EnableCloseButton(true);
+}
+
+}  // namespace vlmapp
