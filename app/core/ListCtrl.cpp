@@ -17,6 +17,7 @@ void ListCtrl::AddDevice(uint32_t index, const VLMUFWDL_DEVICE_INFO& info) {
   row.text[1] = FormatText("%S", {Utf16ToUtf8(info.SerialNumber, VLMUFWDL_SERIAL_NUMBER_CHARS)});
   mRows.push_back(std::move(row));
   mView.ShowListRows(mRows);
+  if (mSelected >= 0) mView.SelectListRow(mSelected);
 }
 
 void ListCtrl::AddNoDeviceEntry(uint32_t textId) {
