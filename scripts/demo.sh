@@ -8,23 +8,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 TARGETS="velmora_dfu_x64 velmora-driverd velmora-driverctl vldtool vlmu-flash" bash scripts/build.sh build
-OUT=build/demo; mkdir -p "$OUT"
-head -c 65536 /dev/urandom > "$OUT/payload.bin"
-build/tools/vldtool/vldtool create --out "$OUT/sample.vld" --version 1 --model 0x00010203 \
-  --sw-version 0x01020304 --hwid 0x0000000A --vendor-id 0x123456 \
-  --date 20261207 --time 120000 --info "Velmora sample firmware" \
-  --payload "$OUT/payload.bin" --suffix --vid 0x1234 --pid 0x5678
+OUT=build/demo
+source scripts/common.sh
+make_sample_image "$OUT"
 build/tools/vldtool/vldtool info "$OUT/sample.vld"
 build/tools/vldtool/vldtool verify "$OUT/sample.vld"
 
 # The driver service with the example device, on a socket of its own.
-export VLMU_DRIVER_SOCKET="$PWD/$OUT/driver.sock"
-rm -f "$VLMU_DRIVER_SOCKET" "$OUT/stored.bin"
-CTL=build/tools/driverctl/velmora-driverctl
-stop_service() { "$CTL" shutdown >/dev/null 2>&1 || true; }
-trap stop_service EXIT
-build/driver/velmora-driverd --socket "$VLMU_DRIVER_SOCKET" \
-  --device driver/devices/example-device.json --trace "$OUT/driver-trace.jsonl"
+rm -f "$OUT/stored.bin"
+start_example_service "$OUT"
 
 echo "== devices"
 build/tools/flasher/vlmu-flash list

@@ -1,6 +1,7 @@
 #include "DialogUnits.h"
 
-#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <cmath>
 #include <QStringList>
 
 namespace vlmqt {
@@ -14,11 +15,13 @@ QFont DialogFont() {
 }
 
 DialogUnits::DialogUnits(const QFont& font) {
-  const QFontMetrics metrics(font);
-  // Average width of the 52 letters, rounded as the Windows dialog manager does.
-  const int letters = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  const QFontMetricsF metrics(font);
+  // Average width of the 52 letters, rounded as the Windows dialog manager
+  // does; the character height in whole pixels as text layout uses it (a
+  // fractional height is rounded up, so that a template's text rows fit).
+  const int letters = static_cast<int>(std::ceil(metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")));
   mBaseWidth = (letters / 26 + 1) / 2;
-  mBaseHeight = metrics.height();
+  mBaseHeight = static_cast<int>(std::ceil(metrics.height()));
   if (mBaseWidth <= 0) mBaseWidth = 6;
   if (mBaseHeight <= 0) mBaseHeight = 13;
 }

@@ -59,9 +59,10 @@ void QtMainDialog::BuildControls() {
     e->setReadOnly(true);
     e->setFrame(false);
     e->setFocusPolicy(Qt::TabFocus);
-    QPalette p = e->palette();
-    p.setColor(QPalette::Base, p.color(QPalette::Window));
-    e->setPalette(p);
+    // Text at the top of its box like the labels beside it, on the group's background.
+    e->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    e->setTextMargins(0, 0, 0, 0);
+    e->setStyleSheet("QLineEdit { background: transparent; border: none; padding: 0px; }");
     e->setGeometry(du.Rect(x, y, w, h));
     mTexts.insert(id, e);
   };

@@ -3,6 +3,7 @@
 // library has another interface version (1).
 #include <QApplication>
 
+#include "AppIcon.h"
 #include "AppVersion.h"
 #include "FirmwareLibrary.h"
 #include "QtAppPlatform.h"
@@ -11,7 +12,7 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationVersion(VLMAPP_VERSION_TEXT);
-  QApplication::setWindowIcon(QIcon(":/velmora/icon-32.png"));
+  QApplication::setWindowIcon(vlmqt::AppIcon());
 
   const auto library = vlmapp::CreateExportedLibrary();
   vlmqt::QtAppPlatform platform;
