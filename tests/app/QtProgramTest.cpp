@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <regex>
 
@@ -173,6 +174,8 @@ TEST_F(QtProgram, ImageDetailsAndRefusedImagesKeepThePreviousDetails) {
   badHeader[20] ^= 0x01;
   const std::string fifo = dir.File("pipe.vld");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string huge = WriteImage("huge.vld", "");
+  std::filesystem::resize_file(huge, 5ull << 30);  // sparse: costs no disk
   const struct Case {
     std::string path;
     const char* caption;
@@ -184,6 +187,7 @@ TEST_F(QtProgram, ImageDetailsAndRefusedImagesKeepThePreviousDetails) {
       {dir.File("missing.vld"), "Error 0x03", "Unable to open firmware file!"},
       {dir.path().string(), "Error 0x03", "Unable to open firmware file!"},
       {fifo, "Error 0x03", "Unable to open firmware file!"},
+      {huge, "Error 0x05", "The selected file is not a valid firmware!"},
   };
   for (const Case& c : cases) {
     prompts.boxes.clear();
