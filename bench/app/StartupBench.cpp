@@ -6,7 +6,6 @@
 // killed and the next start begins with a fresh log and marker directory.
 #include <benchmark/benchmark.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -18,9 +17,8 @@
 #include <vector>
 
 #include "support/DriverServiceFixture.h"
+#include "support/SpawnProgram.h"
 #include "support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -46,21 +44,13 @@ void BM_StartToFirstList(benchmark::State& state) {
   for (auto _ : state) {
     testsupport::TempDir dir;
     ::chmod(dir.path().c_str(), 0700);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.push_back("TMPDIR=" + dir.path().string());
-    env.push_back("XDG_RUNTIME_DIR=" + dir.path().string());
-    env.push_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char*> envp;
-    for (auto& v : env) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string program = VLMAPP_PROGRAM;
-    char* argv[] = {program.data(), nullptr};
     const std::string log = dir.File("VelmoraFlashTool_x64.log");
 
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+    const pid_t pid = testsupport::SpawnProgram(
+        VLMAPP_PROGRAM, {"TMPDIR=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string(),
+                         "QT_QPA_PLATFORM=offscreen"});
+    if (pid < 0) {
       state.SkipWithError("cannot start the program");
       return;
     }

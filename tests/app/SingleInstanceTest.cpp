@@ -1,7 +1,6 @@
 // One instance of the upgrade program at a time: the marker in-process, and
 // the program itself started twice, and again after its first instance died.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,9 +16,8 @@
 
 #include "SingleInstance.h"
 #include "support/DriverServiceFixture.h"
+#include "support/SpawnProgram.h"
 #include "support/TempDir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -53,21 +51,9 @@ TEST(SingleInstance, SecondMarkerIsRefusedAndActivatesTheFirst) {
 
 class ProgramProcess {
  public:
-  explicit ProgramProcess(const std::string& runtimeDir) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string v = *e;
-      if (v.rfind("XDG_RUNTIME_DIR=", 0) != 0 && v.rfind("QT_QPA_PLATFORM=", 0) != 0) env.push_back(v);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-    env.push_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char*> envp;
-    for (auto& v : env) envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string program = VLMAPP_PROGRAM;
-    char* argv[] = {program.data(), nullptr};
-    if (posix_spawn(&mPid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) mPid = -1;
-  }
+  explicit ProgramProcess(const std::string& runtimeDir)
+      : mPid(testsupport::SpawnProgram(VLMAPP_PROGRAM,
+                                       {"XDG_RUNTIME_DIR=" + runtimeDir, "QT_QPA_PLATFORM=offscreen"})) {}
   ~ProgramProcess() {
     if (mPid > 0 && !Ended()) {
       ::kill(mPid, SIGKILL);
