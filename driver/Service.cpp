@@ -34,6 +34,8 @@ constexpr size_t kReadChunk = 64u * 1024u;
 // Event-loop tags of the two descriptors that are not clients (client ids start at 1).
 constexpr uint64_t kListenTag = 0;
 constexpr uint64_t kStopTag = ~uint64_t{0};
+// Descriptors of WatchReadable are tagged downwards from just below kStopTag.
+constexpr uint64_t kWatchTagTop = kStopTag - 1;
 
 int64_t SteadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -547,6 +549,10 @@ void Service::HandleControl(Client& c, std::string_view payload) {
   Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(result.dump()).Finish());
 }
 
+void Service::WatchReadable(int fd, std::function<void()> onReadable) {
+  mWatches.emplace_back(fd, std::move(onReadable));
+}
+
 void Service::Run(int stopFd) {
   // The loop waits on an epoll set: one system call per wake-up whatever the
   // number of clients, and only the clients that had events (or whose state
@@ -568,6 +574,7 @@ void Service::Run(int stopFd) {
   if (!mStopping) {
     watch(mListenFd, kListenTag);
     if (stopFd >= 0) watch(stopFd, kStopTag);
+    for (size_t i = 0; i < mWatches.size(); ++i) watch(mWatches[i].first, kWatchTagTop - i);
     for (auto& [id, c] : mClients) UpdateInterest(*c);
   }
   constexpr int kMaxEvents = 64;
@@ -603,6 +610,10 @@ void Service::Run(int stopFd) {
       }
       if (tag == kListenTag) {
         Accept();
+        continue;
+      }
+      if (tag <= kWatchTagTop && kWatchTagTop - tag < mWatches.size()) {
+        mWatches[kWatchTagTop - tag].second();
         continue;
       }
       auto it = mClients.find(tag);

@@ -41,6 +41,9 @@ class Service final : public Scheduler, public DeviceEvents {
   // client and removes the socket file before it returns.
   void Run(int stopFd);
   void Stop() { mStopping = true; }
+  // Calls `onReadable` on the loop's thread whenever `fd` is readable: how a
+  // device source that works on threads of its own hands results back.
+  void WatchReadable(int fd, std::function<void()> onReadable);
 
   // Scheduler
   uint64_t NowMs() const override;
@@ -118,6 +121,7 @@ class Service final : public Scheduler, public DeviceEvents {
   int64_t mStartNs = 0;
   uint64_t mFramesTaken = 0;           // frames taken from clients so far
   driverproto::SpinBudget mSpin;        // looking for the next request without sleeping
+  std::vector<std::pair<int, std::function<void()>>> mWatches;  // WatchReadable
   std::ofstream mTrace;
   bool mTraceOn = false;
   std::string mTracePath;

@@ -1,7 +1,7 @@
 // velmora-driverd: the driver service. Stands in for the vendor's USB audio
 // kernel driver on this platform: serves device interfaces of simulated
-// devices to the firmware library, the tools and the tests over a Unix
-// domain socket.
+// devices, and of real USB devices where built with libusb, to the firmware
+// library, the tools and the tests over a Unix domain socket.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -20,6 +21,10 @@
 
 #include "Service.h"
 #include "SimulatedSource.h"
+#include "SourceSet.h"
+#ifdef VLMU_WITH_LIBUSB
+#include "UsbSource.h"
+#endif
 #include "platform/DriverProtocol.h"
 
 namespace {
@@ -32,7 +37,11 @@ void Usage(std::ostream& out) {
          "  --devices DIR   add every *.json device description in DIR (in name order)\n"
          "  --device FILE   add one device description (repeatable; added in the order given)\n"
          "  --trace FILE    append a JSON line for every request to FILE\n"
-         "  --foreground    stay in the foreground (default: detach once listening)\n";
+         "  --foreground    stay in the foreground (default: detach once listening)\n"
+         "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
+         "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
+         "  --usb-config FILE     USB settings from a JSON file (ids, anyDfu, interfaceClass, timeouts)\n"
+         "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
 }
 
 bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error) {
@@ -57,6 +66,40 @@ int main(int argc, char** argv) {
   std::string socketPath, tracePath;
   std::vector<std::string> deviceFiles;
   bool foreground = false;
+  bool usb = false;
+#ifdef VLMU_WITH_LIBUSB
+  vlmudrv::UsbOptions usbOptions;
+  usbOptions.interfaceClass = vlmudrv::VendorInterfaceClass();
+#endif
+  auto usbOption = [&](const std::string& name, const std::string& text) {
+    usb = true;
+#ifdef VLMU_WITH_LIBUSB
+    std::string error;
+    bool ok = true;
+    if (name == "--usb") {
+      ok = vlmudrv::ParseUsbIds(text, usbOptions.ids, error);
+    } else if (name == "--usb-any-dfu") {
+      usbOptions.anyDfu = true;
+    } else if (name == "--usb-config") {
+      nlohmann::json j;
+      ok = ReadJsonFile(text, j, error) && vlmudrv::ParseUsbConfig(j, usbOptions, error);
+    } else if (name == "--usb-timeout") {
+      char* end = nullptr;
+      const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+      ok = !text.empty() && *end == '\0' && v > 0 && v <= 600000;
+      if (ok) usbOptions.controlTimeoutMs = static_cast<uint32_t>(v);
+      else error = "--usb-timeout needs milliseconds between 1 and 600000";
+    }
+    if (!ok) {
+      std::cerr << "velmora-driverd: " << error << "\n";
+      std::exit(2);
+    }
+#else
+    (void)text;
+    std::cerr << "velmora-driverd: " << name << ": this build has no USB support (built without libusb)\n";
+    std::exit(2);
+#endif
+  };
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](const char* name) -> std::string {
@@ -81,7 +124,11 @@ int main(int argc, char** argv) {
       }
       std::sort(found.begin(), found.end());
       deviceFiles.insert(deviceFiles.end(), found.begin(), found.end());
-    } else if (a == "--foreground") foreground = true;
+    } else if (a == "--usb" || a == "--usb-config" || a == "--usb-timeout") {
+      const std::string v = value(a.c_str());
+      usbOption(a, v);
+    } else if (a == "--usb-any-dfu") usbOption(a, "");
+    else if (a == "--foreground") foreground = true;
     else if (a == "--help" || a == "-h") {
       Usage(std::cout);
       return 0;
@@ -110,8 +157,25 @@ int main(int argc, char** argv) {
   }
 
   vlmudrv::Service service({socketPath, tracePath});
-  service.SetSource(std::make_unique<vlmudrv::SimulatedSource>(service, service));
-  auto* source = static_cast<vlmudrv::SimulatedSource*>(service.Source());
+  auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
+  auto* source = simulated.get();
+  // libusb starts threads: it is started once the service has detached.
+  std::function<bool(std::string&)> usbStart;
+  if (!usb) {
+    service.SetSource(std::move(simulated));
+  } else {
+#ifdef VLMU_WITH_LIBUSB
+    // Simulated devices first, then the real ones: both served side by side.
+    auto set = std::make_unique<vlmudrv::SourceSet>();
+    set->Add(std::move(simulated));
+    auto usbSource = std::make_unique<vlmudrv::UsbSource>(service, service, usbOptions);
+    auto* u = usbSource.get();
+    usbStart = [u](std::string& error) { return u->Start(error); };
+    service.WatchReadable(u->WakeFd(), [u] { u->Drain(); });
+    set->Add(std::move(usbSource));
+    service.SetSource(std::move(set));
+#endif
+  }
   for (const auto& file : deviceFiles) {
     nlohmann::json j;
     std::string error, id;
@@ -135,6 +199,10 @@ int main(int argc, char** argv) {
     if (pid > 0) std::_Exit(0);
     setsid();
     if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
+  }
+  if (usbStart && !usbStart(error)) {
+    std::cerr << "velmora-driverd: " << error << "\n";
+    return 1;
   }
   std::fprintf(stderr, "velmora-driverd: listening on %s\n", socketPath.c_str());
   service.Run(sigFd);

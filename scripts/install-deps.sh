@@ -5,7 +5,8 @@ PKGS=(build-essential cmake ninja-build pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       zlib1g-dev nlohmann-json3-dev dfu-util
       clang libclang-rt-14-dev binutils
-      qt6-base-dev fonts-liberation2 fonts-dejavu-core xvfb xauth imagemagick librsvg2-bin)
+      qt6-base-dev fonts-liberation2 fonts-dejavu-core xvfb xauth imagemagick librsvg2-bin
+      libusb-1.0-0-dev umockdev libumockdev-dev)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
