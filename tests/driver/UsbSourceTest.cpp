@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -78,15 +80,18 @@ class UsbSource : public ::testing::Test {
     }
     return true;
   }
-  // Waits until the service lists exactly `paths` (in order).
-  bool WaitForList(const std::vector<std::string>& paths, uint32_t timeoutMs = 10000) {
+  // Waits until the service lists exactly `paths` (in any order: the order
+  // of arrival on the bus).
+  bool WaitForList(std::vector<std::string> paths, uint32_t timeoutMs = 10000) {
+    std::sort(paths.begin(), paths.end());
     std::unique_ptr<platform::DriverConnection> conn;
     if (platform::DriverConnection::Connect(conn, "usb-list") != 0) return false;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::vector<std::string> got;
     do {
       got.clear();
-      if (conn->ListInterfaces(VendorClass(), got) == 0 && got == paths) return true;
+      if (conn->ListInterfaces(VendorClass(), got) == 0) std::sort(got.begin(), got.end());
+      if (got == paths) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < end);
     std::string text;
@@ -139,6 +144,197 @@ TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
   EXPECT_EQ(3, bed->Appearances(id));
   // The service still lists the device, at its path, after it came back.
   EXPECT_TRUE(WaitForList({path}));
+}
+
+// Which devices the service serves: the id list, the DFU class, nothing else.
+TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
+  const DeviceSpec a = DeviceSpec().Serial("A1");
+  const DeviceSpec b = DeviceSpec().Id("b").Ids(0x1234, 0x9999).Serial("B1");
+  DeviceSpec c = DeviceSpec().Id("c").Ids(0xabcd, 0x0001).Serial("C1");
+  c.runtimeJson = R"({"configurations": [{"interfaces": [{"bInterfaceNumber": 0, "bInterfaceClass": 1, "bInterfaceSubClass": 1}]}]})";
+  const std::string ida = Add(a, 1), idb = Add(b, 2), idc = Add(c, 3);
+  struct Row {
+    std::vector<std::string> args;
+    std::vector<std::string> paths;
+  };
+  const Row rows[] = {
+      {{"--usb", "1234:5678"}, {a.Path()}},
+      {{"--usb", "0x1234:0x9999", "--usb", "abcd:0001"}, {b.Path(), c.Path()}},
+      {{"--usb-any-dfu"}, {a.Path(), b.Path()}},
+      {{"--usb", "1234:0001"}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.back());
+    const uint64_t before[] = {bed->Ioctls(ida), bed->Ioctls(idb), bed->Ioctls(idc)};
+    ASSERT_TRUE(StartService(row.args));
+    std::vector<std::string> expected = row.paths;
+    // Served in the order they arrived, which the bus decides: compare as sets.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> got;
+    std::unique_ptr<platform::DriverConnection> conn;
+    ASSERT_EQ(0u, platform::DriverConnection::Connect(conn, "usb-list"));
+    std::sort(expected.begin(), expected.end());
+    // Nothing to wait for when nothing is served: give the service the time
+    // it takes to look at the bus.
+    if (expected.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    do {
+      got.clear();
+      ASSERT_EQ(0u, conn->ListInterfaces(VendorClass(), got));
+      std::sort(got.begin(), got.end());
+      if (got == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < end);
+    EXPECT_EQ(expected, got);
+    // A device that does not match is never opened.
+    const std::string ids[] = {ida, idb, idc};
+    for (int i = 0; i < 3; ++i) {
+      const bool listed = std::find(expected.begin(), expected.end(),
+                                    (i == 0 ? a : i == 1 ? b : c).Path()) != expected.end();
+      if (!listed) {
+        EXPECT_EQ(before[i], bed->Ioctls(ids[i])) << ids[i];
+      }
+    }
+    conn.reset();
+    driver->Stop();
+  }
+}
+
+// Descriptors, the serial number, a stall, malformed requests (which never
+// reach the device), then a detach and port cycle into DFU mode: the device
+// leaves and comes back at a new address, the old handle is dead, and the
+// DFU requests work on the new one.
+TEST_F(UsbSource, RequestsStallsAndCyclePort) {
+  const DeviceSpec spec = DeviceSpec().Serial("USB-7");
+  const std::string id = Add(spec, 4);
+  ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
+  ASSERT_TRUE(WaitForList({spec.Path()}));
+  Events events;
+  ASSERT_EQ(0u, events.Subscribe());
+  Device dev;
+  ASSERT_EQ(0u, dev.Connect());
+  ASSERT_EQ(0u, dev.Open(spec.Path()));
+
+  Reply dd = dev.Descriptor(1, 0, 18);
+  ASSERT_EQ(0u, dd.error);
+  ASSERT_EQ(18u, dd.data.size());
+  EXPECT_EQ(std::string("\x34\x12\x78\x56", 4), dd.data.substr(8, 4));  // idVendor, idProduct
+  Reply serial = dev.Descriptor(3, 3, 255, 0x0409);
+  EXPECT_EQ(0u, serial.error);
+  EXPECT_EQ(std::string("\x0c\x03U\0S\0B\0-\0" "7\0", 12), serial.data);
+  Reply shortRead = dev.Descriptor(2, 0, 9);  // first 9 bytes of the configuration
+  EXPECT_EQ(0u, shortRead.error);
+  EXPECT_EQ(9u, shortRead.data.size());
+
+  // The run-time firmware stalls DFU_DNLOAD.
+  EXPECT_EQ(31u, dev.Dnload(0, std::string(16, 'x')));
+  EXPECT_EQ(31u, dev.Descriptor(3, 9, 255, 0x0409).error);  // no string 9
+
+  const uint64_t urbs = bed->ControlUrbs(id);
+  struct Bad {
+    uint32_t code;
+    std::string in;
+    uint32_t error;
+  };
+  const Bad bad[] = {
+      {kIoctlGetDescriptor, std::string(7, '\0'), 87},
+      {kIoctlControlRequest, std::string(15, '\0'), 87},
+      {kIoctlControlRequest, ControlRequest(0, 1, 1, 1, 0, 0, 4, "ab"), 87},   // data shorter than wLength
+      {kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 3, 6, "ab"), 87},   // device-to-host with data
+      {kIoctlControlRequest, ControlRequest(2, 1, 1, 3, 0, 3, 6), 87},         // direction 2
+      {kIoctlControlRequest, ControlRequest(1, 3, 1, 3, 0, 3, 6), 87},         // type 3
+      {kIoctlControlRequest, ControlRequest(1, 1, 4, 3, 0, 3, 6), 87},         // recipient 4
+      {kIoctlCyclePort, "x", 87},
+      {0x80892008, "", 1},
+  };
+  for (const Bad& b : bad) EXPECT_EQ(b.error, dev.Io(b.code, b.in, 64).error) << std::hex << b.code;
+  EXPECT_EQ(urbs, bed->ControlUrbs(id)) << "a malformed request reached the device";
+
+  // Vendor detach, then the port cycle: back in DFU mode at a new address.
+  const std::string nodeBefore = bed->DevNode(id);
+  EXPECT_EQ(0u, dev.Detach());
+  EXPECT_EQ(0u, dev.CyclePort());
+  EXPECT_TRUE(events.WaitFor(kDbtDeviceRemoveComplete, spec.Path()));
+  EXPECT_TRUE(events.WaitFor(kDbtDeviceArrival, spec.Path()));
+  EXPECT_EQ(1167u, dev.Descriptor(1, 0, 18).error);  // the handle of the old appearance
+  EXPECT_EQ(2, bed->Appearances(id));
+  EXPECT_NE(nodeBefore, bed->DevNode(id));
+
+  Device dfu;
+  ASSERT_EQ(0u, dfu.Connect());
+  ASSERT_EQ(0u, dfu.Open(spec.Path()));
+  EXPECT_EQ(0u, dfu.Dnload(0, std::string(64, 'a')));
+  Reply st = dfu.GetStatus(0);
+  EXPECT_EQ(0u, st.error);
+  EXPECT_EQ(6u, st.data.size());
+  EXPECT_EQ(5, StateOf(st));  // dfuDNLOAD_IDLE
+  EXPECT_EQ(0, StatusOf(st));
+  // Out of sequence: stalled, and the device reports errADDRESS afterwards.
+  EXPECT_EQ(31u, dfu.Dnload(5, std::string(64, 'b')));
+  st = dfu.GetStatus(0);
+  EXPECT_EQ(10, StateOf(st));  // dfuERROR
+  EXPECT_EQ(0x08, StatusOf(st));
+}
+
+// A device that is pulled out while a request is in flight: the request
+// fails with 1167, the removal is announced, the interface is gone.
+TEST_F(UsbSource, UnplugDuringARequest) {
+  const DeviceSpec spec = DeviceSpec().Serial("GONE");
+  const std::string id = Add(spec, 5);
+  ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
+  ASSERT_TRUE(WaitForList({spec.Path()}));
+  Events events;
+  ASSERT_EQ(0u, events.Subscribe());
+  nlohmann::json r;
+  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"}, {"id", id},
+                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "unplug"}}}}}}}, r));
+  Device dev;
+  ASSERT_EQ(0u, dev.Connect());
+  ASSERT_EQ(0u, dev.Open(spec.Path()));
+  EXPECT_EQ(1167u, dev.GetStatus(3).error);
+  EXPECT_TRUE(events.WaitFor(kDbtDeviceRemoveComplete, spec.Path()));
+  EXPECT_TRUE(WaitForList({}));
+  EXPECT_EQ(1167u, dev.Descriptor(1, 0, 18).error);
+  // Plugged in again: the same interface comes back.
+  ASSERT_EQ(0u, bed->Control({{"cmd", "plug"}, {"id", id}}, r));
+  EXPECT_TRUE(events.WaitFor(kDbtDeviceArrival, spec.Path(), 1));
+  EXPECT_TRUE(WaitForList({spec.Path()}));
+}
+
+// A device that stops answering fails its own request after the control
+// time-out; the service keeps serving another device meanwhile.
+TEST_F(UsbSource, SilentDeviceFailsOnlyItsOwnRequest) {
+  const DeviceSpec quiet = DeviceSpec().Serial("QUIET");
+  const DeviceSpec busy = DeviceSpec().Id("busy").Serial("BUSY");
+  const std::string idq = Add(quiet, 6);
+  Add(busy, 7);
+  ASSERT_TRUE(StartService({"--usb", "1234:5678", "--usb-timeout", "1500"}));
+  ASSERT_TRUE(WaitForList({quiet.Path(), busy.Path()}));
+  nlohmann::json r;
+  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"}, {"id", idq},
+                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "hang"}}}}}}}, r));
+  const uint64_t urbsBefore = bed->ControlUrbs(idq);
+  std::atomic<bool> quietDone{false};
+  std::atomic<uint32_t> quietError{0};
+  std::thread t([&] {
+    Device q;
+    if (q.Connect() != 0 || q.Open(quiet.Path()) != 0) return;
+    quietError = q.GetStatus(3).error;
+    quietDone = true;
+  });
+  Device other;
+  ASSERT_EQ(0u, other.Connect());
+  ASSERT_EQ(0u, other.Open(busy.Path()));
+  // Wait until the silent request is at the device, then use the other one.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < end && bed->ControlUrbs(idq) == urbsBefore)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  int answered = 0;
+  for (int i = 0; i < 20 && !quietDone; ++i) answered += other.Descriptor(1, 0, 18).error == 0;
+  EXPECT_FALSE(quietDone.load()) << "the silent request ended before the other device was served";
+  EXPECT_EQ(20, answered);
+  t.join();
+  EXPECT_TRUE(quietDone.load());
+  EXPECT_EQ(121u, quietError.load());
 }
 
 }  // namespace
