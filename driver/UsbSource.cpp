@@ -312,11 +312,16 @@ struct UsbSource::Impl {
   }
 
   bool Matches(libusb_device* dev) {
+    // A device that was reset comes back at its port, maybe with another id.
+    return FollowerAt(dev) != nullptr || Listed(dev);
+  }
+
+  // Whether the configuration names the device: by id, or by its DFU interface.
+  bool Listed(libusb_device* dev) {
     libusb_device_descriptor dd{};
     if (libusb_get_device_descriptor(dev, &dd) != 0) return false;
     for (const auto& [vid, pid] : options.ids)
       if (dd.idVendor == vid && dd.idProduct == pid) return true;
-    if (FollowerAt(dev) != nullptr) return true;  // a device we reset comes back, maybe with another id
     if (!options.anyDfu) return false;
     for (uint8_t c = 0; c < dd.bNumConfigurations; ++c) {
       libusb_config_descriptor* cfg = nullptr;
@@ -423,6 +428,11 @@ struct UsbSource::Impl {
     Dev* d = nullptr;
     for (auto& c : devs)
       if (c->following && !c->present && c->bus == bus && c->ports == ports && c->serial == serial) d = c.get();
+    if (d == nullptr && !Listed(link->dev)) {
+      // Another device at the port of one that was reset: not ours.
+      Retire(link);
+      return;
+    }
     if (d == nullptr) {
       const std::string path = DefaultPath(dd.idVendor, dd.idProduct, serial, options.interfaceClass);
       for (auto& c : devs)

@@ -146,6 +146,38 @@ TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
   EXPECT_TRUE(WaitForList({path}));
 }
 
+// A production line: two interfaces upgraded at the same time by two
+// vlmu-flash processes, one per device.
+TEST_F(UsbSource, TwoDevicesUpgradedInParallel) {
+  const DeviceSpec one = DeviceSpec().Id("one").Serial("LINE-1");
+  const DeviceSpec two = DeviceSpec().Id("two").Serial("LINE-2");
+  Add(one, 8);
+  Add(two, 9);
+  ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
+  ASSERT_TRUE(WaitForList({one.Path(), two.Path()}));
+  std::string images[2];
+  ToolRun runs[2];
+  std::thread flashers[2];
+  for (int i = 0; i < 2; ++i) {
+    images[i] = dfue2e::MakeImage(20000 + 5000 * static_cast<size_t>(i), 20 + static_cast<uint32_t>(i));
+    const std::string file = driver->TempFile("fw" + std::to_string(i) + ".vld");
+    testsupport::WriteFile(file, images[i]);
+    flashers[i] = std::thread([&runs, i, file] {
+      runs[i] = RunFlasher("--timeout-replug 10000 upgrade --device " + std::to_string(i) + " " + file);
+    });
+  }
+  for (auto& t : flashers) t.join();
+  // Which device had which index depends on the order of arrival: the
+  // flasher names the serial number it upgraded.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(0, runs[i].exitStatus) << runs[i].out;
+    const bool first = runs[i].out.find("LINE-1") != std::string::npos;
+    std::string stored;
+    ASSERT_TRUE(bed->GetFirmware(first ? "one" : "two", stored));
+    EXPECT_TRUE(stored == images[i]) << "device " << (first ? "one" : "two");
+  }
+}
+
 // Which devices the service serves: the id list, the DFU class, nothing else.
 TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
   const DeviceSpec a = DeviceSpec().Serial("A1");
