@@ -1,0 +1,245 @@
+// Host cost of real USB devices in the driver service, and parallel upgrades.
+//
+// BM_DownloadBlock/0 and /1: one download block (DFU_DNLOAD of 4096 bytes,
+// then DFU_GETSTATUS) through the service to a simulated device (/0) and to a
+// USB device on the umockdev testbed (/1), both served by one service in the
+// same run. Counters: median_us and p99_us per block, cpu_us: processor time
+// per block of the service and of this process together (this process is the
+// client and, for /1, also the fake device: umockdev's handler answers the
+// service's usbdevfs requests here), service_cpu_us: the service's share.
+//
+// BM_ParallelUpgrades/N: N vlmu-flash processes, each upgrading its own
+// simulated device with a 2 MiB image, started together; MiB_per_s is the
+// aggregate throughput (N images over the wall time until the last one ends).
+//
+// The program re-runs itself under umockdev-wrapper when it is not already.
+#include <benchmark/benchmark.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "E2eSupport.h"
+#include "UsbTestbed.h"
+#include "platform/DriverConnection.h"
+#include "platform/DriverProtocol.h"
+#include "support/DriverServiceFixture.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const platform::Guid kVendorClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+
+double ProcessCpuUs(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stoull(f);
+    if (i == 15) stime = std::stoull(f);
+  }
+  return static_cast<double>(utime + stime) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double SelfCpuUs() {
+  rusage ru{};
+  ::getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+// One service serving a simulated device and a USB device, both running
+// their DFU-mode firmware only (they take download blocks at once).
+struct BlockSetup {
+  usbtest::UsbTestbed bed;
+  testsupport::DriverServiceFixture driver;
+  std::string simPath, usbPath;
+  bool ok = false;
+
+  BlockSetup() {
+    const testsupport::DeviceSpec usb = testsupport::DeviceSpec().Id("usb").Serial("USBBENCH").Knob("dfuOnly", "true");
+    const testsupport::DeviceSpec sim = testsupport::DeviceSpec().Id("sim").Serial("SIMBENCH").Knob("dfuOnly", "true");
+    std::string error;
+    if (bed.AddDevice(usb.ToJson(), 1, error).empty()) return;
+    const std::string simFile = driver.TempFile("sim.json");
+    testsupport::WriteFile(simFile, sim.ToJson());
+    if (!driver.Start({"--device", simFile, "--usb", "1234:5678"})) return;
+    std::string reply;
+    driver.Control(R"({"cmd":"trace","on":false})", reply);  // no trace line per request
+    simPath = sim.Path();
+    usbPath = usb.Path();
+    std::unique_ptr<platform::DriverConnection> c;
+    if (platform::DriverConnection::Connect(c, "bench") != 0) return;
+    for (int i = 0; i < 500 && !ok; ++i) {
+      std::vector<std::string> paths;
+      ok = c->ListInterfaces(kVendorClass, paths) == 0 && paths.size() == 2;
+      if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+};
+
+BlockSetup* gBlock = nullptr;
+
+void Report(benchmark::State& state, std::vector<double>& us) {
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["median_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+
+void BM_DownloadBlock(benchmark::State& state) {
+  if (gBlock == nullptr) gBlock = new BlockSetup();
+  if (!gBlock->ok) {
+    state.SkipWithError("service or testbed not available");
+    return;
+  }
+  std::unique_ptr<platform::DriverConnection> c;
+  if (platform::DriverConnection::Connect(c, "bench") != 0 ||
+      c->Open(state.range(0) == 0 ? gBlock->simPath : gBlock->usbPath) != 0) {
+    state.SkipWithError("cannot open the device");
+    return;
+  }
+  constexpr uint16_t kBlock = 4096;
+  std::vector<uint8_t> dnload(16 + kBlock, 0x5A);
+  const uint8_t dnloadHeader[16] = {0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, kBlock & 0xFF, kBlock >> 8};
+  std::memcpy(dnload.data(), dnloadHeader, sizeof dnloadHeader);
+  const uint8_t getStatus[16] = {1, 1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 0, 6, 0};
+  const uint8_t abort[16] = {0, 1, 0, 0, 0, 1, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0};
+  uint8_t out[6];
+  uint32_t got = 0;
+  c->IoControl(driverproto::kIoctlControlRequest, abort, 16, nullptr, 0, &got);  // a fresh image
+  uint16_t block = 0;
+  std::vector<double> us;
+  const pid_t service = gBlock->driver.Pid();
+  const double cpu0 = SelfCpuUs(), service0 = ProcessCpuUs(service);
+  for (auto _ : state) {
+    if (block == 1024) {  // every 4 MiB the image starts afresh: the device's memory stays bounded
+      if (c->IoControl(driverproto::kIoctlControlRequest, abort, 16, nullptr, 0, &got) != 0) {
+        state.SkipWithError("abort failed");
+        break;
+      }
+      block = 0;
+    }
+    dnload[10] = static_cast<uint8_t>(block & 0xFF);
+    dnload[11] = static_cast<uint8_t>(block >> 8);
+    ++block;
+    const auto t0 = Clock::now();
+    uint32_t err = c->IoControl(driverproto::kIoctlControlRequest, dnload.data(), static_cast<uint32_t>(dnload.size()),
+                                nullptr, 0, &got);
+    if (err == 0) err = c->IoControl(driverproto::kIoctlControlRequest, getStatus, 16, out, 6, &got);
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    if (err != 0 || got != 6 || out[4] != 5 /* dfuDNLOAD_IDLE */) {
+      state.SkipWithError("block not accepted");
+      break;
+    }
+  }
+  const double n = static_cast<double>(us.size());
+  if (n > 0) {
+    const double serviceUs = ProcessCpuUs(service) - service0;
+    state.counters["service_cpu_us"] = serviceUs / n;
+    state.counters["cpu_us"] = (serviceUs + SelfCpuUs() - cpu0) / n;
+  }
+  Report(state, us);
+}
+BENCHMARK(BM_DownloadBlock)->Arg(0)->Arg(1)->ArgNames({"usb"})->MinTime(2.0)->Unit(benchmark::kMicrosecond);
+
+// N client processes upgrading N simulated devices at once.
+void BM_ParallelUpgrades(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  testsupport::DriverServiceFixture driver;
+  std::vector<std::string> args;
+  for (int i = 0; i < n; ++i) {
+    const std::string file = driver.TempFile("dev" + std::to_string(i) + ".json");
+    testsupport::WriteFile(file, testsupport::DeviceSpec()
+                                     .Id("p" + std::to_string(i))
+                                     .Serial("PAR" + std::to_string(i))
+                                     .Reenumeration(20)
+                                     .ToJson());
+    args.insert(args.end(), {"--device", file});
+  }
+  if (!driver.Start(args)) {
+    state.SkipWithError("service not available");
+    return;
+  }
+  std::string reply;
+  driver.Control(R"({"cmd":"trace","on":false})", reply);
+  constexpr size_t kImage = 2u << 20;
+  const std::string image = dfue2e::MakeImage(kImage, 3);
+  const std::string imageFile = driver.TempFile("fw.vld");
+  testsupport::WriteFile(imageFile, image);
+  double seconds = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i) {
+      std::vector<std::string> a = {VLMU_FLASH_BINARY, "--timeout-replug", "10000", "upgrade", "--device",
+                                    std::to_string(i), imageFile};
+      std::vector<char*> argv;
+      for (auto& s : a) argv.push_back(s.data());
+      argv.push_back(nullptr);
+      posix_spawn_file_actions_t fa;
+      posix_spawn_file_actions_init(&fa);
+      posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", 0x1 /* O_WRONLY */, 0);
+      posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", 0x1, 0);
+      pid_t pid = -1;
+      if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) pids.push_back(pid);
+      posix_spawn_file_actions_destroy(&fa);
+    }
+    bool failed = pids.size() != static_cast<size_t>(n);
+    for (pid_t pid : pids) {
+      int st = 0;
+      ::waitpid(pid, &st, 0);
+      failed = failed || !WIFEXITED(st) || WEXITSTATUS(st) != 0;
+    }
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    state.SetIterationTime(s);
+    seconds += s;
+    if (failed) {
+      state.SkipWithError("an upgrade failed");
+      break;
+    }
+  }
+  const double mib = static_cast<double>(n) * static_cast<double>(kImage) / (1024.0 * 1024.0);
+  if (seconds > 0) state.counters["MiB_per_s"] = mib * static_cast<double>(state.iterations()) / seconds;
+}
+BENCHMARK(BM_ParallelUpgrades)->Arg(1)->Arg(4)->Arg(8)->ArgNames({"clients"})->Iterations(3)->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!usbtest::UsbTestbed::Active()) {
+    // The testbed needs umockdev's preload in this process and in the service.
+    std::vector<char*> args = {const_cast<char*>("umockdev-wrapper")};
+    std::string self = "/proc/self/exe";
+    args.push_back(self.data());
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    ::execvp("umockdev-wrapper", args.data());
+    std::perror("umockdev-wrapper");
+    return 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  delete gBlock;  // stops the service before the testbed goes
+  benchmark::Shutdown();
+  return 0;
+}
