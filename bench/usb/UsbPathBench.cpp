@@ -8,12 +8,16 @@
 // client and, for /1, also the fake device: umockdev's handler answers the
 // service's usbdevfs requests here), service_cpu_us: the service's share.
 //
-// BM_ParallelUpgrades/N: N vlmu-flash processes, each upgrading its own
-// simulated device with a 2 MiB image, started together; MiB_per_s is the
-// aggregate throughput (N images over the wall time until the last one ends).
+// BM_ParallelUpgrades/N: N client processes (this program, started again),
+// each downloading and manifesting a 4 MiB image on its own simulated device
+// of one service, started together; MiB_per_s is the aggregate throughput
+// (N images over the wall time until the last one ends). The clients speak
+// the driver protocol directly: vlmu-flash chooses its device by index, and
+// the index of a device moves while another one re-enumerates.
 //
 // The program re-runs itself under umockdev-wrapper when it is not already.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,9 +32,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "E2eSupport.h"
 #include "UsbTestbed.h"
 #include "platform/DriverConnection.h"
 #include "platform/DriverProtocol.h"
@@ -161,19 +165,52 @@ void BM_DownloadBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_DownloadBlock)->Arg(0)->Arg(1)->ArgNames({"usb"})->MinTime(2.0)->Unit(benchmark::kMicrosecond);
 
-// N client processes upgrading N simulated devices at once.
+// One client process: downloads `bytes` to the device at `path` (in DFU
+// mode) block by block as the download engine does (DFU_DNLOAD of 4096
+// bytes, DFU_GETSTATUS), then manifests the image (empty DFU_DNLOAD, status
+// polls until dfuIDLE). Exit status 0 on success.
+int UpgradeClient(const std::string& path, size_t bytes) {
+  std::unique_ptr<platform::DriverConnection> c;
+  if (platform::DriverConnection::Connect(c, "bench-client") != 0 || c->Open(path) != 0) return 2;
+  constexpr uint16_t kBlock = 4096;
+  std::vector<uint8_t> dnload(16 + kBlock, 0x3C);
+  const uint8_t dnloadHeader[16] = {0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, kBlock & 0xFF, kBlock >> 8};
+  std::memcpy(dnload.data(), dnloadHeader, sizeof dnloadHeader);
+  const uint8_t getStatus[16] = {1, 1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 0, 6, 0};
+  uint8_t out[6];
+  uint32_t got = 0;
+  uint16_t block = 0;
+  for (size_t sent = 0; sent < bytes; sent += kBlock, ++block) {
+    dnload[10] = static_cast<uint8_t>(block & 0xFF);
+    dnload[11] = static_cast<uint8_t>(block >> 8);
+    if (c->IoControl(driverproto::kIoctlControlRequest, dnload.data(), static_cast<uint32_t>(dnload.size()), nullptr,
+                     0, &got) != 0 ||
+        c->IoControl(driverproto::kIoctlControlRequest, getStatus, 16, out, 6, &got) != 0 || out[4] != 5)
+      return 3;
+  }
+  uint8_t empty[16] = {0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+  empty[10] = static_cast<uint8_t>(block & 0xFF);
+  empty[11] = static_cast<uint8_t>(block >> 8);
+  if (c->IoControl(driverproto::kIoctlControlRequest, empty, 16, nullptr, 0, &got) != 0) return 4;
+  for (int polls = 0; polls < 100; ++polls) {
+    if (c->IoControl(driverproto::kIoctlControlRequest, getStatus, 16, out, 6, &got) != 0) return 5;
+    if (out[4] == 2 /* dfuIDLE */) return 0;
+  }
+  return 6;
+}
+
+// N client processes upgrading N simulated devices of one service at once.
 void BM_ParallelUpgrades(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   testsupport::DriverServiceFixture driver;
-  std::vector<std::string> args;
+  std::vector<std::string> args, paths;
   for (int i = 0; i < n; ++i) {
     const std::string file = driver.TempFile("dev" + std::to_string(i) + ".json");
-    testsupport::WriteFile(file, testsupport::DeviceSpec()
-                                     .Id("p" + std::to_string(i))
-                                     .Serial("PAR" + std::to_string(i))
-                                     .Reenumeration(20)
-                                     .ToJson());
+    const auto spec = testsupport::DeviceSpec().Id("p" + std::to_string(i)).Serial("PAR" + std::to_string(i))
+                          .Knob("dfuOnly", "true");
+    testsupport::WriteFile(file, spec.ToJson());
     args.insert(args.end(), {"--device", file});
+    paths.push_back(spec.Path());
   }
   if (!driver.Start(args)) {
     state.SkipWithError("service not available");
@@ -181,27 +218,23 @@ void BM_ParallelUpgrades(benchmark::State& state) {
   }
   std::string reply;
   driver.Control(R"({"cmd":"trace","on":false})", reply);
-  constexpr size_t kImage = 2u << 20;
-  const std::string image = dfue2e::MakeImage(kImage, 3);
-  const std::string imageFile = driver.TempFile("fw.vld");
-  testsupport::WriteFile(imageFile, image);
+  constexpr size_t kImage = 4u << 20;
+  char self[4096] = {};
+  if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {
+    state.SkipWithError("cannot find this program");
+    return;
+  }
   double seconds = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
     std::vector<pid_t> pids;
     for (int i = 0; i < n; ++i) {
-      std::vector<std::string> a = {VLMU_FLASH_BINARY, "--timeout-replug", "10000", "upgrade", "--device",
-                                    std::to_string(i), imageFile};
+      std::vector<std::string> a = {self, "--upgrade-client", paths[static_cast<size_t>(i)], std::to_string(kImage)};
       std::vector<char*> argv;
       for (auto& s : a) argv.push_back(s.data());
       argv.push_back(nullptr);
-      posix_spawn_file_actions_t fa;
-      posix_spawn_file_actions_init(&fa);
-      posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", 0x1 /* O_WRONLY */, 0);
-      posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", 0x1, 0);
       pid_t pid = -1;
-      if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) pids.push_back(pid);
-      posix_spawn_file_actions_destroy(&fa);
+      if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) pids.push_back(pid);
     }
     bool failed = pids.size() != static_cast<size_t>(n);
     for (pid_t pid : pids) {
@@ -213,24 +246,27 @@ void BM_ParallelUpgrades(benchmark::State& state) {
     state.SetIterationTime(s);
     seconds += s;
     if (failed) {
-      state.SkipWithError("an upgrade failed");
+      state.SkipWithError("an upgrade client failed");
       break;
     }
   }
   const double mib = static_cast<double>(n) * static_cast<double>(kImage) / (1024.0 * 1024.0);
   if (seconds > 0) state.counters["MiB_per_s"] = mib * static_cast<double>(state.iterations()) / seconds;
 }
-BENCHMARK(BM_ParallelUpgrades)->Arg(1)->Arg(4)->Arg(8)->ArgNames({"clients"})->Iterations(3)->UseManualTime()
+BENCHMARK(BM_ParallelUpgrades)->Arg(1)->Arg(4)->Arg(8)->ArgNames({"clients"})->Iterations(5)->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--upgrade-client")
+    return UpgradeClient(argv[2], static_cast<size_t>(std::strtoull(argv[3], nullptr, 10)));
   if (!usbtest::UsbTestbed::Active()) {
     // The testbed needs umockdev's preload in this process and in the service.
     std::vector<char*> args = {const_cast<char*>("umockdev-wrapper")};
-    std::string self = "/proc/self/exe";
-    args.push_back(self.data());
+    char self[4096] = {};
+    if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
+    args.push_back(self);
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     ::execvp("umockdev-wrapper", args.data());

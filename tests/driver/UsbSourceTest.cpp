@@ -162,26 +162,45 @@ TEST_F(UsbSource, TwoDevicesUpgradedInParallel) {
   Add(two, 9);
   ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
   ASSERT_TRUE(WaitForList({one.Path(), two.Path()}));
+  // A device that re-enumerates is off the list for a moment, and the
+  // indices behind it shift: the flasher of the second device starts first
+  // and the other one only after it has chosen its device (its first open),
+  // so that each finds its device at the index it was given.
+  std::vector<std::string> order;
+  {
+    std::unique_ptr<platform::DriverConnection> conn;
+    ASSERT_EQ(0u, platform::DriverConnection::Connect(conn, "usb-list"));
+    ASSERT_EQ(0u, conn->ListInterfaces(VendorClass(), order));
+    ASSERT_EQ(2u, order.size());
+  }
   std::string images[2];
   ToolRun runs[2];
   std::thread flashers[2];
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 1; i >= 0; --i) {
     images[i] = dfue2e::MakeImage(20000 + 5000 * static_cast<size_t>(i), 20 + static_cast<uint32_t>(i));
     const std::string file = driver->TempFile("fw" + std::to_string(i) + ".vld");
     testsupport::WriteFile(file, images[i]);
     flashers[i] = std::thread([&runs, i, file] {
       runs[i] = RunFlasher("--timeout-replug 10000 upgrade --device " + std::to_string(i) + " " + file);
     });
+    if (i == 1) {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      bool opened = false;
+      while (!opened && std::chrono::steady_clock::now() < end) {
+        for (const auto& e : driver->ReadTrace()) opened = opened || e.op == "open";
+        if (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      EXPECT_TRUE(opened);
+    }
   }
   for (auto& t : flashers) t.join();
-  // Which device had which index depends on the order of arrival: the
-  // flasher names the serial number it upgraded.
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(0, runs[i].exitStatus) << runs[i].out;
-    const bool first = runs[i].out.find("LINE-1") != std::string::npos;
+    const std::string id = order[static_cast<size_t>(i)] == one.Path() ? "one" : "two";
+    EXPECT_NE(std::string::npos, runs[i].out.find(id == "one" ? "LINE-1" : "LINE-2")) << runs[i].out;
     std::string stored;
-    ASSERT_TRUE(bed->GetFirmware(first ? "one" : "two", stored));
-    EXPECT_TRUE(stored == images[i]) << "device " << (first ? "one" : "two");
+    ASSERT_TRUE(bed->GetFirmware(id, stored));
+    EXPECT_TRUE(stored == images[i]) << "device " << id;
   }
 }
 
