@@ -204,6 +204,36 @@ TEST_F(UsbSource, TwoDevicesUpgradedInParallel) {
   }
 }
 
+// USB options the service refuses at start, with the message it gives.
+TEST(UsbOptions, MalformedSettingsAreRefused) {
+  testsupport::TempDir dir;
+  const std::string config = dir.File("usb.json");
+  struct Row {
+    std::string args;
+    std::string configText;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"--usb 12345:1", "", "not a VID:PID pair in hex: \"12345:1\""},
+      {"--usb 1234:5678,", "", "not a VID:PID pair in hex: \"\""},
+      {"--usb 1234-5678", "", "not a VID:PID pair in hex: \"1234-5678\""},
+      {"--usb-timeout 0", "", "--usb-timeout needs milliseconds between 1 and 600000"},
+      {"--usb-config " + config, R"({"ids": ["1234:5678"], "speed": 1})", "unknown or malformed USB configuration field \"speed\""},
+      {"--usb-config " + config, R"({"ids": 5})", "\"ids\" must be a text or an array of texts"},
+      {"--usb-config " + config, R"({"interfaceClass": "{nope}"})", "\"interfaceClass\" is not a GUID text"},
+      {"--usb-config " + config, R"({"controlTimeoutMs": 0})", "unknown or malformed USB configuration field \"controlTimeoutMs\""},
+  };
+  for (const Row& row : rows) {
+    if (!row.configText.empty()) testsupport::WriteFile(config, row.configText);
+    const std::string out = dir.File("out.txt");
+    const int status = std::system((testsupport::DriverServiceBinary() + " --foreground --socket " + dir.File("s.sock") +
+                                    " " + row.args + " >" + out + " 2>&1")
+                                       .c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << row.args;
+    EXPECT_NE(std::string::npos, testsupport::ReadFile(out).find(row.message)) << testsupport::ReadFile(out);
+  }
+}
+
 // Which devices the service serves: the id list, the DFU class, nothing else.
 TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
   const DeviceSpec a = DeviceSpec().Serial("A1");
