@@ -206,6 +206,9 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "velmora-driverd: listening on %s\n", socketPath.c_str());
   service.Run(sigFd);
+  // The sources go first, while the service's timers they cancel still exist;
+  // the USB source joins its threads here.
+  service.SetSource(nullptr);
   close(sigFd);
   std::fprintf(stderr, "velmora-driverd: stopped\n");
   return 0;
