@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the normal build, then the address + undefined
 # behaviour sanitizer build, then the thread sanitizer build of the threaded
-# tests. Options: --quick (normal build only), --sanitize address|thread (one
-# sanitizer build only).
+# tests. Warnings are errors in every build (scripts/build.sh).
+#   --quick                     normal build only
+#   --sanitize address|thread   one sanitizer build only
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+usage() { sed -n '2,6s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
-  --quick) MODE=quick ;;
-  --sanitize) MODE=one; SAN=${2:?address or thread} ;;
+  "") ;;
+  --quick) MODE=quick; shift ;;
+  --sanitize)
+    MODE=one; SAN=${2:-}
+    [ "$SAN" = address ] || [ "$SAN" = thread ] || { echo "test.sh: --sanitize needs address or thread" >&2; usage; }
+    shift 2 ;;
+  -h|--help) usage ;;
+  *) echo "test.sh: unknown option $1" >&2; usage ;;
 esac
+[ $# -eq 0 ] || { echo "test.sh: unexpected argument $1" >&2; usage; }
+# The package installer runs only when a package is missing.
+bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
 run() { # build-dir ctest-args cmake-args...
   local dir=$1 args=$2; shift 2
   bash scripts/build.sh "$dir" "$@"

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/FileSystem.h"
 #include "platform/PrivateProfile.h"
@@ -12,6 +14,24 @@ namespace {
 
 constexpr const char* kFaultyEntry = "_____FAULTY_LOG_ENTRY: ";
 constexpr uint32_t kFileBit = LogFile::kFileDestination;
+
+// A shared object installed with a version ("libname.so.1", "libname.so.1.1",
+// reached through either name) keeps one configuration file, named after the
+// unversioned object: the version suffix is dropped before the extension is
+// replaced, so "libname.so.1" gives "libname.cfg" like "libname.so" does.
+std::string WithoutSharedObjectVersion(std::string path) {
+  const size_t separator = path.find_last_of("/\\");
+  const size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
+  const size_t so = path.rfind(".so.");
+  if (so == std::string::npos || so < nameStart) return path;
+  const size_t versionStart = so + 4;
+  if (versionStart == path.size()) return path;
+  for (size_t i = versionStart; i < path.size(); ++i) {
+    if ((path[i] < '0' || path[i] > '9') && path[i] != '.') return path;
+  }
+  path.resize(so + 3);
+  return path;
+}
 
 // Names of the types that the library writes, by row.
 constexpr const char* kDefaultNames[] = {"ERROR", "WARNING", "INFO", "DATA", "API ->", "API <-"};
@@ -345,6 +365,7 @@ void DiagnosticLog::SetCfgFile(platform::ModuleInstance module) {
   mCfgFile[0] = '\0';
   std::string modulePath;
   uint32_t error = platform::GetModuleFileName(module, modulePath);
+  if (error == 0) modulePath = WithoutSharedObjectVersion(std::move(modulePath));
   if (error == 0 && !LogFile::ReplaceExtension(modulePath.c_str(), "cfg", mCfgFile, sizeof mCfgFile)) {
     error = platform::ErrorNameTooLong();
     mCfgFile[0] = '\0';

@@ -301,8 +301,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, LibraryMaxSizeTest,
                                            MaxSizeCase{"one_below", "MaxSize=8\n", true}),
                          [](const ::testing::TestParamInfo<MaxSizeCase>& p) { return std::string(p.param.name); });
 
+// The program needs the library under its soname (libvelmora_dfu_x64.so.1), a
+// link to the copy as an installed system has it; the configuration is still
+// the one named after the unversioned library.
 TEST(LibraryLoad, LinkedAtLoadTimeReportsStaticLoad) {
   LibraryCopy lib;
+  std::filesystem::create_symlink("libvelmora_dfu_x64.so", lib.File(VLMU_LIBRARY_SONAME));
   const std::string log = lib.File("trace.log");
   WriteFile(lib.CfgPath(), FilledCfg(log, "256000"));
   const std::string command = "LD_LIBRARY_PATH='" + lib.Dir().path().string() + "' '" + VLMU_STATIC_PROBE + "'";
