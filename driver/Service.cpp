@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "Hex.h"
-#include "platform/DriverProtocol.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverProtocol.h"
+#include "platform/posix/DriverWire.h"
 
 namespace vlmudrv {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The driver service: a single-threaded event loop that accepts clients on a
-// Unix domain socket, speaks the driver protocol (lib/platform/DriverProtocol.h)
+// Unix domain socket, speaks the driver protocol (lib/platform/posix/DriverProtocol.h)
 // and forwards device requests to a DeviceSource.
 #include <cstdint>
 #include <fstream>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "DeviceSource.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverWire.h"
 
 namespace vlmudrv {
 

@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "Hex.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
 

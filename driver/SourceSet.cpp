@@ -1,6 +1,6 @@
 #include "SourceSet.h"
 
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
 

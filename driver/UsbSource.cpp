@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "Description.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
 

@@ -25,7 +25,7 @@
 #ifdef VLMU_WITH_LIBUSB
 #include "UsbSource.h"
 #endif
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace {
 

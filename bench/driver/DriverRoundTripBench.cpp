@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DriverConnection.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 
 extern char** environ;
 

@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "UsbTestbed.h"
-#include "platform/DriverConnection.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 #include "support/DriverServiceFixture.h"
 
 extern char** environ;

@@ -3,6 +3,7 @@
 #include "device/VlmuDeviceSet.h"
 
 #include "device/DeviceCodes.h"
+#include "log/GlobalSlot.h"
 
 namespace {
 
@@ -135,3 +136,11 @@ uint32_t VlmuDeviceSet::Enumerate(const char* interfaceGuidText) {
   if (!GuidFromNarrowText(interfaceGuidText, guid)) return VLMU_E_FAILED;
   return Enumerate(guid);
 }
+
+namespace {
+constinit GlobalSlot<SetupFunctionTable> gSetupFunctions;
+}  // namespace
+
+SetupFunctionTable& TheSetupFunctions() { return gSetupFunctions.Get(); }
+void ConstructTheSetupFunctions() { gSetupFunctions.Construct(); }
+void DestroyTheSetupFunctions() noexcept { gSetupFunctions.Destroy(); }

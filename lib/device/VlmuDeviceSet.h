@@ -24,8 +24,11 @@ struct SetupFunctionTable {
   void Release();
 };
 
-// The process-wide table (one of the library's global objects).
+// The process-wide table (one of the library's global objects: the library's
+// entry constructs it after the log and destroys it before the log).
 SetupFunctionTable& TheSetupFunctions();
+void ConstructTheSetupFunctions();
+void DestroyTheSetupFunctions() noexcept;
 
 // Binds the setup library into the global table unless that is done already.
 // True when the table is (now) complete; on failure the table stays empty.

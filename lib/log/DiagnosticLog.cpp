@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "log/GlobalSlot.h"
 #include "platform/FileSystem.h"
 #include "platform/PrivateProfile.h"
 
@@ -520,3 +521,11 @@ bool DiagnosticLog::LogFileCheckSize() const {
   std::lock_guard<std::mutex> lock(mLock);
   return mLogFile.CheckSizeAfterEachEntry();
 }
+
+namespace {
+constinit GlobalSlot<DiagnosticLog> gDiagnosticLog;
+}  // namespace
+
+DiagnosticLog& TheDiagnosticLog() { return gDiagnosticLog.Get(); }
+void ConstructTheDiagnosticLog() { gDiagnosticLog.Construct(); }
+void DestroyTheDiagnosticLog() noexcept { gDiagnosticLog.Destroy(); }

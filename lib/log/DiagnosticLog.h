@@ -126,4 +126,8 @@ class DiagnosticLog final : private LogFileDiagnostics {
     if (vlogLog_.IsEnabled(type)) vlogLog_.Entry((type), __VA_ARGS__); \
   } while (0)
 
+// The library's one diagnostic log. The library's entry constructs it first
+// of its global objects and destroys it last; valid in between only.
 DiagnosticLog& TheDiagnosticLog();
+void ConstructTheDiagnosticLog();
+void DestroyTheDiagnosticLog() noexcept;

@@ -18,6 +18,11 @@ uint32_t GetModuleFileName(ModuleInstance module, std::string& path);
 // The system error code for a file name that does not fit its buffer.
 uint32_t ErrorNameTooLong();
 
+// True when the module was loaded with the program at start-up (linked at
+// load time), false when it was loaded later on request. May throw
+// std::bad_alloc.
+bool LoadedWithProgram(ModuleInstance module);
+
 }  // namespace platform
 
 namespace platform {

@@ -22,7 +22,7 @@
 #include "device/DeviceLogCapture.h"
 #include "device/VlmuDeviceSet.h"
 #include "dfu/DfuDevice.h"
-#include "platform/DriverConnection.h"
+#include "platform/posix/DriverConnection.h"
 #include "platform/Module.h"
 #include "support/DriverServiceFixture.h"
 #include "support/TempDir.h"

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "driver/DriverTestUtil.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverWire.h"
 #include "support/TempDir.h"
 
 namespace drvtest {

@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverWire.h"
 
 namespace drvtest {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/DriverConnection.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 #include "support/DriverServiceFixture.h"
 
 namespace drvtest {

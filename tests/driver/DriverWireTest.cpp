@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverWire.h"
 
 namespace drvtest {
 namespace {

@@ -21,7 +21,7 @@
 #include "DeviceSource.h"
 #include "Hex.h"
 #include "SimulatedSource.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace usbtest {
 

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/DriverConnection.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace {
 

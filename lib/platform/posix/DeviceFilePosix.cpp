@@ -4,8 +4,8 @@
 #include <new>
 
 #include "platform/DeviceFile.h"
-#include "platform/DriverConnection.h"
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace platform {
 namespace {

@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/DriverProtocol.h"
-#include "platform/DriverSocket.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverProtocol.h"
+#include "platform/posix/DriverSocket.h"
+#include "platform/posix/DriverWire.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/DriverConnection.h"
+#include "platform/posix/DriverConnection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,9 +9,9 @@
 #include <optional>
 #include <thread>
 
-#include "platform/DriverProtocol.h"
-#include "platform/DriverSocket.h"
-#include "platform/DriverWire.h"
+#include "platform/posix/DriverProtocol.h"
+#include "platform/posix/DriverSocket.h"
+#include "platform/posix/DriverWire.h"
 
 namespace platform {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/DriverProtocol.h"
+#include "platform/posix/DriverProtocol.h"
 #include "platform/Guid.h"
 
 namespace driverproto {

@@ -1,12 +1,9 @@
-// The shared object's load and unload functions: the Linux counterpart of a
-// loader entry point with reason codes. They call the library's own entry.
-//
-// "static" (load-time) against "dynamic" (run-time) load: the library counts
-// as linked at load time when it belongs to the objects that the program
-// needs at start-up, that is when it is the object that a DT_NEEDED entry of
-// the program or, transitively, of another object the program needs resolves
-// to (the first loaded object of that name); otherwise it was loaded on
-// request with dlopen.
+// How the shared object was loaded: "static" (load-time) against "dynamic"
+// (run-time). The library counts as linked at load time when it belongs to the
+// objects that the program needs at start-up, that is when it is the object
+// that a DT_NEEDED entry of the program or, transitively, of another object
+// the program needs resolves to (the first loaded object of that name);
+// otherwise it was loaded on request with dlopen.
 #include <link.h>
 
 #include <cstdint>
@@ -14,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "api/LibraryEntry.h"
 #include "platform/Module.h"
 
 namespace {
@@ -66,7 +62,11 @@ int CollectObject(dl_phdr_info* info, size_t, void* data) {
   return 0;
 }
 
-bool LoadedWithProgram(platform::ModuleInstance module) {
+}  // namespace
+
+namespace platform {
+
+bool LoadedWithProgram(ModuleInstance module) {
   Scan scan;
   scan.self = reinterpret_cast<uintptr_t>(module);
   dl_iterate_phdr(&CollectObject, &scan);
@@ -102,21 +102,4 @@ bool LoadedWithProgram(platform::ModuleInstance module) {
   return false;
 }
 
-// Priority 101: before any other load-time initialisation of this module and,
-// for the unload function, after all others.
-__attribute__((constructor(101))) void OnModuleLoad() {
-  static const int loadTimeMarker = 0;
-  const platform::ModuleInstance self = platform::ThisModule();
-  bool atStartup = false;
-  try {
-    atStartup = LoadedWithProgram(self);
-  } catch (...) {
-  }
-  LibraryEntry(self, kLibraryProcessAttach, atStartup ? &loadTimeMarker : nullptr);
-}
-
-__attribute__((destructor(101))) void OnModuleUnload() {
-  LibraryEntry(platform::ThisModule(), kLibraryProcessDetach, nullptr);
-}
-
-}  // namespace
+}  // namespace platform
