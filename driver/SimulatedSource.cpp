@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "Hex.h"
+#include "dfu/DfuState.h"
 #include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
@@ -13,17 +14,8 @@ using nlohmann::json;
 
 namespace {
 
-// DFU 1.1 class requests.
-constexpr uint8_t kDfuDetach = 0, kDfuDnload = 1, kDfuUpload = 2, kDfuGetStatus = 3, kDfuClrStatus = 4,
-                  kDfuGetState = 5, kDfuAbort = 6;
-// Vendor requests of this device family.
-constexpr uint8_t kVendorDetach = 0x80, kVendorSetSerial = 0x83, kVendorGetSerial = 0x84;
-// DFU states.
-constexpr uint8_t appIDLE = 0, appDETACH = 1, dfuIDLE = 2, dfuDNLOAD_SYNC = 3, dfuDNBUSY = 4, dfuDNLOAD_IDLE = 5,
-                  dfuMANIFEST_SYNC = 6, dfuMANIFEST = 7, dfuMANIFEST_WAIT_RESET = 8, dfuERROR = 10;
-// DFU status codes.
-constexpr uint8_t OK = 0x00, errWRITE = 0x03, errADDRESS = 0x08, errNOTDONE = 0x09, errFIRMWARE = 0x0A,
-                  errUNKNOWN = 0x0E, errSTALLEDPKT = 0x0F;
+// DFU requests, states and status codes: dfu/DfuState.h, as the library
+// uses them.
 // Request header fields.
 constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
 constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
@@ -352,7 +344,7 @@ IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipien
   (void)wValue;
   (void)data;
   const Personality& p = mDesc.runtime;
-  if (type == kTypeVendor && recipient == kRecipientDevice && bRequest == kVendorDetach && dir == 0) {
+  if (type == kTypeVendor && recipient == kRecipientDevice && bRequest == VENDOR_DFU_DETACH && dir == 0) {
     if (mState != appIDLE && mState != appDETACH) return Stall();
     if (mBehaviour.stayInAppIdleAfterDetach) {
       if (WillDetach()) {
@@ -369,11 +361,11 @@ IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipien
     return Ok();
   }
   if (type == kTypeClass && recipient == kRecipientInterface && p.hasDfuInterface && wIndex == p.dfuInterfaceNumber) {
-    if (bRequest == kDfuGetStatus && dir == 1) {
+    if (bRequest == DFU_GETSTATUS && dir == 1) {
       if (mBehaviour.runtimeStatusStall || mRuntimeNoStatus) return Stall();
       return StatusReply(wLength);
     }
-    if (bRequest == kDfuGetState && dir == 1) {
+    if (bRequest == DFU_GETSTATE && dir == 1) {
       if (mBehaviour.runtimeStatusStall || mRuntimeNoStatus) return Stall();
       return Ok(std::string(1, static_cast<char>(mState)));
     }
@@ -426,24 +418,24 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
   // Vendor requests of DFU mode: serial number write and read.
   if (type == kTypeVendor) {
     if (recipient != kRecipientInterface || wIndex != p.dfuInterfaceNumber) return Stall();
-    if (bRequest == kVendorSetSerial && dir == 0) {
+    if (bRequest == VENDOR_SET_SERIAL_NUMBER && dir == 0) {
       if (data.size() > mBehaviour.maxSerialLength) return Stall();
       mStoredSerial = data;
       return Ok();
     }
-    if (bRequest == kVendorGetSerial && dir == 1) return Ok(mStoredSerial.substr(0, wLength));
+    if (bRequest == VENDOR_GET_SERIAL_NUMBER && dir == 1) return Ok(mStoredSerial.substr(0, wLength));
     return Stall();
   }
   if (type != kTypeClass || recipient != kRecipientInterface) return Stall();
   // DFU_DNLOAD of this family carries wIndex 0; the other requests name the interface.
-  const bool forUs = wIndex == p.dfuInterfaceNumber || (bRequest == kDfuDnload && wIndex == 0);
+  const bool forUs = wIndex == p.dfuInterfaceNumber || (bRequest == DFU_DNLOAD && wIndex == 0);
   if (!forUs) return Stall();
 
   // Requests whose direction does not fit are malformed for any state.
-  const bool toHost = bRequest == kDfuGetStatus || bRequest == kDfuGetState || bRequest == kDfuUpload;
+  const bool toHost = bRequest == DFU_GETSTATUS || bRequest == DFU_GETSTATE || bRequest == DFU_UPLOAD;
   if ((dir == 1) != toHost) return StallToError(errSTALLEDPKT);
 
-  if (bRequest == kDfuGetState) {
+  if (bRequest == DFU_GETSTATE) {
     if (mState == dfuDNBUSY || mState == dfuMANIFEST) return StallToError(errSTALLEDPKT);
     return Ok(std::string(1, static_cast<char>(mState)));
   }
@@ -451,7 +443,7 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
   switch (mState) {
     case dfuIDLE:
     case dfuDNLOAD_IDLE:
-      if (bRequest == kDfuDnload) {
+      if (bRequest == DFU_DNLOAD) {
         if (wLength == 0) {
           if (mState == dfuIDLE) return StallToError(errNOTDONE);
           if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
@@ -479,8 +471,8 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
         mState = dfuDNLOAD_SYNC;
         return Ok();
       }
-      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
-      if (bRequest == kDfuAbort) {
+      if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
+      if (bRequest == DFU_ABORT) {
         mState = dfuIDLE;
         return Ok();
       }
@@ -488,7 +480,7 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
 
     case dfuDNLOAD_SYNC:
     case dfuDNBUSY:
-      if (bRequest != kDfuGetStatus) return StallToError(errSTALLEDPKT);
+      if (bRequest != DFU_GETSTATUS) return StallToError(errSTALLEDPKT);
       if (mState == dfuDNBUSY) {
         // Polled before bwPollTimeout ran out.
         if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
@@ -517,7 +509,7 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
       return StatusReply(wLength);
 
     case dfuMANIFEST_SYNC:
-      if (bRequest != kDfuGetStatus) return StallToError(errSTALLEDPKT);
+      if (bRequest != DFU_GETSTATUS) return StallToError(errSTALLEDPKT);
       if (mManifestSyncLeft > 0) {
         --mManifestSyncLeft;
         return StatusReply(wLength);
@@ -537,7 +529,7 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
       return StatusReply(wLength);
 
     case dfuMANIFEST:
-      if (bRequest != kDfuGetStatus || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
+      if (bRequest != DFU_GETSTATUS || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
       // Polled before bwPollTimeout ran out.
       if (mBehaviour.enforcePollTimeout && mOwner.Timers().NowMs() < mBusyUntil) return StallToError(errSTALLEDPKT);
       if (!ManifestationComplete()) {
@@ -554,12 +546,12 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
       return StatusReply(wLength);
 
     case dfuMANIFEST_WAIT_RESET:
-      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
+      if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
       return Stall();
 
     case dfuERROR:
-      if (bRequest == kDfuGetStatus) return StatusReply(wLength);
-      if (bRequest == kDfuClrStatus) {
+      if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
+      if (bRequest == DFU_CLRSTATUS) {
         mState = dfuIDLE;
         mStatus = OK;
         return Ok();

@@ -20,15 +20,15 @@ uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
   DfuDevice& device = TheDfuDevice();
   if (VldFileName == nullptr) {
     VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: parameter 'VldFileName' is NULL");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: No open device found.\n");
-    return 15;
+    return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
   }
   if (device.IsThreadRunning()) {
     VLOG(LOG_ERROR, "VLMUFWDL_StartDownload failed, because download is in progress\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   VLOG(LOG_API_ENTRY, "VLMUFWDL_StartDownload( '%s',0x%08X )\n", VldFileName, Options);
 
@@ -43,7 +43,7 @@ uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
       uint8_t* buffer = device.GetFirmwareBuffer(fileSize);
       if (buffer == nullptr) {
         VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: no firmware buffer of %u bytes.\n", fileSize);
-        result = 2;
+        result = VLMUFWDL_STATUS_INVALID_PARAMETER;
       } else {
         uint32_t bytesRead = 0;
         result = file.Read(buffer, fileSize, bytesRead);
@@ -53,7 +53,7 @@ uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
           // The file shrank after it was validated: never send part of an image.
           VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file size = %u, required = %u.\n", bytesRead,
                fileSize);
-          result = 4;
+          result = VLMUFWDL_STATUS_FILE_READ_FAILED;
         } else {
           result = device.StartFirmwareDownload(fileSize);
           if (result != 0) {
@@ -72,7 +72,7 @@ uint32_t SetTimeoutLocked(int32_t TimeoutSelector, uint32_t TimeoutMs) {
   DfuDevice& device = TheDfuDevice();
   if (device.IsThreadRunning()) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout failed, because download is in progress\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   VLOG(LOG_API_ENTRY, "VLMUFWDL_SetTimeout( %d, %u )\n", static_cast<int>(TimeoutSelector),
        TimeoutMs);
@@ -86,7 +86,7 @@ uint32_t SetTimeoutLocked(int32_t TimeoutSelector, uint32_t TimeoutMs) {
     default:
       VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout: unexpected timeout parameter %d\n",
            static_cast<int>(TimeoutSelector));
-      result = 28;
+      result = VLMUFWDL_STATUS_INVALID_TIMEOUT_SELECTOR;
       break;
   }
   VLOG(LOG_API_RETURN, "VLMUFWDL_SetTimeout returning 0x%08X\n", result);
@@ -97,15 +97,15 @@ uint32_t SetSerialNumberLocked(const char* SerialNumber) {
   DfuDevice& device = TheDfuDevice();
   if (SerialNumber == nullptr) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: parameter 'SerialNumber' is NULL");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber: No open device found.\n");
-    return 15;
+    return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
   }
   if (device.IsThreadRunning()) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetSerialNumber failed, because download is in progress\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   VLOG(LOG_API_ENTRY, "VLMUFWDL_SetSerialNumber( '%s' )\n", SerialNumber);
   const uint32_t result = device.SetSerialNumber(SerialNumber);
@@ -120,23 +120,23 @@ uint32_t GetSerialNumberLocked(char** SerialNumber, uint16_t SerialNumberBufferS
   DfuDevice& device = TheDfuDevice();
   if (SerialNumber == nullptr) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter 'SerialNumber' is NULL");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (*SerialNumber == nullptr) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter '*SerialNumber' is NULL");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (SerialNumberBufferSize == 0) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: parameter 'SerialNumberBufferSize' is 0");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (NoDeviceOpen(device)) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber: No open device found.\n");
-    return 15;
+    return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
   }
   if (device.IsThreadRunning()) {
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber failed, because download is in progress\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   VLOG(LOG_API_ENTRY, "VLMUFWDL_GetSerialNumber( %p,%u )\n", static_cast<void*>(SerialNumber),
        static_cast<unsigned>(SerialNumberBufferSize));
@@ -172,11 +172,11 @@ VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint
     ApiFrame frame;
     if (BytesDownloaded == nullptr) {
       VLOG(LOG_ERROR, "VLMUFWDL_GetDownloadStatus: parameter 'BytesDownloaded' is NULL");
-      return 2;
+      return VLMUFWDL_STATUS_INVALID_PARAMETER;
     }
     if (TotalBytes == nullptr) {
       VLOG(LOG_ERROR, "VLMUFWDL_GetDownloadStatus: parameter 'TotalBytes' is NULL");
-      return 2;
+      return VLMUFWDL_STATUS_INVALID_PARAMETER;
     }
     DownloadStatusInfo& status = TheDfuDevice().DownloadStatus();
     *BytesDownloaded = status.GetBytesDownloaded();

@@ -66,6 +66,69 @@ enum {
   VLMUFWDL_STATUS_DFU_SUFFIX_CRC = 48           /* DFU suffix CRC of the image file does not match */
 };
 
+/* Name and description of a status, e.g. for messages of a caller:
+ * VLMUFWDL_StatusName(48) is "VLMUFWDL_STATUS_DFU_SUFFIX_CRC", and
+ * VLMUFWDL_StatusText(48) "the DFU suffix CRC of the image file does not
+ * match". Values the library does not define give "VLMUFWDL_STATUS_UNKNOWN"
+ * and "unknown status". These are inline functions of this header, not
+ * exports of the library. */
+#define VLMUFWDL_STATUS_TABLE(X)                                                                            \
+  X(SUCCESS, "success")                                                                                     \
+  X(VLD_FILE_STATE, "the firmware image reader is already open, or not open")                              \
+  X(INVALID_PARAMETER,                                                                                      \
+    "a required pointer is NULL, a buffer size is 0, or the firmware buffer is missing or too small")      \
+  X(FILE_OPEN_FAILED, "the image file does not exist or cannot be opened")                                  \
+  X(FILE_READ_FAILED, "reading the image file failed")                                                      \
+  X(FILE_FORMAT, "unknown image file identifier, or wrong image file version")                              \
+  X(HEADER_CRC, "the image header CRC does not match")                                                      \
+  X(ENUMERATION_FAILED, "the interface GUID text does not convert, or the enumeration failed")              \
+  X(INVALID_DEVICE_INDEX, "the device index is not below the device count")                                \
+  X(DEVICE_OPEN_FAILED, "the device could not be opened, or not reopened after leaving the bus")            \
+  X(NO_DEVICE_OPEN, "no device is open")                                                                    \
+  X(DEVICE_ALREADY_OPEN, "another device is already open")                                                  \
+  X(DESCRIPTOR_REQUEST, "a descriptor request or a DFU_GETSTATUS request failed in the transport")          \
+  X(REQUEST_FAILED,                                                                                         \
+    "a DFU_CLRSTATUS, detach, DFU_DNLOAD or serial-number request failed, or the port cycle failed")       \
+  X(LOG_FILE, "opening, or closing, the log file failed")                                                   \
+  X(REPLUG_TIMEOUT, "the device did not come back within the re-plug time-out")                             \
+  X(BLOCK_POLL_TIMEOUT, "the polling time allowed for one download block elapsed")                          \
+  X(MANIFEST_POLL_TIMEOUT, "the polling time allowed for the manifestation phase elapsed")                  \
+  X(INVALID_TIMEOUT_SELECTOR, "the time-out selector is not 0, 1 or 2")                                     \
+  X(DFU_MODE_FAILED,                                                                                        \
+    "the device does not enter DFU mode, its firmware could not be started, or tracking or the worker "    \
+    "could not be started")                                                                                 \
+  X(DOWNLOAD_IN_PROGRESS, "a download is in progress")                                                      \
+  X(DOWNLOAD_RUNNING, "the download is running")                                                            \
+  X(DOWNLOAD_NOT_SUPPORTED, "the device's DFU functional descriptor does not allow downloads")              \
+  X(UNEXPECTED_DFU_STATE, "the device reports a DFU state that the current step cannot handle")             \
+  X(INVALID_DESCRIPTOR,                                                                                     \
+    "the device's descriptors are invalid or incomplete, or a DFU_GETSTATUS reply is not 6 bytes long")    \
+  X(DFU_SUFFIX_CRC, "the DFU suffix CRC of the image file does not match")
+
+static inline const char* VLMUFWDL_StatusName(uint32_t Status) {
+  switch (Status) {
+#define VLMUFWDL_STATUS_NAME_CASE(name, text) \
+  case VLMUFWDL_STATUS_##name:                \
+    return "VLMUFWDL_STATUS_" #name;
+    VLMUFWDL_STATUS_TABLE(VLMUFWDL_STATUS_NAME_CASE)
+#undef VLMUFWDL_STATUS_NAME_CASE
+    default:
+      return "VLMUFWDL_STATUS_UNKNOWN";
+  }
+}
+
+static inline const char* VLMUFWDL_StatusText(uint32_t Status) {
+  switch (Status) {
+#define VLMUFWDL_STATUS_TEXT_CASE(name, text) \
+  case VLMUFWDL_STATUS_##name:                \
+    return text;
+    VLMUFWDL_STATUS_TABLE(VLMUFWDL_STATUS_TEXT_CASE)
+#undef VLMUFWDL_STATUS_TEXT_CASE
+    default:
+      return "unknown status";
+  }
+}
+
 /* Time-out selectors of VLMUFWDL_SetTimeout. */
 enum {
   VLMUFWDL_TIMEOUT_REPLUG = 0,        /* close and reopen around a mode switch; default 60000 ms */

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kErrorFileNotFound = 2;
 
 struct DescriptorRequest {
   uint32_t reserved;
@@ -93,7 +92,7 @@ uint32_t VlmuDevice::GetDescriptor(void* buffer, uint32_t bufferSize, uint32_t* 
   request[4] = descriptorType;
   request[5] = index;
   PutLe16(request + 6, languageId);
-  return IoControl(0x80892004, request, sizeof request, buffer, bufferSize, bytesReceived);
+  return IoControl(platform::kIoctlGetDescriptor, request, sizeof request, buffer, bufferSize, bytesReceived);
 }
 
 uint32_t VlmuDevice::GetDeviceDescriptor(uint8_t* buffer18) {
@@ -115,10 +114,10 @@ uint32_t VlmuDevice::GetConfigurationDescriptor(void* buffer, uint32_t bufferSiz
 
 uint32_t VlmuDevice::SendControlRequest(const void* request, uint32_t requestSize, void* data, uint32_t dataSize,
                                         uint32_t* bytesReceived) {
-  return IoControl(0x80892014, request, requestSize, data, dataSize, bytesReceived);
+  return IoControl(platform::kIoctlControlRequest, request, requestSize, data, dataSize, bytesReceived);
 }
 
-uint32_t VlmuDevice::CyclePort() { return IoControl(0x80892018, nullptr, 0, nullptr, 0, nullptr); }
+uint32_t VlmuDevice::CyclePort() { return IoControl(platform::kIoctlCyclePort, nullptr, 0, nullptr, 0, nullptr); }
 
 uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceInfoSet,
                           const platform::Guid* interfaceGuid) {
@@ -164,7 +163,7 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
   const uint32_t openError = platform::OpenDeviceFile(mDevicePath, file);
   if (openError != 0) {
     mDevicePath.clear();
-    return openError == kErrorFileNotFound ? VLMU_E_PATH_NOT_FOUND : openError;
+    return openError == platform::kErrorFileNotFound ? VLMU_E_PATH_NOT_FOUND : openError;
   }
   SetHandleLocked(std::move(file));
 

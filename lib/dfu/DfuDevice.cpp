@@ -10,10 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kStatusOpenFailed = 14;
-constexpr uint32_t kStatusDescriptorRequest = 18;
-constexpr uint32_t kStatusReplugTimeout = 24;
-constexpr uint32_t kStatusInvalidDescriptor = 47;
 
 constexpr uint8_t kTypeInterface = 0x04;
 constexpr uint8_t kTypeDfuFunctional = 0x21;
@@ -69,7 +65,7 @@ uint32_t DfuDevice::OpenDevice(VlmuDeviceSet& deviceSet, uint32_t deviceIndex) {
   const uint32_t st = Open(deviceIndex, deviceSet.DeviceInfo(), &deviceSet.InterfaceGuid());
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::OpenDevice: Open failed with 0x%08X\n", st);
-    return kStatusOpenFailed;
+    return VLMUFWDL_STATUS_DEVICE_OPEN_FAILED;
   }
   const uint32_t infoStatus = ReadDeviceInfo();
   if (infoStatus != 0) {
@@ -111,11 +107,11 @@ uint32_t DfuDevice::CloseAndReopen(bool waitForReplug, uint32_t timeoutMs) {
   const uint32_t st = VlmuDevice::CloseAndReopen(waitForReplug, timeoutMs);
   if (st == VLMU_E_TIMEOUT) {
     VLOG(LOG_ERROR, "CloseAndReopen: Time-out interval = %u elapsed.\n", timeoutMs);
-    return kStatusReplugTimeout;
+    return VLMUFWDL_STATUS_REPLUG_TIMEOUT;
   }
   if (st != 0) {
     VLOG(LOG_ERROR, "CloseAndReopen:: CloseAndReopen failed with 0x%08X\n", st);
-    return kStatusOpenFailed;
+    return VLMUFWDL_STATUS_DEVICE_OPEN_FAILED;
   }
   const uint32_t infoStatus = ReadDeviceInfo();
   if (infoStatus != 0) {
@@ -141,7 +137,7 @@ uint32_t DfuDevice::ReadDeviceInfo() {
   const uint32_t st = GetDeviceDescriptor(mDeviceDescriptor);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::ReadDeviceInfo: GetDeviceDescriptor failed with 0x%08X\n", st);
-    return kStatusDescriptorRequest;
+    return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
   }
   {
     std::lock_guard<std::mutex> lock(mDeviceInfoLock);
@@ -177,7 +173,7 @@ uint32_t DfuDevice::ReadDeviceInfo() {
   if (received <= 2 || text[1] != kTypeString) {
     VLOG(LOG_ERROR, "DfuDevice::ReadDeviceInfo: invalid string desc. length: %d desctype: %d\n",
          static_cast<int>(received), static_cast<int>(received >= 2 ? text[1] : 0));
-    return kStatusInvalidDescriptor;
+    return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
   // Only whole UTF-16 characters of what actually came are taken: an odd
   // trailing byte is dropped, and the copy stops at the first NUL character.
@@ -200,7 +196,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
     buffer.assign(kDescriptorBufferSize, 0);
   } catch (const std::bad_alloc&) {
     VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Out of memory.\n");
-    return kStatusInvalidDescriptor;
+    return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
   bool interfaceFound = false;
   uint8_t expectedFunctionalLength = 7;
@@ -212,26 +208,26 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
     if (st != 0) {
       VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
            st, static_cast<unsigned>(c));
-      return kStatusDescriptorRequest;
+      return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
     }
     if (received != kConfigHeaderLength) {
       VLOG(LOG_ERROR,
            "DfuDevice::GetDfuDescriptorData: Received %u bytes for header of configuration descriptor %u.\n",
            received, static_cast<unsigned>(c));
-      return kStatusInvalidDescriptor;
+      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
     }
     const uint32_t totalLength = Le16(buffer.data() + 2);
     if (totalLength <= kConfigHeaderLength || totalLength > kDescriptorBufferSize) {
       VLOG(LOG_ERROR,
            "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n",
            static_cast<unsigned>(c), totalLength);
-      return kStatusInvalidDescriptor;
+      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
     }
     st = GetConfigurationDescriptor(buffer.data(), totalLength, &received, c);
     if (st != 0) {
       VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
            st, static_cast<unsigned>(c));
-      return kStatusDescriptorRequest;
+      return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
     }
     // The walk covers wTotalLength bytes; a shorter answer leaves zeros there,
     // which end the walk at the first zero length byte.
@@ -243,7 +239,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
              "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read header of the "
              "next descriptor.\n",
              static_cast<unsigned>(c));
-        return kStatusInvalidDescriptor;
+        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
       }
       const uint8_t length = buffer[p];
       const uint8_t type = buffer[p + 1];
@@ -254,14 +250,14 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
              "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Descriptor at offset %u has "
              "length 0.\n",
              static_cast<unsigned>(c), p);
-        return kStatusInvalidDescriptor;
+        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
       }
       if (p + length > end) {
         VLOG(LOG_ERROR,
              "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read found descriptor "
              "with length %u.\n",
              static_cast<unsigned>(c), static_cast<unsigned>(length));
-        return kStatusInvalidDescriptor;
+        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
       }
       const uint8_t* d = buffer.data() + p;
       if (!interfaceFound) {
@@ -271,7 +267,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
                  "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Interface length is %u, "
                  "expected %u.\n",
                  static_cast<unsigned>(c), static_cast<unsigned>(length), 9u);
-            return kStatusInvalidDescriptor;
+            return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
           }
           if (d[5] == kClassApplicationSpecific && d[6] == kSubclassDfu) {
             const uint8_t protocol = d[7];
@@ -284,7 +280,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
                    "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Unxepected interface "
                    "protocol %u.\n",
                    static_cast<unsigned>(c), static_cast<unsigned>(protocol));
-              return kStatusInvalidDescriptor;
+              return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
             }
             mDfuInterfaceNumber = d[2];
             VLOG(LOG_INFO,
@@ -300,7 +296,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
                "length is %u, expected %u.\n",
                static_cast<unsigned>(c), static_cast<unsigned>(length),
                static_cast<unsigned>(expectedFunctionalLength));
-          return kStatusInvalidDescriptor;
+          return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
         }
         mDfuAttributes = d[2];
         mDetachTimeout = Le16(d + 3);
@@ -319,7 +315,7 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
     if (interfaceFound) break;
   }
   VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Not all required DFU descriptor data found.\n");
-  return kStatusInvalidDescriptor;
+  return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
 }
 
 uint8_t* DfuDevice::GetFirmwareBuffer(uint32_t size) {

@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "device/VlmuDevice.h"
 #include "device/VlmuDeviceSet.h"
+#include "vlmufwdl.h"
 #include "dfu/DfuState.h"
 #include "dfu/DownloadStatusInfo.h"
 #include "dfu/TThread.h"
@@ -81,8 +83,25 @@ class DfuDevice : public TThread, public VlmuDevice {
   void ThreadCleanup() override;
   // True when the worker was asked to stop (TThread stop request or teardown).
   bool StopOrAbortRequested();
+
+  // The phases of the download worker, in the order ThreadRoutine runs them.
+  // Each returns false when the download ends in it: its failure status is
+  // stored in the progress record (or, when stopped, nothing is).
+  bool RunInitializationPhase(uint8_t* lastState);
+  bool RunDownloadPhase();
+  // The status of the manifestation (0 or a failure), or nothing when stopped.
+  std::optional<uint32_t> RunManifestationPhase();
+  void ResetAfterDownload(uint32_t result, uint8_t* lastState);
+
+  // One DFU_DNLOAD (a block, or the empty end-of-image block) and the
+  // DFU_GETSTATUS after it. A failure is logged and stored; returns false.
+  bool SendBlockAndGetStatus(const uint8_t* data, uint16_t length);
+  // Polls until the device has taken the block just sent (dfuDNLOAD_IDLE).
+  bool WaitForBlockTaken();
   // Sleeps up to ms milliseconds; returns early when teardown asks to abort.
   void PollSleep(uint32_t ms);
+  // The fields of the last DFU_GETSTATUS reply.
+  DfuStatus LastStatus() const { return DfuStatus::FromReply(mDfuStatus); }
 
   DownloadStatusInfo mDownloadStatus;
   uint8_t mDeviceDescriptor[18] = {};
@@ -96,7 +115,10 @@ class DfuDevice : public TThread, public VlmuDevice {
   mutable std::mutex mDeviceInfoLock;
   std::unique_ptr<uint8_t[]> mFirmware;
   uint32_t mFirmwareBufferSize = 0;
-  uint8_t mDfuStatus[6] = {};
+  // The last DFU_GETSTATUS reply as the transport left it (zeros after a
+  // failed request unless the driver wrote part of a reply); LastStatus()
+  // reads its fields.
+  uint8_t mDfuStatus[DfuStatus::kReplySize] = {};
   uint32_t mPollTimeout = 0;
   uint16_t mBlockNumber = 0;
   uint32_t mRemainingWait = 0;

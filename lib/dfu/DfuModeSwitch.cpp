@@ -33,7 +33,7 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
            gst);
       state = appIDLE;
     } else {
-      state = mDfuStatus[4];
+      state = LastStatus().bState;
     }
     stateOut = state;
 
@@ -45,7 +45,7 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
           VLOG(LOG_ERROR,
                "DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach. Device doesn't enter "
                "DFU mode.\n");
-          return 31;
+          return VLMUFWDL_STATUS_DFU_MODE_FAILED;
         }
         const uint32_t st = DetachDevice();
         if (st != 0) {
@@ -64,7 +64,7 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
           const uint32_t st = CyclePort();
           if (st != 0) {
             VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: CyclePort failed with 0x%08X\n", st);
-            return 19;
+            return VLMUFWDL_STATUS_REQUEST_FAILED;
           }
         }
         reopen = true;
@@ -87,7 +87,7 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
       default:
         VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: unexpected DFU state %u-%s.\n",
              static_cast<unsigned>(state), DfuStateName(state));
-        return 46;
+        return VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE;
     }
 
     if (reopen) {
@@ -103,7 +103,7 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
   VLOG(LOG_ERROR,
        "DfuDevice::SwitchDeviceToDfu: device not in dfuIDLE after %u state reads, last state %u-%s.\n",
        kMaxSwitchPasses, static_cast<unsigned>(stateOut), DfuStateName(stateOut));
-  return 46;
+  return VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE;
 }
 
 uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
@@ -132,7 +132,7 @@ uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
          "DfuDevice::SwitchDeviceBackFromDfu: DfuGetStatus returned 0x%08X after final reset.\n", gst);
     state = appIDLE;
   } else {
-    state = mDfuStatus[4];
+    state = LastStatus().bState;
   }
   stateOut = state;
 
@@ -142,9 +142,9 @@ uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
   }
   if (state == dfuERROR) {
     VLOG(LOG_INFO, "DfuDevice::SwitchDeviceBackFromDfu: Firmware could not be started.\n");
-    return 31;
+    return VLMUFWDL_STATUS_DFU_MODE_FAILED;
   }
   VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state %s after reset.\n",
        DfuStateName(state));
-  return 46;
+  return VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE;
 }

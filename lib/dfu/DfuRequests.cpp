@@ -38,14 +38,13 @@ uint32_t DfuDevice::DfuGetStatus() {
       SendControlRequest(header, sizeof(header), mDfuStatus, sizeof(mDfuStatus), &received);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuGetStatus: st: 0x%08X\n", st);
-    return 18;
+    return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
   }
   if (received != sizeof(mDfuStatus)) {
     VLOG(LOG_ERROR, "DfuGetStatus: invlaid length: %d\n", static_cast<int>(received));
-    return 47;
+    return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
-  mPollTimeout = static_cast<uint32_t>(mDfuStatus[1]) | (static_cast<uint32_t>(mDfuStatus[2]) << 8) |
-                 (static_cast<uint32_t>(mDfuStatus[3]) << 16);
+  mPollTimeout = LastStatus().bwPollTimeout;
   return 0;
 }
 
@@ -58,7 +57,7 @@ uint32_t DfuDevice::DfuClrStatus() {
   const uint32_t st = SendControlRequest(header, sizeof(header), nullptr, 0, nullptr);
   if (st != 0) {
     VLOG(LOG_ERROR, "CDfuClrStatus: st: 0x%08X\n", st);
-    return 19;
+    return VLMUFWDL_STATUS_REQUEST_FAILED;
   }
   return 0;
 }
@@ -72,7 +71,7 @@ uint32_t DfuDevice::DfuDetach(uint16_t detachTimeout) {
   const uint32_t st = SendControlRequest(header, sizeof(header), nullptr, 0, nullptr);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::DfuDetach: st: 0x%08X\n", st);
-    return 19;
+    return VLMUFWDL_STATUS_REQUEST_FAILED;
   }
   return 0;
 }
@@ -93,7 +92,7 @@ uint32_t DfuDevice::DfuDnload(const uint8_t* data, uint16_t length) {
                                          nullptr, 0, nullptr);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::DfuDnload: st: 0x%08X\n", st);
-    return 19;
+    return VLMUFWDL_STATUS_REQUEST_FAILED;
   }
   return 0;
 }

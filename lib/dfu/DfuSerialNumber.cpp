@@ -15,22 +15,22 @@ uint32_t DfuDevice::SetSerialNumber(const char* serialNumber) {
        serialNumber != nullptr ? serialNumber : "NULL");
   if (!IsOpen()) {
     VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: device not open\n");
-    return 15;
+    return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
   }
   if (serialNumber == nullptr) {
     VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: SerialNumber is NULL\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   const size_t length = std::strlen(serialNumber);
   if (length > kMaxSerialNumberLength) {
     VLOG(LOG_ERROR,
          "DfuDevice::SetSerialNumber: SerialNumber has %zu characters, at most %u are allowed\n",
          length, kMaxSerialNumberLength);
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (IsThreadRunning()) {
     VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: a download is currently running.\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   const uint32_t tst = StartPnPTracking();
   if (tst != 0) {
@@ -63,15 +63,15 @@ uint32_t DfuDevice::GetSerialNumber(char** serialNumber, uint16_t bufferSize) {
   VLOG(LOG_INFO, "DfuDevice::GetSerialNumber( %p )...\n", static_cast<void*>(serialNumber));
   if (!IsOpen()) {
     VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: device not open\n");
-    return 15;
+    return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
   }
   if (serialNumber == nullptr) {
     VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: SerialNumber is NULL\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (IsThreadRunning()) {
     VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: a download is currently running.\n");
-    return 35;
+    return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
   const uint32_t tst = StartPnPTracking();
   if (tst != 0) {
@@ -102,7 +102,7 @@ uint32_t DfuDevice::VendorSetSerialNumber(const char* serialNumber) {
   VLOG(LOG_INFO, "DfuDevice::VendorSetSerialNumber ...\n");
   if (serialNumber == nullptr) {
     VLOG(LOG_ERROR, "DfuDevice::VendorSetSerialNumber: SerialNumber == NULL\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   const size_t length = std::strlen(serialNumber);
   if (length > kMaxSerialNumberLength) {
@@ -110,7 +110,7 @@ uint32_t DfuDevice::VendorSetSerialNumber(const char* serialNumber) {
          "DfuDevice::VendorSetSerialNumber: SerialNumber has %zu characters, at most %u are "
          "allowed\n",
          length, kMaxSerialNumberLength);
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   std::vector<uint8_t> request(kControlHeaderSize + length, 0);
   dfu::WriteControlHeader(request.data(),
@@ -122,7 +122,7 @@ uint32_t DfuDevice::VendorSetSerialNumber(const char* serialNumber) {
                                          nullptr, 0, nullptr);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::VendorSetSerialNumber: st: 0x%08X\n", st);
-    return 19;
+    return VLMUFWDL_STATUS_REQUEST_FAILED;
   }
   return 0;
 }
@@ -131,15 +131,15 @@ uint32_t DfuDevice::VendorGetSerialNumber(char** serialNumber, uint16_t bufferSi
   VLOG(LOG_INFO, "DfuDevice::VendorGetSerialNumber ...\n");
   if (serialNumber == nullptr) {
     VLOG(LOG_ERROR, "DfuDevice::VendorGetSerialNumber: SerialNumber == NULL\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (*serialNumber == nullptr) {
     VLOG(LOG_ERROR, "DfuDevice::VendorGetSerialNumber: *SerialNumber == NULL\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (bufferSize == 0) {
     VLOG(LOG_ERROR, "DfuDevice::VendorGetSerialNumber: SerialNumberBufferSize == 0\n");
-    return 2;
+    return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   char* buffer = *serialNumber;
   uint8_t header[kControlHeaderSize] = {};
@@ -151,7 +151,7 @@ uint32_t DfuDevice::VendorGetSerialNumber(char** serialNumber, uint16_t bufferSi
   if (st != 0) {
     buffer[0] = '\0';
     VLOG(LOG_ERROR, "DfuDevice::VendorGetSerialNumber: st: 0x%08X\n", st);
-    return 19;
+    return VLMUFWDL_STATUS_REQUEST_FAILED;
   }
   // Always terminated inside the buffer: a reply that fills the whole buffer
   // loses its last character.

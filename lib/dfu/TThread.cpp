@@ -29,7 +29,7 @@ void TThread::JoinFinishedLocked() {
 uint32_t TThread::StartThread() {
   if (mRunning.load()) {
     VLOG(LOG_ERROR, "StartThread: thread is already running\n");
-    return 1;
+    return kStartThreadFailed;
   }
   VLOG(LOG_INFO, "StartThread: starting new thread ...\n");
 
@@ -64,7 +64,7 @@ uint32_t TThread::StartThread() {
          static_cast<unsigned>(e.code().value()));
     std::lock_guard<std::mutex> stopLock(mStopLock);
     mStopEvent.reset();
-    return 1;
+    return kStartThreadFailed;
   }
   const uint64_t threadId = id.get();
   VLOG(LOG_INFO, "StartThread: thread with thread ID 0x%X started.\n", static_cast<unsigned>(threadId));

@@ -16,8 +16,12 @@ class TThread {
   // TThread while IsThreadRunning() is true.
   virtual ~TThread();
 
-  // 0 started; 1 a worker exists or the thread could not be created;
-  // otherwise the system error of a failed event creation.
+  // StartThread's code when a worker exists or the thread could not be
+  // created (not a library status; callers log it and answer their own).
+  static constexpr uint32_t kStartThreadFailed = 1;
+
+  // 0 started; kStartThreadFailed; otherwise the system error of a failed
+  // event creation.
   virtual uint32_t StartThread();
   virtual void StopThreadAndWait();
   virtual bool IsThreadRunning() const;

@@ -8,6 +8,12 @@
 
 namespace platform {
 
+// The vendor driver's three I/O control codes (the driver service answers the
+// same codes).
+inline constexpr uint32_t kIoctlGetDescriptor = 0x80892004;   // USB descriptor request
+inline constexpr uint32_t kIoctlControlRequest = 0x80892014;  // USB control transfer
+inline constexpr uint32_t kIoctlCyclePort = 0x80892018;       // port cycle (re-enumeration)
+
 class DeviceFile {
  public:
   virtual ~DeviceFile() = default;
@@ -17,8 +23,11 @@ class DeviceFile {
                              uint32_t outSize, uint32_t* bytesReturned) = 0;
 };
 
+// The system error code of an interface path that does not exist.
+inline constexpr uint32_t kErrorFileNotFound = 2;
+
 // Opens the device interface at `path`. Returns 0 and sets `file`, or a
-// system error code (2 = ERROR_FILE_NOT_FOUND when no such interface exists).
+// system error code (kErrorFileNotFound when no such interface exists).
 uint32_t OpenDeviceFile(const std::string& path, std::unique_ptr<DeviceFile>& file);
 
 }  // namespace platform

@@ -22,9 +22,9 @@ namespace devicetest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint32_t kIoctlDescriptor = 0x80892004;
-inline constexpr uint32_t kIoctlControl = 0x80892014;
-inline constexpr uint32_t kIoctlCycle = 0x80892018;
+inline constexpr uint32_t kIoctlDescriptor = platform::kIoctlGetDescriptor;
+inline constexpr uint32_t kIoctlControl = platform::kIoctlControlRequest;
+inline constexpr uint32_t kIoctlCycle = platform::kIoctlCyclePort;
 
 struct RecordedRequest {
   uint32_t code = 0;

@@ -20,6 +20,8 @@
 // Data2 and Data3 as uint16, then the eight Data4 bytes).
 #include <cstdint>
 
+#include "platform/DeviceFile.h"
+
 namespace driverproto {
 
 inline constexpr uint32_t kMagic = 0x554D4C56;  // "VLMU"
@@ -61,10 +63,10 @@ enum class MessageType : uint16_t {
 inline constexpr uint32_t kDbtDeviceArrival = 0x8000;
 inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
 
-// I/O control codes of the vendor driver.
-inline constexpr uint32_t kIoctlGetDescriptor = 0x80892004;
-inline constexpr uint32_t kIoctlControlRequest = 0x80892014;
-inline constexpr uint32_t kIoctlCyclePort = 0x80892018;
+// I/O control codes of the vendor driver (defined with the device file).
+using platform::kIoctlGetDescriptor;
+using platform::kIoctlControlRequest;
+using platform::kIoctlCyclePort;
 
 // System-style error codes the service and the client connection answer with
 // (Windows values).
