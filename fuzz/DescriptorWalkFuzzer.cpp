@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "dfu/DfuDevice.h"
@@ -85,5 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzDevice device(data, size);
   if (device.ReadIdentity()) (void)device.ReadDeviceInfo();
   (void)device.GetDfuDescriptorData();
+  // The walk alone, over the whole input as one configuration.
+  DfuDescriptorSearch search;
+  (void)WalkConfigurationDescriptor(std::span<const uint8_t>(data, size), 0, search);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "dfu/DfuDevice.h"
@@ -18,6 +19,7 @@ constexpr uint8_t kClassApplicationSpecific = 0xFE;
 constexpr uint8_t kSubclassDfu = 0x01;
 
 constexpr uint32_t kConfigHeaderLength = 9;
+constexpr unsigned kInterfaceLength = 9;
 constexpr uint32_t kDescriptorBufferSize = 65535;
 constexpr uint32_t kStringBufferSize = 256;
 
@@ -189,6 +191,126 @@ uint32_t DfuDevice::ReadDeviceInfo() {
   return 0;
 }
 
+uint32_t WalkConfigurationDescriptor(std::span<const uint8_t> configuration, uint8_t configIndex,
+                                     DfuDescriptorSearch& search) {
+  const unsigned c = configIndex;
+  const size_t end = configuration.size();
+  size_t p = kConfigHeaderLength;
+  while (p < end) {
+    if (p + 2 >= end) {
+      VLOG(LOG_ERROR,
+           "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read header of the "
+           "next descriptor.\n",
+           c);
+      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+    }
+    const uint8_t length = configuration[p];
+    const uint8_t type = configuration[p + 1];
+    VLOG(LOG_INFO, "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u: found descriptor of type 0x%02X.\n",
+         c, static_cast<unsigned>(type));
+    if (length == 0) {
+      VLOG(LOG_ERROR,
+           "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Descriptor at offset %u has "
+           "length 0.\n",
+           c, static_cast<unsigned>(p));
+      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+    }
+    if (p + length > end) {
+      VLOG(LOG_ERROR,
+           "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read found descriptor "
+           "with length %u.\n",
+           c, static_cast<unsigned>(length));
+      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+    }
+    const uint8_t* d = configuration.data() + p;
+    if (!search.interfaceFound) {
+      if (type == kTypeInterface) {
+        if (length != kInterfaceLength) {
+          VLOG(LOG_ERROR,
+               "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Interface length is %u, "
+               "expected %u.\n",
+               c, static_cast<unsigned>(length), kInterfaceLength);
+          return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+        }
+        if (d[5] == kClassApplicationSpecific && d[6] == kSubclassDfu) {
+          const uint8_t protocol = d[7];
+          if (protocol == 0) {
+            search.expectedFunctionalLength = 7;
+          } else if (protocol == 1 || protocol == 2) {
+            search.expectedFunctionalLength = 9;
+          } else {
+            VLOG(LOG_ERROR,
+                 "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Unxepected interface "
+                 "protocol %u.\n",
+                 c, static_cast<unsigned>(protocol));
+            return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+          }
+          search.interfaceNumber = d[2];
+          VLOG(LOG_INFO,
+               "DfuDevice::GetDfuDescriptorData: DFU interface descriptor found (bInterfaceNumber = %u).\n",
+               static_cast<unsigned>(search.interfaceNumber));
+          search.interfaceFound = true;
+        }
+      }
+    } else if (type == kTypeDfuFunctional) {
+      if (length != search.expectedFunctionalLength) {
+        VLOG(LOG_ERROR,
+             "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. DFU Functional Descriptor "
+             "length is %u, expected %u.\n",
+             c, static_cast<unsigned>(length), static_cast<unsigned>(search.expectedFunctionalLength));
+        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+      }
+      search.attributes = d[2];
+      search.detachTimeout = Le16(d + 3);
+      search.transferSize = Le16(d + 5);
+      search.functionalFound = true;
+      VLOG(LOG_INFO,
+           "DfuDevice::GetDfuDescriptorData: DFU functional descriptor found (bmAttributes = 0x%02X, "
+           "wDetachTimeout = %u, wTransferSize = %u).\n",
+           static_cast<unsigned>(search.attributes), static_cast<unsigned>(search.detachTimeout),
+           static_cast<unsigned>(search.transferSize));
+      return 0;
+    }
+    p += length;
+  }
+  return 0;
+}
+
+uint32_t DfuDevice::ReadConfigurationDescriptor(uint8_t configIndex, std::vector<uint8_t>& buffer,
+                                                uint32_t* totalLength) {
+  const unsigned c = configIndex;
+  uint32_t received = 0;
+  uint32_t st = GetConfigurationDescriptor(buffer.data(), kConfigHeaderLength, &received, configIndex);
+  if (st != 0) {
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
+         st, c);
+    return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
+  }
+  if (received != kConfigHeaderLength) {
+    VLOG(LOG_ERROR,
+         "DfuDevice::GetDfuDescriptorData: Received %u bytes for header of configuration descriptor %u.\n",
+         received, c);
+    return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+  }
+  *totalLength = Le16(buffer.data() + 2);
+  if (*totalLength <= kConfigHeaderLength || *totalLength > kDescriptorBufferSize) {
+    VLOG(LOG_ERROR,
+         "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n",
+         c, *totalLength);
+    return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
+  }
+  // The walk covers wTotalLength bytes; a shorter answer leaves zeros there
+  // (the transport clears the output buffer), which end the walk at the first
+  // zero length byte.
+  st = GetConfigurationDescriptor(buffer.data(), *totalLength, &received, configIndex);
+  if (st != 0) {
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
+         st, c);
+    return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
+  }
+  return 0;
+}
+
 uint32_t DfuDevice::GetDfuDescriptorData() {
   VLOG(LOG_INFO, "DfuDevice::GetDfuDescriptorData ... \n");
   std::vector<uint8_t> buffer;
@@ -198,121 +320,24 @@ uint32_t DfuDevice::GetDfuDescriptorData() {
     VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Out of memory.\n");
     return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
-  bool interfaceFound = false;
-  uint8_t expectedFunctionalLength = 7;
+  DfuDescriptorSearch search;
   const uint8_t numConfigurations = mDeviceDescriptor[17];
-
   for (uint8_t c = 0; c < numConfigurations; ++c) {
-    uint32_t received = 0;
-    uint32_t st = GetConfigurationDescriptor(buffer.data(), kConfigHeaderLength, &received, c);
-    if (st != 0) {
-      VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
-           st, static_cast<unsigned>(c));
-      return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
-    }
-    if (received != kConfigHeaderLength) {
-      VLOG(LOG_ERROR,
-           "DfuDevice::GetDfuDescriptorData: Received %u bytes for header of configuration descriptor %u.\n",
-           received, static_cast<unsigned>(c));
-      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-    }
-    const uint32_t totalLength = Le16(buffer.data() + 2);
-    if (totalLength <= kConfigHeaderLength || totalLength > kDescriptorBufferSize) {
-      VLOG(LOG_ERROR,
-           "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n",
-           static_cast<unsigned>(c), totalLength);
-      return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-    }
-    st = GetConfigurationDescriptor(buffer.data(), totalLength, &received, c);
-    if (st != 0) {
-      VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
-           st, static_cast<unsigned>(c));
-      return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
-    }
-    // The walk covers wTotalLength bytes; a shorter answer leaves zeros there,
-    // which end the walk at the first zero length byte.
-    const uint32_t end = totalLength;
-    uint32_t p = kConfigHeaderLength;
-    while (p != end) {
-      if (p + 2 >= end) {
-        VLOG(LOG_ERROR,
-             "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read header of the "
-             "next descriptor.\n",
-             static_cast<unsigned>(c));
-        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-      }
-      const uint8_t length = buffer[p];
-      const uint8_t type = buffer[p + 1];
-      VLOG(LOG_INFO, "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u: found descriptor of type 0x%02X.\n",
-           static_cast<unsigned>(c), static_cast<unsigned>(type));
-      if (length == 0) {
-        VLOG(LOG_ERROR,
-             "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Descriptor at offset %u has "
-             "length 0.\n",
-             static_cast<unsigned>(c), p);
-        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-      }
-      if (p + length > end) {
-        VLOG(LOG_ERROR,
-             "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Cannot read found descriptor "
-             "with length %u.\n",
-             static_cast<unsigned>(c), static_cast<unsigned>(length));
-        return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-      }
-      const uint8_t* d = buffer.data() + p;
-      if (!interfaceFound) {
-        if (type == kTypeInterface) {
-          if (length != 9) {
-            VLOG(LOG_ERROR,
-                 "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Interface length is %u, "
-                 "expected %u.\n",
-                 static_cast<unsigned>(c), static_cast<unsigned>(length), 9u);
-            return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-          }
-          if (d[5] == kClassApplicationSpecific && d[6] == kSubclassDfu) {
-            const uint8_t protocol = d[7];
-            if (protocol == 0) {
-              expectedFunctionalLength = 7;
-            } else if (protocol == 1 || protocol == 2) {
-              expectedFunctionalLength = 9;
-            } else {
-              VLOG(LOG_ERROR,
-                   "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. Unxepected interface "
-                   "protocol %u.\n",
-                   static_cast<unsigned>(c), static_cast<unsigned>(protocol));
-              return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-            }
-            mDfuInterfaceNumber = d[2];
-            VLOG(LOG_INFO,
-                 "DfuDevice::GetDfuDescriptorData: DFU interface descriptor found (bInterfaceNumber = %u).\n",
-                 static_cast<unsigned>(mDfuInterfaceNumber));
-            interfaceFound = true;
-          }
-        }
-      } else if (type == kTypeDfuFunctional) {
-        if (length != expectedFunctionalLength) {
-          VLOG(LOG_ERROR,
-               "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u is corrupt. DFU Functional Descriptor "
-               "length is %u, expected %u.\n",
-               static_cast<unsigned>(c), static_cast<unsigned>(length),
-               static_cast<unsigned>(expectedFunctionalLength));
-          return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
-        }
-        mDfuAttributes = d[2];
-        mDetachTimeout = Le16(d + 3);
-        mTransferSize = Le16(d + 5);
-        VLOG(LOG_INFO,
-             "DfuDevice::GetDfuDescriptorData: DFU functional descriptor found (bmAttributes = 0x%02X, "
-             "wDetachTimeout = %u, wTransferSize = %u).\n",
-             static_cast<unsigned>(mDfuAttributes), static_cast<unsigned>(mDetachTimeout),
-             static_cast<unsigned>(mTransferSize));
-        return 0;
-      }
-      p += length;
+    uint32_t totalLength = 0;
+    uint32_t st = ReadConfigurationDescriptor(c, buffer, &totalLength);
+    if (st != 0) return st;
+    st = WalkConfigurationDescriptor(std::span<const uint8_t>(buffer.data(), totalLength), c, search);
+    if (search.interfaceFound) mDfuInterfaceNumber = search.interfaceNumber;
+    if (st != 0) return st;
+    if (search.functionalFound) {
+      mDfuAttributes = search.attributes;
+      mDetachTimeout = search.detachTimeout;
+      mTransferSize = search.transferSize;
+      return 0;
     }
     // A DFU interface without a functional descriptor in its configuration
     // ends the search.
-    if (interfaceFound) break;
+    if (search.interfaceFound) break;
   }
   VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Not all required DFU descriptor data found.\n");
   return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;

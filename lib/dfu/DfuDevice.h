@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "device/VlmuDevice.h"
 #include "device/VlmuDeviceSet.h"
@@ -19,6 +21,28 @@
 #include "dfu/DfuState.h"
 #include "dfu/DownloadStatusInfo.h"
 #include "dfu/TThread.h"
+
+// What the walk over configuration descriptors found so far: the DFU
+// interface (class 0xFE, subclass 1) and, after it, its DFU functional
+// descriptor.
+struct DfuDescriptorSearch {
+  bool interfaceFound = false;
+  bool functionalFound = false;
+  uint8_t expectedFunctionalLength = 7;  // 7 for protocol 0, 9 for protocols 1 and 2
+  uint8_t interfaceNumber = 0;
+  uint8_t attributes = 0;
+  uint16_t detachTimeout = 0;
+  uint16_t transferSize = 0;
+};
+
+// Walks the descriptors of one configuration: `configuration` is its
+// wTotalLength bytes, the 9-byte configuration header first. Continues
+// `search` (a functional descriptor counts only after the DFU interface) and
+// stops at the functional descriptor. Returns 0, or 47 for a corrupt
+// configuration. Writes the entries of GetDfuDescriptorData's walk; no device
+// I/O and no other state.
+uint32_t WalkConfigurationDescriptor(std::span<const uint8_t> configuration, uint8_t configIndex,
+                                     DfuDescriptorSearch& search);
 
 class DfuDevice : public TThread, public VlmuDevice {
  public:
@@ -92,6 +116,10 @@ class DfuDevice : public TThread, public VlmuDevice {
   // The status of the manifestation (0 or a failure), or nothing when stopped.
   std::optional<uint32_t> RunManifestationPhase();
   void ResetAfterDownload(uint32_t result, uint8_t* lastState);
+
+  // Fetches configuration descriptor configIndex whole into `buffer` (its
+  // header first for wTotalLength); logs and returns 18 or 47 on failure.
+  uint32_t ReadConfigurationDescriptor(uint8_t configIndex, std::vector<uint8_t>& buffer, uint32_t* totalLength);
 
   // One DFU_DNLOAD (a block, or the empty end-of-image block) and the
   // DFU_GETSTATUS after it. A failure is logged and stored; returns false.
