@@ -117,6 +117,18 @@ class DfuDevice : public TThread, public VlmuDevice {
   std::optional<uint32_t> RunManifestationPhase();
   void ResetAfterDownload(uint32_t result, uint8_t* lastState);
 
+  // The steps of SwitchDeviceToDfu: one state read (a failed read before the
+  // detach counts as appIDLE), and what the state read asks for.
+  struct SwitchStep {
+    bool ends = false;     // the switch ends with `status`
+    uint32_t status = 0;
+    bool reopen = false;   // otherwise: close and reopen before the next read
+    static SwitchStep End(uint32_t st) { return SwitchStep{true, st, false}; }
+    static SwitchStep Next(bool reopenFirst) { return SwitchStep{false, 0, reopenFirst}; }
+  };
+  uint32_t ReadStateForSwitch(bool detached, uint8_t* state);
+  SwitchStep SwitchStepFrom(uint8_t state, bool& detached);
+
   // Fetches configuration descriptor configIndex whole into `buffer` (its
   // header first for wTotalLength); logs and returns 18 or 47 on failure.
   uint32_t ReadConfigurationDescriptor(uint8_t configIndex, std::vector<uint8_t>& buffer, uint32_t* totalLength);

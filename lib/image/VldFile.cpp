@@ -48,6 +48,20 @@ uint32_t VldFile::Open(const char* path) {
   }
   if (path == nullptr) path = "";
 
+  uint32_t status = OpenImageFile(path);
+  if (status == VLMUFWDL_STATUS_SUCCESS) status = CheckDfuSuffix();
+  if (status == VLMUFWDL_STATUS_SUCCESS) status = ReadHeader();
+  if (status == VLMUFWDL_STATUS_SUCCESS) status = CheckHeaderAndReadInfoText();
+  if (status == VLMUFWDL_STATUS_SUCCESS && std::fseek(mFile, 0, SEEK_SET) != 0) {
+    VLOG(LOG_ERROR, "VldFile::Open: seeking to the start of file '%s' failed.\n", mPath.c_str());
+    status = VLMUFWDL_STATUS_FILE_READ_FAILED;
+  }
+  // Every failure after the file was opened leaves the reader closed and empty.
+  if (status != VLMUFWDL_STATUS_SUCCESS && IsOpen()) Close();
+  return status;
+}
+
+uint32_t VldFile::OpenImageFile(const char* path) {
   platform::FileAttributes attributes;
   if (!platform::GetFileAttributes(path, attributes)) {
     VLOG(LOG_ERROR, "VldFile::Open: file '%s' could not be found.\n", path);
@@ -68,21 +82,17 @@ uint32_t VldFile::Open(const char* path) {
   if (attributes.size > std::numeric_limits<uint32_t>::max()) {
     VLOG(LOG_ERROR, "VldFile::Open: file '%s' is too large to be a firmware image (%llu bytes).\n",
          mPath.c_str(), static_cast<unsigned long long>(attributes.size));
-    Close();
     return VLMUFWDL_STATUS_FILE_FORMAT;
   }
   mFileSize = static_cast<uint32_t>(attributes.size);
+  return VLMUFWDL_STATUS_SUCCESS;
+}
 
-  if (const uint32_t status = CheckDfuSuffix(); status != VLMUFWDL_STATUS_SUCCESS) {
-    Close();
-    return status;
-  }
-
+uint32_t VldFile::ReadHeader() {
   // Common header.
   if (std::fseek(mFile, 0, SEEK_SET) != 0 ||
       std::fread(mHeader, 1, kCommonHeaderSize, mFile) != kCommonHeaderSize) {
     VLOG(LOG_ERROR, "reading common file header from file '%s' failed\n", mPath.c_str());
-    Close();
     return VLMUFWDL_STATUS_FILE_READ_FAILED;
   }
 
@@ -94,28 +104,29 @@ uint32_t VldFile::Open(const char* path) {
     if (fileVersion != 1) {
       VLOG(LOG_ERROR, "file '%s': expected file version = 1, found version = %u\n", mPath.c_str(),
            fileVersion);
-      Close();
       return VLMUFWDL_STATUS_FILE_FORMAT;
     }
     mVersion = 1;
   } else {
     VLOG(LOG_ERROR, "unknown file identifier for file '%s' found.\n", mPath.c_str());
-    Close();
     return VLMUFWDL_STATUS_FILE_FORMAT;
   }
 
   // Version part, directly after the common bytes.
-  const uint32_t headerLength = mVersion == 0 ? kV0HeaderSize : kV1HeaderSize;
-  const uint32_t versionPart = headerLength - kCommonHeaderSize;
+  const uint32_t versionPart = HeaderLength() - kCommonHeaderSize;
   if (std::fread(mHeader + kCommonHeaderSize, 1, versionPart, mFile) != versionPart) {
     if (mVersion == 0) {
       VLOG(LOG_ERROR, "reading V0-specific file header from file '%s' failed\n", mPath.c_str());
     } else {
       VLOG(LOG_ERROR, "reading V1-specific file header from file '%s' failed\n", mPath.c_str());
     }
-    Close();
     return VLMUFWDL_STATUS_FILE_READ_FAILED;
   }
+  return VLMUFWDL_STATUS_SUCCESS;
+}
+
+uint32_t VldFile::CheckHeaderAndReadInfoText() {
+  const uint32_t headerLength = HeaderLength();
 
   // Info text length: the first section that follows the text.
   uint32_t sectionOffset = HeaderWord(48);
@@ -134,7 +145,6 @@ uint32_t VldFile::Open(const char* path) {
   std::memcpy(mHeader + 44, stored, sizeof stored);
   if (calculated != LoadLe32(stored)) {
     VLOG(LOG_ERROR, "Unexpected CRC header value in file '%s'\n", mPath.c_str());
-    Close();
     return VLMUFWDL_STATUS_HEADER_CRC;
   }
 
@@ -144,21 +154,9 @@ uint32_t VldFile::Open(const char* path) {
     VLOG(LOG_ERROR,
          "File '%s' is corrupt: section offset %u lies inside the header of %u bytes.\n",
          mPath.c_str(), sectionOffset, headerLength);
-    Close();
     return VLMUFWDL_STATUS_FILE_FORMAT;
   }
-  const uint32_t infoLength = sectionOffset == 0 ? 0 : sectionOffset - headerLength;
-  if (const uint32_t status = ReadInfoText(infoLength); status != VLMUFWDL_STATUS_SUCCESS) {
-    Close();
-    return status;
-  }
-
-  if (std::fseek(mFile, 0, SEEK_SET) != 0) {
-    VLOG(LOG_ERROR, "VldFile::Open: seeking to the start of file '%s' failed.\n", mPath.c_str());
-    Close();
-    return VLMUFWDL_STATUS_FILE_READ_FAILED;
-  }
-  return VLMUFWDL_STATUS_SUCCESS;
+  return ReadInfoText(sectionOffset == 0 ? 0 : sectionOffset - headerLength);
 }
 
 uint32_t VldFile::CheckDfuSuffix() {

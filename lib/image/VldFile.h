@@ -69,7 +69,13 @@ class VldFile {
   static bool RunCrc(std::FILE* file, uint32_t length, uint32_t& crcRegister, uint32_t& bytesDone);
 
  private:
-  uint32_t CheckDfuSuffix();
+  // The steps of Open, in order; each logs its failure and returns a status.
+  // Open closes the file again after a failure.
+  uint32_t OpenImageFile(const char* path);  // a regular file of 32-bit size
+  uint32_t CheckDfuSuffix();                 // suffix CRC, when a suffix is present
+  uint32_t ReadHeader();                     // identifier, version and header bytes
+  uint32_t CheckHeaderAndReadInfoText();     // header CRC, then the info text
+  uint32_t HeaderLength() const noexcept { return mVersion == 0 ? kV0HeaderSize : kV1HeaderSize; }
   uint32_t ReadInfoText(uint32_t length);
   uint32_t HeaderWord(uint32_t offset) const noexcept;
 
