@@ -415,17 +415,7 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
   const Personality& p = mDesc.dfu;
   ApplyTimedTransitions();
 
-  // Vendor requests of DFU mode: serial number write and read.
-  if (type == kTypeVendor) {
-    if (recipient != kRecipientInterface || wIndex != p.dfuInterfaceNumber) return Stall();
-    if (bRequest == VENDOR_SET_SERIAL_NUMBER && dir == 0) {
-      if (data.size() > mBehaviour.maxSerialLength) return Stall();
-      mStoredSerial = data;
-      return Ok();
-    }
-    if (bRequest == VENDOR_GET_SERIAL_NUMBER && dir == 1) return Ok(mStoredSerial.substr(0, wLength));
-    return Stall();
-  }
+  if (type == kTypeVendor) return DfuVendorRequest(dir, recipient, bRequest, wIndex, wLength, data);
   if (type != kTypeClass || recipient != kRecipientInterface) return Stall();
   // DFU_DNLOAD of this family carries wIndex 0; the other requests name the interface.
   const bool forUs = wIndex == p.dfuInterfaceNumber || (bRequest == DFU_DNLOAD && wIndex == 0);
@@ -443,112 +433,23 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
   switch (mState) {
     case dfuIDLE:
     case dfuDNLOAD_IDLE:
-      if (bRequest == DFU_DNLOAD) {
-        if (wLength == 0) {
-          if (mState == dfuIDLE) return StallToError(errNOTDONE);
-          if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
-          mState = dfuMANIFEST_SYNC;
-          mManifestStarted = true;
-          mManifestStart = mOwner.Timers().NowMs();
-          mManifestPollsDone = 0;
-          mManifestSyncLeft = mBehaviour.manifestSyncPolls;
-          return Ok();
-        }
-        if (p.hasFunctional && (p.attributes & 0x01) == 0) return StallToError(errSTALLEDPKT);  // bitCanDnload clear
-        if (p.transferSize != 0 && wLength > p.transferSize) return StallToError(errUNKNOWN);
-        if (mState == dfuIDLE) {
-          mExpectedBlock = mBehaviour.checkBlockNumbers ? 0 : wValue;
-          mReceiving.clear();
-          mBlocksAccepted = 0;
-          mManifested = false;
-        }
-        if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
-        mFirmwareInvalid = true;  // from here on the old image is gone
-        mLastBlock = data;
-        mBlockError = mBehaviour.errorAtBlock >= 0 && static_cast<uint64_t>(mBehaviour.errorAtBlock) == mBlocksAccepted;
-        mSyncLeft = mBehaviour.syncPolls;
-        mBusyLeft = mBehaviour.busyPolls;
-        mState = dfuDNLOAD_SYNC;
-        return Ok();
-      }
+      if (bRequest == DFU_DNLOAD) return Dnload(wValue, wLength, data);
       if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
       if (bRequest == DFU_ABORT) {
         mState = dfuIDLE;
         return Ok();
       }
       return StallToError(errSTALLEDPKT);
-
     case dfuDNLOAD_SYNC:
     case dfuDNBUSY:
       if (bRequest != DFU_GETSTATUS) return StallToError(errSTALLEDPKT);
-      if (mState == dfuDNBUSY) {
-        // Polled before bwPollTimeout ran out.
-        if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
-        mState = dfuDNLOAD_SYNC;
-      }
-      if (mSyncLeft > 0) {
-        --mSyncLeft;
-        return StatusReply(wLength);  // still dfuDNLOAD_SYNC
-      }
-      if (mBusyLeft > 0) {
-        --mBusyLeft;
-        mState = dfuDNBUSY;
-        mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuDNBUSY);
-        return StatusReply(wLength);
-      }
-      if (mBlockError) {
-        mState = dfuERROR;
-        mStatus = errWRITE;
-        return StatusReply(wLength);
-      }
-      mReceiving += mLastBlock;
-      mLastBlock.clear();
-      ++mBlocksAccepted;
-      ++mExpectedBlock;
-      mState = dfuDNLOAD_IDLE;
-      return StatusReply(wLength);
-
+      return BlockStatus(wLength);
     case dfuMANIFEST_SYNC:
-      if (bRequest != DFU_GETSTATUS) return StallToError(errSTALLEDPKT);
-      if (mManifestSyncLeft > 0) {
-        --mManifestSyncLeft;
-        return StatusReply(wLength);
-      }
-      if (ManifestationComplete()) {
-        FinishManifestation();
-        mState = ManifestationTolerant() ? dfuIDLE : dfuMANIFEST_WAIT_RESET;
-        if (mState == dfuIDLE) {
-          mExpectedBlock = 0;
-          mFirmwareInvalid = false;
-        }
-        return StatusReply(wLength);
-      }
-      mState = dfuMANIFEST;
-      ++mManifestPollsDone;
-      mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuMANIFEST);
-      return StatusReply(wLength);
-
     case dfuMANIFEST:
-      if (bRequest != DFU_GETSTATUS || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
-      // Polled before bwPollTimeout ran out.
-      if (mBehaviour.enforcePollTimeout && mOwner.Timers().NowMs() < mBusyUntil) return StallToError(errSTALLEDPKT);
-      if (!ManifestationComplete()) {
-        ++mManifestPollsDone;
-        mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuMANIFEST);
-        return StatusReply(wLength);
-      }
-      FinishManifestation();
-      mState = ManifestationTolerant() ? dfuIDLE : dfuMANIFEST_WAIT_RESET;
-      if (mState == dfuIDLE) {
-        mExpectedBlock = 0;
-        mFirmwareInvalid = false;
-      }
-      return StatusReply(wLength);
-
+      return ManifestStatus(bRequest, wLength);
     case dfuMANIFEST_WAIT_RESET:
       if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
       return Stall();
-
     case dfuERROR:
       if (bRequest == DFU_GETSTATUS) return StatusReply(wLength);
       if (bRequest == DFU_CLRSTATUS) {
@@ -557,10 +458,115 @@ IoResult SimDevice::DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, u
         return Ok();
       }
       return Stall();
-
     default:
       return StallToError(errSTALLEDPKT);
   }
+}
+
+// Vendor requests of DFU mode: serial number write and read.
+IoResult SimDevice::DfuVendorRequest(uint8_t dir, uint32_t recipient, uint8_t bRequest, uint16_t wIndex,
+                                     uint16_t wLength, std::string_view data) {
+  if (recipient != kRecipientInterface || wIndex != mDesc.dfu.dfuInterfaceNumber) return Stall();
+  if (bRequest == VENDOR_SET_SERIAL_NUMBER && dir == 0) {
+    if (data.size() > mBehaviour.maxSerialLength) return Stall();
+    mStoredSerial = data;
+    return Ok();
+  }
+  if (bRequest == VENDOR_GET_SERIAL_NUMBER && dir == 1) return Ok(mStoredSerial.substr(0, wLength));
+  return Stall();
+}
+
+// DFU_DNLOAD in dfuIDLE or dfuDNLOAD_IDLE: a block, or the empty block that
+// starts manifestation.
+IoResult SimDevice::Dnload(uint16_t wValue, uint16_t wLength, std::string_view data) {
+  const Personality& p = mDesc.dfu;
+  if (wLength == 0) {
+    if (mState == dfuIDLE) return StallToError(errNOTDONE);
+    if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
+    mState = dfuMANIFEST_SYNC;
+    mManifestStarted = true;
+    mManifestStart = mOwner.Timers().NowMs();
+    mManifestPollsDone = 0;
+    mManifestSyncLeft = mBehaviour.manifestSyncPolls;
+    return Ok();
+  }
+  if (p.hasFunctional && (p.attributes & DFU_DESC_bitCanDownload) == 0) return StallToError(errSTALLEDPKT);
+  if (p.transferSize != 0 && wLength > p.transferSize) return StallToError(errUNKNOWN);
+  if (mState == dfuIDLE) {
+    mExpectedBlock = mBehaviour.checkBlockNumbers ? 0 : wValue;
+    mReceiving.clear();
+    mBlocksAccepted = 0;
+    mManifested = false;
+  }
+  if (mBehaviour.checkBlockNumbers && wValue != mExpectedBlock) return StallToError(errADDRESS);
+  mFirmwareInvalid = true;  // from here on the old image is gone
+  mLastBlock = data;
+  mBlockError = mBehaviour.errorAtBlock >= 0 && static_cast<uint64_t>(mBehaviour.errorAtBlock) == mBlocksAccepted;
+  mSyncLeft = mBehaviour.syncPolls;
+  mBusyLeft = mBehaviour.busyPolls;
+  mState = dfuDNLOAD_SYNC;
+  return Ok();
+}
+
+// DFU_GETSTATUS after a block: dfuDNLOAD_SYNC and dfuDNBUSY as the behaviour
+// asks, then the block is taken (dfuDNLOAD_IDLE) or fails (dfuERROR).
+IoResult SimDevice::BlockStatus(uint16_t wLength) {
+  if (mState == dfuDNBUSY) {
+    // Polled before bwPollTimeout ran out.
+    if (mBehaviour.enforcePollTimeout) return StallToError(errSTALLEDPKT);
+    mState = dfuDNLOAD_SYNC;
+  }
+  if (mSyncLeft > 0) {
+    --mSyncLeft;
+    return StatusReply(wLength);  // still dfuDNLOAD_SYNC
+  }
+  if (mBusyLeft > 0) {
+    --mBusyLeft;
+    mState = dfuDNBUSY;
+    mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuDNBUSY);
+    return StatusReply(wLength);
+  }
+  if (mBlockError) {
+    mState = dfuERROR;
+    mStatus = errWRITE;
+    return StatusReply(wLength);
+  }
+  mReceiving += mLastBlock;
+  mLastBlock.clear();
+  ++mBlocksAccepted;
+  ++mExpectedBlock;
+  mState = dfuDNLOAD_IDLE;
+  return StatusReply(wLength);
+}
+
+// DFU_GETSTATUS during manifestation: dfuMANIFEST_SYNC, then dfuMANIFEST
+// until the manifestation time is over, then dfuIDLE (manifestation
+// tolerant) or dfuMANIFEST_WAIT_RESET.
+IoResult SimDevice::ManifestStatus(uint8_t bRequest, uint16_t wLength) {
+  if (mState == dfuMANIFEST_SYNC) {
+    if (bRequest != DFU_GETSTATUS) return StallToError(errSTALLEDPKT);
+    if (mManifestSyncLeft > 0) {
+      --mManifestSyncLeft;
+      return StatusReply(wLength);
+    }
+  } else {
+    if (bRequest != DFU_GETSTATUS || !mBehaviour.answerInManifest) return StallToError(errSTALLEDPKT);
+    // Polled before bwPollTimeout ran out.
+    if (mBehaviour.enforcePollTimeout && mOwner.Timers().NowMs() < mBusyUntil) return StallToError(errSTALLEDPKT);
+  }
+  if (!ManifestationComplete()) {
+    mState = dfuMANIFEST;
+    ++mManifestPollsDone;
+    mBusyUntil = mOwner.Timers().NowMs() + PollTimeoutFor(dfuMANIFEST);
+    return StatusReply(wLength);
+  }
+  FinishManifestation();
+  mState = ManifestationTolerant() ? dfuIDLE : dfuMANIFEST_WAIT_RESET;
+  if (mState == dfuIDLE) {
+    mExpectedBlock = 0;
+    mFirmwareInvalid = false;
+  }
+  return StatusReply(wLength);
 }
 
 // ---------------------------------------------------------- SimulatedSource

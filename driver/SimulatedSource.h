@@ -56,6 +56,12 @@ class SimDevice {
                           uint16_t wIndex, uint16_t wLength, std::string_view data);
   IoResult DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
                       uint16_t wIndex, uint16_t wLength, std::string_view data);
+  // The parts of DfuRequest.
+  IoResult DfuVendorRequest(uint8_t dir, uint32_t recipient, uint8_t bRequest, uint16_t wIndex, uint16_t wLength,
+                            std::string_view data);
+  IoResult Dnload(uint16_t wValue, uint16_t wLength, std::string_view data);
+  IoResult BlockStatus(uint16_t wLength);
+  IoResult ManifestStatus(uint8_t bRequest, uint16_t wLength);
   IoResult StatusReply(uint16_t wLength);
   IoResult StallToError(uint8_t status);
   void ApplyTimedTransitions();
