@@ -39,7 +39,7 @@ void BM_StartToFirstList(benchmark::State& state) {
     return;
   }
   for (int i = 0; i < 3; ++i) {
-    driver.AddDevice(testsupport::DeviceSpec().Id("dev" + std::to_string(i)).Serial("SN000" + std::to_string(i)));
+    driver.AddDevice(testsupport::DeviceDescription().Id("dev" + std::to_string(i)).Serial("SN000" + std::to_string(i)));
   }
   for (auto _ : state) {
     testsupport::TempDir dir;

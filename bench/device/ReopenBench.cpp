@@ -30,7 +30,7 @@ struct Setup {
 
   Setup() {
     if (!driver.Start()) return;
-    id = driver.AddDevice(testsupport::DeviceSpec());
+    id = driver.AddDevice(testsupport::DeviceDescription());
     if (id.empty()) return;
     if (set.Enumerate(VLMUFWDL_INTERFACE_GUID_STR) != 0 || set.DeviceCount() != 1) return;
     device.SetModuleInstance(platform::ThisModule());

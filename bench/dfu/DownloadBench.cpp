@@ -26,12 +26,12 @@
 
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
 
 // Writes an image of `payload` bytes to `path` and returns its size.
 size_t WriteImage(const std::string& path, size_t payload) {
-  vlmutool::VldImageSpec spec;
+  vlmutool::VldImageLayout spec;
   spec.infoText = "benchmark firmware";
   spec.payload.resize(payload);
   uint32_t x = 12345;
@@ -124,7 +124,7 @@ void BM_Download16MiB(benchmark::State& state) {
   // what is measured here.
   std::string reply;
   driver.Control("{\"cmd\":\"trace\",\"on\":false}", reply);
-  DeviceSpec spec;
+  DeviceDescription spec;
   spec.Reenumeration(1).Knob("manifestPolls", "0");
   const std::string id = driver.AddDevice(spec);
   const std::string path = driver.TempFile("fw16.vld");
@@ -174,7 +174,7 @@ void BM_RealisticDevice(benchmark::State& state) {
   constexpr uint32_t kBusyPollMs = 5;
   constexpr uint32_t kManifestPollMs = 20;
   constexpr uint32_t kManifestPolls = 5;
-  DeviceSpec spec;
+  DeviceDescription spec;
   spec.Reenumeration(kReenumerationMs)
       .Knob("busyPolls", "1")
       .Knob("manifestPolls", std::to_string(kManifestPolls))

@@ -35,7 +35,7 @@ class ImageFiles {
   const std::string& Image(std::size_t size) {
     const std::string path = (mDir / ("image-" + std::to_string(size) + ".vld")).string();
     if (!std::filesystem::exists(path)) {
-      vlmutool::VldImageSpec spec;
+      vlmutool::VldImageLayout spec;
       spec.infoText = "Benchmark image";
       const std::size_t fixed = 112 + spec.infoText.size() + 16;
       spec.payload.resize(size - fixed);

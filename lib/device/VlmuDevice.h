@@ -1,7 +1,8 @@
 #pragma once
 // Handle to one device interface of the vendor driver: descriptor requests,
 // control transfers, port cycle, and close/reopen around a re-enumeration.
-// Writes no log entries; callers log the codes.
+// The transport and the enumeration write no log entries (callers log the
+// codes); the start and stop of device-change tracking log their failures.
 #include <atomic>
 #include <cstdint>
 #include <memory>

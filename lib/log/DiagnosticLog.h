@@ -120,6 +120,11 @@ class DiagnosticLog final : private LogFileDiagnostics {
 
 // Writes an entry of the given type to the global log; the arguments are not
 // evaluated when the type is disabled.
+//
+// The texts of the entries throughout the library are kept byte for byte as
+// the existing log readers and tests know them, misspellings included
+// ("invlaid length", "failed with failed with", "appDETATCH", "Unxepected",
+// "CDfuClrStatus"): do not correct them.
 #define VLOG(type, ...)                                   \
   do {                                                    \
     DiagnosticLog& vlogLog_ = TheDiagnosticLog();         \

@@ -26,7 +26,7 @@
 
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 
 // Answers the dialogs' questions from a script and records every box.
 class ScriptedPrompts : public vlmqt::UserPrompts {
@@ -123,7 +123,7 @@ class QtProgram : public ::testing::Test {
 };
 
 TEST_F(QtProgram, OneDeviceIsListedAndSelected) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Ids(0x1234, 0x0001).Serial("SN0001")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Ids(0x1234, 0x0001).Serial("SN0001")).empty());
   auto dialog = Open();
   EXPECT_EQ(dialog->windowTitle(), "Velmora USB Firmware Upgrade");
   QTableWidget* list = List(*dialog);
@@ -148,14 +148,14 @@ TEST_F(QtProgram, NoDeviceGivesThePlaceholderAndAPluggedDeviceAppears) {
   list->selectRow(0);
   EXPECT_FALSE(Button(*dialog, "1")->isEnabled());
 
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Serial("SN0042")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Serial("SN0042")).empty());
   ASSERT_TRUE(WaitUntil([&] { return list->rowCount() == 1 && list->item(0, 1)->text() == "SN0042"; }));
   EXPECT_TRUE(list->item(0, 0)->isSelected());
   EXPECT_TRUE(Button(*dialog, "1")->isEnabled());
 }
 
 TEST_F(QtProgram, ImageDetailsAndRefusedImagesKeepThePreviousDetails) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   auto dialog = Open();
   const std::string good = WriteImage("good.vld", dfue2e::MakeImage(4096));
   prompts.file = good;
@@ -204,7 +204,7 @@ TEST_F(QtProgram, ImageDetailsAndRefusedImagesKeepThePreviousDetails) {
 
 TEST_F(QtProgram, FullUpgradeShowsProgressAndEndsTheProgram) {
   // Slow enough for several polls during the transfer and during the restart.
-  const std::string id = driver.AddDevice(DeviceSpec()
+  const std::string id = driver.AddDevice(DeviceDescription()
                                               .Knob("pollTimeout", R"({"dfuDNBUSY": 15, "dfuMANIFEST": 50})")
                                               .Knob("busyPolls", "1")
                                               .Knob("manifestTimeMs", "900"));
@@ -253,7 +253,7 @@ TEST_F(QtProgram, FullUpgradeShowsProgressAndEndsTheProgram) {
 
 TEST_F(QtProgram, FailedDownloadShowsTheCodeAndKeepsTheBar) {
   const std::string id = driver.AddDevice(
-      DeviceSpec().Knob("faults", R"([{"bRequest": 1, "occurrence": 6, "action": "stall"}])"));
+      DeviceDescription().Knob("faults", R"([{"bRequest": 1, "occurrence": 6, "action": "stall"}])"));
   ASSERT_FALSE(id.empty());
   auto dialog = Open();
   prompts.file = WriteImage("fw.vld", dfue2e::MakeImage(64 * 1024));
@@ -269,7 +269,7 @@ TEST_F(QtProgram, FailedDownloadShowsTheCodeAndKeepsTheBar) {
 }
 
 TEST_F(QtProgram, AnsweringNoKeepsEverythingAndListsADevicePluggedMeanwhile) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("a").Serial("SN0001")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("a").Serial("SN0001")).empty());
   auto dialog = Open();
   const std::string path = WriteImage("fw.vld", dfue2e::MakeImage(1024));
   prompts.file = path;
@@ -277,7 +277,7 @@ TEST_F(QtProgram, AnsweringNoKeepsEverythingAndListsADevicePluggedMeanwhile) {
   QTableWidget* list = List(*dialog);
   prompts.confirmation = vlmapp::MessageAnswer::No;
   prompts.duringConfirmation = [&] {
-    ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("b").Serial("SN0002")).empty());
+    ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("b").Serial("SN0002")).empty());
     // The notification arrives while the question is up; nothing is rebuilt yet.
     WaitUntil([&] { return dialog->Logic().RefreshPending(); }, 5000);
     EXPECT_TRUE(dialog->Logic().RefreshPending());
@@ -292,8 +292,8 @@ TEST_F(QtProgram, AnsweringNoKeepsEverythingAndListsADevicePluggedMeanwhile) {
 }
 
 TEST_F(QtProgram, DeviceGoneBeforeOpeningAndServiceStopped) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("a")).empty());
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("b").Serial("SN0002")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("a")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("b").Serial("SN0002")).empty());
   auto dialog = Open();
   prompts.file = WriteImage("fw.vld", dfue2e::MakeImage(1024));
   QTest::mouseClick(Button(*dialog, "1004"), Qt::LeftButton);

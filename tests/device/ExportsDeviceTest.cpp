@@ -13,7 +13,7 @@
 
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 
 constexpr const char* kGuid = VLMUFWDL_INTERFACE_GUID_STR;
 
@@ -94,8 +94,8 @@ class WithService : public Exports {
   testsupport::DriverServiceFixture driver;
   void SetUp() override {
     ASSERT_TRUE(driver.Start()) << driver.LastError();
-    ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("a").Serial("SN-A").Ids(0x1111, 0x0001)).empty());
-    ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("b").Serial("SN-B").Ids(0x2222, 0x0002)).empty());
+    ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("a").Serial("SN-A").Ids(0x1111, 0x0001)).empty());
+    ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("b").Serial("SN-B").Ids(0x2222, 0x0002)).empty());
   }
   uint32_t Enumerate() {
     uint32_t n = 0;
@@ -205,7 +205,7 @@ TEST_F(WithService, OpenFailureLeavesNoDeviceOpen) {
 }
 
 TEST_F(WithService, CorruptDescriptorsKeepTheDeviceOpenUntilClosed) {
-  DeviceSpec spec = DeviceSpec().Id("bad").Serial("SN-BAD");
+  DeviceDescription spec = DeviceDescription().Id("bad").Serial("SN-BAD");
   // A DFU interface with protocol 0 and a 9-byte functional descriptor.
   spec.runtimeJson =
       R"({"configurations":[{"raw":"09 02 1b 00 01 01 00 80 32 09 04 00 00 00 fe 01 00 00 09 21 05 e8 03 00 10 10 01"}]})";

@@ -32,7 +32,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using devicetest::DeviceLogCapture;
 
 class Device : public DfuDevice {
@@ -52,7 +52,7 @@ class Service : public ::testing::Test {
   VlmuDeviceSet set;
   void SetUp() override { ASSERT_TRUE(driver.Start()) << driver.LastError(); }
   std::string Add(const std::string& id, const std::string& serial) {
-    std::string added = driver.AddDevice(DeviceSpec().Id(id).Serial(serial));
+    std::string added = driver.AddDevice(DeviceDescription().Id(id).Serial(serial));
     EXPECT_FALSE(added.empty()) << driver.LastError();
     return added;
   }
@@ -105,7 +105,7 @@ TEST_F(Service, DetailRecordSizesAndErrors) {
   EXPECT_EQ(platform::GetLastSetupError(), platform::kErrorNoMoreItems);
   ASSERT_TRUE(setup.SetupDiEnumDeviceInterfaces(set.DeviceInfo(), nullptr, &set.InterfaceGuid(), 0, &data));
 
-  const std::string path = DeviceSpec().Serial("SN-DETAIL").Path();
+  const std::string path = DeviceDescription().Serial("SN-DETAIL").Path();
   uint32_t required = 0;
   EXPECT_FALSE(setup.SetupDiGetDeviceInterfaceDetailA(set.DeviceInfo(), &data, nullptr, 0, &required, nullptr));
   EXPECT_EQ(platform::GetLastSetupError(), platform::kErrorInsufficientBuffer);
@@ -124,7 +124,7 @@ TEST_F(Service, DetailRecordSizesAndErrors) {
 }
 
 TEST_F(Service, OpenReadsIdentityAndDfuDescriptors) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Id("a").Serial("ABC123").Ids(0x1A2B, 0x3C4D).TransferSize(1024)).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("a").Serial("ABC123").Ids(0x1A2B, 0x3C4D).TransferSize(1024)).empty());
   Enumerate(1);
   Device d;
   ASSERT_EQ(d.OpenDevice(set, 0), 0u);
@@ -149,7 +149,7 @@ TEST_F(Service, FixedPathIsOpenedWithoutASet) {
   EXPECT_TRUE(d.DevicePath().empty());
 
   // A device that presents itself under the fixed path.
-  std::string json = DeviceSpec().Id("fixed").Serial("SNF").ToJson();
+  std::string json = DeviceDescription().Id("fixed").Serial("SNF").ToJson();
   ASSERT_EQ(json.front(), '{');
   json.insert(1, R"("path":"\\\\.\\{49F4A1FF-55DD-4d45-9743-7B623EFF0361}",)");
   ASSERT_FALSE(driver.AddDevice(json).empty()) << driver.LastError();
@@ -349,7 +349,7 @@ class RecordingHandler : public CPnPNotifyHandler {
 };
 
 TEST_F(Service, NotificatorDeliversDeviceChangeMessagesForRegisteredClasses) {
-  const std::string path = DeviceSpec().Serial("SNN").Path();
+  const std::string path = DeviceDescription().Serial("SNN").Path();
   Add("n", "SNN");
   platform::Guid guid;
   ASSERT_TRUE(VlmuDeviceSet::GuidFromNarrowText(VLMUFWDL_INTERFACE_GUID_STR, guid));

@@ -11,7 +11,7 @@
 #include "E2eSupport.h"
 
 using namespace dfue2e;
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
 
 namespace {
@@ -40,7 +40,7 @@ class DownloadExports : public ::testing::Test {
   }
 
   // Adds a device, enumerates and opens index 0.
-  std::string AddAndOpen(const DeviceSpec& spec = DeviceSpec()) {
+  std::string AddAndOpen(const DeviceDescription& spec = DeviceDescription()) {
     const std::string id = driver.AddDevice(spec);
     EXPECT_FALSE(id.empty()) << driver.LastError();
     uint32_t count = 0;
@@ -122,7 +122,7 @@ TEST_F(DownloadExports, FullUpgradeStoresTheImageByteForByte) {
 TEST_F(DownloadExports, WillDetachDeviceAndBusyPolls) {
   const std::string image = MakeImage(9000, 2);
   const std::string path = WriteImage("fw.vld", image);
-  const std::string id = AddAndOpen(DeviceSpec().WillDetach().Knob("busyPolls", "2").Knob(
+  const std::string id = AddAndOpen(DeviceDescription().WillDetach().Knob("busyPolls", "2").Knob(
       "pollTimeout", "{\"dfuDNBUSY\": 5}"));
   driver.ClearTrace();
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
@@ -145,7 +145,7 @@ TEST_F(DownloadExports, LibraryStatesDuringADownload) {
   const std::string image = MakeImage(40000, 3);
   const std::string path = WriteImage("fw.vld", image);
   // Every block is busy for a while: the download takes about a second.
-  AddAndOpen(DeviceSpec().Knob("busyPolls", "1").Knob("pollTimeout", "{\"dfuDNBUSY\": 80}"));
+  AddAndOpen(DeviceDescription().Knob("busyPolls", "1").Knob("pollTimeout", "{\"dfuDNBUSY\": 80}"));
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
 
   EXPECT_EQ(35u, VLMUFWDL_StartDownload(path.c_str(), 0));
@@ -195,7 +195,7 @@ TEST_F(DownloadExports, DownloadInProgressWhileTheWorkerWaitsForTheDevice) {
   const std::string path = WriteImage("fw.vld", MakeImage(5000, 10));
   // The device stays off the bus for 1.5 s after each port cycle: the worker
   // waits that long with the handle closed.
-  AddAndOpen(DeviceSpec().Reenumeration(1500));
+  AddAndOpen(DeviceDescription().Reenumeration(1500));
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
   // The reopen closes the handle right after its entry, before any wait.
   bool reopening = false;
@@ -380,7 +380,7 @@ TEST_P(DownloadFaults, EndWithAFailureWithinTheTimeouts) {
   const FaultCase& c = GetParam();
   const std::string image = MakeImage(30000, 8);
   const std::string path = WriteImage("fw.vld", image);
-  DeviceSpec spec;
+  DeviceDescription spec;
   spec.Knob("busyPolls", "1").Knob("pollTimeout", "{\"dfuDNBUSY\": 30, \"dfuMANIFEST\": 30}");
   spec.Knob("manifestPolls", "10");
   const std::string id = AddAndOpen(spec);
@@ -439,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DownloadExports, SerialNumbersThroughTheExports) {
   ExportLog log;
-  const std::string id = AddAndOpen(DeviceSpec().Serial("SN0001"));
+  const std::string id = AddAndOpen(DeviceDescription().Serial("SN0001"));
   driver.ClearTrace();
   ASSERT_EQ(0u, VLMUFWDL_SetSerialNumber("ABCDEFGHIJ"));
   std::string stored;
@@ -472,7 +472,7 @@ TEST_F(DownloadExports, SerialNumbersThroughTheExports) {
 }
 
 TEST_F(DownloadExports, DeviceThatCannotEnterDfuModeSendsNoVendorRequest) {
-  AddAndOpen(DeviceSpec().WillDetach().Knob("stayInAppIdleAfterDetach", "true"));
+  AddAndOpen(DeviceDescription().WillDetach().Knob("stayInAppIdleAfterDetach", "true"));
   driver.ClearTrace();
   EXPECT_EQ(31u, VLMUFWDL_SetSerialNumber("NEW"));
   char buffer[16] = {};

@@ -15,7 +15,7 @@
 namespace dfue2e {
 
 inline std::string MakeImage(size_t payloadSize, uint32_t seed = 1) {
-  vlmutool::VldImageSpec spec;
+  vlmutool::VldImageLayout spec;
   spec.version = 1;
   spec.date = "20261207";
   spec.time = "120000";

@@ -11,13 +11,13 @@
 
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 
 TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
   testsupport::DriverServiceFixture driver;
   ASSERT_TRUE(driver.Start()) << driver.LastError();
   // Slow blocks (busy for 200 ms each) keep the download running long enough.
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()
                                     .Knob("busyPolls", "1")
                                     .Knob("pollTimeout", "{\"dfuDNBUSY\": 200}"))
                    .empty())

@@ -12,7 +12,7 @@
 namespace drvtest {
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using ::testing::HasSubstr;
 
 struct ToolResult {
@@ -44,13 +44,13 @@ class DriverCtlTest : public ::testing::Test {
 
 TEST_F(DriverCtlTest, AddListUnplugPlugRemove) {
   const std::string file = driver.TempFile("dev.json");
-  testsupport::WriteFile(file, DeviceSpec().Id("ctl1").ToJson());
+  testsupport::WriteFile(file, DeviceDescription().Id("ctl1").ToJson());
   ToolResult r = RunCtl("add " + Quote(file));
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("\"id\": \"ctl1\""));
   r = RunCtl("interfaces");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.output, DeviceSpec().Path() + "\n");
+  EXPECT_EQ(r.output, DeviceDescription().Path() + "\n");
   r = RunCtl("unplug ctl1");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(driver.DeviceField("ctl1", "state"), "unplugged");
@@ -68,10 +68,10 @@ TEST_F(DriverCtlTest, AddListUnplugPlugRemove) {
 }
 
 TEST_F(DriverCtlTest, FirmwareIsWrittenToAFile) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("initialState", "\"dfuIDLE\"")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("initialState", "\"dfuIDLE\"")).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   const std::string image("\x00\x01\x02\xFF\xFE" "firmware", 13);
   ASSERT_EQ(d.Dnload(0, image), 0u);
   ASSERT_EQ(StateOf(d.GetStatus(0)), 5);
@@ -90,7 +90,7 @@ TEST_F(DriverCtlTest, TraceSwitchAndShutdown) {
   const std::string other = driver.TempFile("other.jsonl");
   ToolResult r = RunCtl("trace on " + Quote(other));
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   EXPECT_THAT(testsupport::ReadFile(other), HasSubstr("\"cmd\":\"add-device\""));
   r = RunCtl("shutdown");
   EXPECT_EQ(r.exitCode, 0) << r.output;

@@ -13,7 +13,7 @@
 namespace drvtest {
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
 
 // DFU states and status codes.
@@ -33,7 +33,7 @@ class DriverDfuTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(driver.Start()) << driver.LastError(); }
 
   // Adds the device and opens it.
-  void Add(const DeviceSpec& spec) {
+  void Add(const DeviceDescription& spec) {
     mSpec = spec;
     ASSERT_EQ(driver.AddDevice(spec), spec.id) << driver.LastError();
     Reopen();
@@ -78,11 +78,11 @@ class DriverDfuTest : public ::testing::Test {
 
   DriverServiceFixture driver;
   std::unique_ptr<Device> dev;
-  DeviceSpec mSpec;
+  DeviceDescription mSpec;
 };
 
 TEST_F(DriverDfuTest, DetachThenPortCycleEntersDfuModeWithItsOwnDescriptors) {
-  Add(DeviceSpec());
+  Add(DeviceDescription());
   EnterDfu();
   // DFU-mode configuration: the DFU interface alone, number 0, protocol 2.
   const Reply cfg = dev->Descriptor(2, 0, 255);
@@ -102,7 +102,7 @@ TEST_F(DriverDfuTest, DetachThenPortCycleEntersDfuModeWithItsOwnDescriptors) {
 
 TEST_F(DriverDfuTest, DfuPersonalityWithItsOwnPathComesBackAsAnotherDevice) {
   const std::string dfuPath = "\\\\?\\usb#vid_1234&pid_dfu0#SN0001#{49f4a1ff-55dd-4d45-9743-7b623eff0361}";
-  Add(DeviceSpec().DfuPath(dfuPath));
+  Add(DeviceDescription().DfuPath(dfuPath));
   ASSERT_EQ(dev->Detach(), 0u);
   ASSERT_EQ(dev->CyclePort(), 0u);
   ASSERT_TRUE(driver.WaitForState("dev1", "present"));
@@ -118,7 +118,7 @@ TEST_F(DriverDfuTest, DfuPersonalityWithItsOwnPathComesBackAsAnotherDevice) {
 }
 
 TEST_F(DriverDfuTest, WillDetachDeviceLeavesTheBusByItself) {
-  Add(DeviceSpec().WillDetach().Reenumeration(30));
+  Add(DeviceDescription().WillDetach().Reenumeration(30));
   ASSERT_EQ(StateOf(dev->GetStatus(kRuntimeIf)), appIDLE);
   ASSERT_EQ(dev->Detach(), 0u);
   ASSERT_TRUE(driver.WaitForState("dev1", "present", 5000));
@@ -130,7 +130,7 @@ TEST_F(DriverDfuTest, WillDetachDeviceLeavesTheBusByItself) {
 }
 
 TEST_F(DriverDfuTest, DeviceThatStaysInAppIdleAfterDetachComesBackInRunTimeMode) {
-  Add(DeviceSpec().Knob("stayInAppIdleAfterDetach", "true"));
+  Add(DeviceDescription().Knob("stayInAppIdleAfterDetach", "true"));
   ASSERT_EQ(dev->Detach(), 0u);
   EXPECT_EQ(StateOf(dev->GetStatus(kRuntimeIf)), appIDLE);
   ASSERT_EQ(dev->CyclePort(), 0u);
@@ -140,7 +140,7 @@ TEST_F(DriverDfuTest, DeviceThatStaysInAppIdleAfterDetachComesBackInRunTimeMode)
 }
 
 TEST_F(DriverDfuTest, RunTimeRequestsOutsideTheVendorFamilyAreStalled) {
-  Add(DeviceSpec());
+  Add(DeviceDescription());
   struct Case {
     const char* what;
     std::string in;
@@ -158,7 +158,7 @@ TEST_F(DriverDfuTest, RunTimeRequestsOutsideTheVendorFamilyAreStalled) {
 }
 
 TEST_F(DriverDfuTest, CompleteDownloadIsManifestedAndRunsAfterTheReset) {
-  Add(DeviceSpec().Knob("newBcdDevice", "\"0x0207\""));
+  Add(DeviceDescription().Knob("newBcdDevice", "\"0x0207\""));
   EnterDfu();
   const std::string image = Pattern(10000, 7);
   SendBlock(0, image.substr(0, 4096));
@@ -181,7 +181,7 @@ TEST_F(DriverDfuTest, CompleteDownloadIsManifestedAndRunsAfterTheReset) {
 }
 
 TEST_F(DriverDfuTest, NewBcdDeviceComesFromTheImagesDfuSuffix) {
-  Add(DeviceSpec());
+  Add(DeviceDescription());
   EnterDfu();
   std::string image = Pattern(100, 1);
   image += std::string("\x09\x03\x78\x56\x34\x12\x10\x01" "UFD\x10\x00\x00\x00\x00", 16);
@@ -198,7 +198,7 @@ TEST_F(DriverDfuTest, NewBcdDeviceComesFromTheImagesDfuSuffix) {
 }
 
 TEST_F(DriverDfuTest, NonTolerantDeviceWaitsForResetAfterManifestation) {
-  Add(DeviceSpec().ManifestationTolerant(false).Knob("pollTimeout", R"({"dfuMANIFEST":25})"));
+  Add(DeviceDescription().ManifestationTolerant(false).Knob("pollTimeout", R"({"dfuMANIFEST":25})"));
   EnterDfu();
   SendBlock(0, "firmware");
   ASSERT_EQ(dev->Dnload(1, ""), 0u);
@@ -215,7 +215,7 @@ TEST_F(DriverDfuTest, NonTolerantDeviceWaitsForResetAfterManifestation) {
 
 TEST_F(DriverDfuTest, NonTolerantDeviceResetRightAfterTheFirstManifestPollStartsTheNewImage) {
   // The library waits bwPollTimeout once and resets without another poll.
-  Add(DeviceSpec().ManifestationTolerant(false));
+  Add(DeviceDescription().ManifestationTolerant(false));
   EnterDfu();
   SendBlock(0, "abc");
   ASSERT_EQ(dev->Dnload(1, ""), 0u);
@@ -248,7 +248,7 @@ TEST_F(DriverDfuTest, IllegalRequestsStallAndEnterDfuError) {
     SCOPED_TRACE(c.what);
     driver.Stop();
     ASSERT_TRUE(driver.Start()) << driver.LastError();
-    Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\""));
+    Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\""));
     for (int b = 0; b < c.blocksFirst; ++b) SendBlock(static_cast<uint16_t>(b), "data");
     EXPECT_EQ(dev->Io(kIoctlControlRequest, c.in, 64).error, kErrorGenFailure);
     const Reply r = dev->GetStatus(kDfuIf);
@@ -265,14 +265,14 @@ TEST_F(DriverDfuTest, IllegalRequestsStallAndEnterDfuError) {
 }
 
 TEST_F(DriverDfuTest, RequestsInDnloadSyncOtherThanGetStatusStall) {
-  Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\""));
+  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\""));
   ASSERT_EQ(dev->Dnload(0, "abcd"), 0u);
   EXPECT_EQ(dev->Dnload(1, "efgh"), kErrorGenFailure);
   EXPECT_EQ(StateOf(dev->GetStatus(kDfuIf)), dfuERROR);
 }
 
 TEST_F(DriverDfuTest, BusyAndSyncPollsFollowTheKnobs) {
-  Add(DeviceSpec()
+  Add(DeviceDescription()
           .Knob("initialState", "\"dfuIDLE\"")
           .Knob("syncPolls", "1")
           .Knob("busyPolls", "2")
@@ -292,7 +292,7 @@ TEST_F(DriverDfuTest, BusyAndSyncPollsFollowTheKnobs) {
 }
 
 TEST_F(DriverDfuTest, EnforcedPollTimeoutStallsAnEarlyPoll) {
-  Add(DeviceSpec()
+  Add(DeviceDescription()
           .Knob("initialState", "\"dfuIDLE\"")
           .Knob("busyPolls", "1")
           .Knob("enforcePollTimeout", "true")
@@ -312,7 +312,7 @@ TEST_F(DriverDfuTest, EnforcedPollTimeoutStallsAnEarlyPoll) {
 }
 
 TEST_F(DriverDfuTest, EnforcedPollTimeoutAppliesToManifestationToo) {
-  Add(DeviceSpec()
+  Add(DeviceDescription()
           .Knob("initialState", "\"dfuIDLE\"")
           .Knob("enforcePollTimeout", "true")
           .Knob("pollTimeout", R"({"dfuMANIFEST":60000})"));
@@ -328,7 +328,7 @@ TEST_F(DriverDfuTest, EnforcedPollTimeoutAppliesToManifestationToo) {
 }
 
 TEST_F(DriverDfuTest, ErrorAtBlockReportsDfuErrorAndKeepsTheBlock) {
-  Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\"").Knob("errorAtBlock", "1"));
+  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"").Knob("errorAtBlock", "1"));
   SendBlock(0, "good");
   ASSERT_EQ(dev->Dnload(1, "bad!"), 0u);
   const Reply r = dev->GetStatus(kDfuIf);
@@ -338,7 +338,7 @@ TEST_F(DriverDfuTest, ErrorAtBlockReportsDfuErrorAndKeepsTheBlock) {
 }
 
 TEST_F(DriverDfuTest, ManifestSyncPollsAndManifestPollsAreCounted) {
-  Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\"").Knob("manifestSyncPolls", "2").Knob("manifestPolls", "3"));
+  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"").Knob("manifestSyncPolls", "2").Knob("manifestPolls", "3"));
   SendBlock(0, "img");
   ASSERT_EQ(dev->Dnload(1, ""), 0u);
   const uint8_t expected[] = {dfuMANIFEST_SYNC, dfuMANIFEST_SYNC, dfuMANIFEST, dfuMANIFEST, dfuMANIFEST, dfuIDLE};
@@ -347,7 +347,7 @@ TEST_F(DriverDfuTest, ManifestSyncPollsAndManifestPollsAreCounted) {
 }
 
 TEST_F(DriverDfuTest, StatusRepliesOfOtherLengthsShowInTheByteCount) {
-  Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\"").Knob("statusLength", "5"));
+  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"").Knob("statusLength", "5"));
   EXPECT_EQ(dev->GetStatus(kDfuIf, 6).data.size(), 5u);
   ASSERT_TRUE(driver.SetBehaviour("dev1", R"({"statusLength":7})"));
   EXPECT_EQ(dev->Io(kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, kDfuIf, 8), 8).data.size(), 7u);
@@ -357,7 +357,7 @@ TEST_F(DriverDfuTest, StatusRepliesOfOtherLengthsShowInTheByteCount) {
 }
 
 TEST_F(DriverDfuTest, SerialNumberVendorRequestsWorkInDfuMode) {
-  Add(DeviceSpec());
+  Add(DeviceDescription());
   EXPECT_EQ(dev->SetSerial(kRuntimeIf, "X"), kErrorGenFailure) << "run-time mode";
   EnterDfu();
   Reply r = dev->GetSerial(kDfuIf, 64);
@@ -399,7 +399,7 @@ TEST_F(DriverDfuTest, FinalResetVariants) {
     SCOPED_TRACE(c.knob);
     driver.Stop();
     ASSERT_TRUE(driver.Start()) << driver.LastError();
-    Add(DeviceSpec().Knob("initialState", "\"dfuIDLE\"").Knob("finalReset", c.knob));
+    Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"").Knob("finalReset", c.knob));
     SendBlock(0, "img");
     ASSERT_EQ(dev->Dnload(1, ""), 0u);
     EXPECT_EQ(StateOf(dev->GetStatus(kDfuIf)), dfuMANIFEST);
@@ -418,7 +418,7 @@ TEST_F(DriverDfuTest, FinalResetVariants) {
 }
 
 TEST_F(DriverDfuTest, InterruptedDownloadComesBackInDfuModeAfterAReset) {
-  Add(DeviceSpec());
+  Add(DeviceDescription());
   EnterDfu();
   SendBlock(0, "partial");
   ASSERT_EQ(dev->CyclePort(), 0u);
@@ -445,7 +445,7 @@ TEST_F(DriverDfuTest, InitialStates) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.knobs);
-    DeviceSpec spec = DeviceSpec().Id("d" + std::to_string(n)).Serial("S" + std::to_string(n));
+    DeviceDescription spec = DeviceDescription().Id("d" + std::to_string(n)).Serial("S" + std::to_string(n));
     ++n;
     auto j = nlohmann::json::parse(spec.ToJson());
     j["behaviour"] = nlohmann::json::parse(c.knobs);
@@ -463,20 +463,20 @@ TEST_F(DriverDfuTest, InitialStates) {
 }
 
 TEST_F(DriverDfuTest, AppDetachAtFirstEntersDfuModeOnPortCycle) {
-  Add(DeviceSpec().Knob("initialState", "\"appDETACH\""));
+  Add(DeviceDescription().Knob("initialState", "\"appDETACH\""));
   ASSERT_EQ(dev->CyclePort(), 0u);
   WaitAndReopen();
   EXPECT_EQ(StateOf(dev->GetStatus(kDfuIf)), dfuIDLE);
 }
 
 TEST_F(DriverDfuTest, RunTimeGetStatusCanBeStalled) {
-  Add(DeviceSpec().Knob("runtimeStatus", "\"stall\""));
+  Add(DeviceDescription().Knob("runtimeStatus", "\"stall\""));
   EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, kErrorGenFailure);
   EXPECT_EQ(dev->Detach(), 0u);
 }
 
 TEST_F(DriverDfuTest, DeviceThatNeverReturnsStaysOffTheBusUntilPlugged) {
-  Add(DeviceSpec().Reenumeration(10).Knob("neverReturn", "true"));
+  Add(DeviceDescription().Reenumeration(10).Knob("neverReturn", "true"));
   ASSERT_EQ(dev->CyclePort(), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(driver.DeviceField("dev1", "state"), "off-bus");
@@ -485,7 +485,7 @@ TEST_F(DriverDfuTest, DeviceThatNeverReturnsStaysOffTheBusUntilPlugged) {
 }
 
 TEST_F(DriverDfuTest, ReenumerationDelayKeepsTheDeviceOffTheBus) {
-  Add(DeviceSpec().Reenumeration(300));
+  Add(DeviceDescription().Reenumeration(300));
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(dev->CyclePort(), 0u);
   ASSERT_TRUE(driver.WaitForState("dev1", "present"));
@@ -493,7 +493,7 @@ TEST_F(DriverDfuTest, ReenumerationDelayKeepsTheDeviceOffTheBus) {
 }
 
 TEST_F(DriverDfuTest, FaultsByRequestNumberAndByBRequestOccurrence) {
-  Add(DeviceSpec().Knob("faults", R"([{"bRequest":3,"occurrence":2,"action":"stall"},
+  Add(DeviceDescription().Knob("faults", R"([{"bRequest":3,"occurrence":2,"action":"stall"},
                                        {"request":4,"action":"error","error":1167}])"));
   EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, 0u);                 // request 1, GETSTATUS #1
   EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, kErrorGenFailure);   // request 2, GETSTATUS #2

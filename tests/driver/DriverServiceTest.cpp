@@ -25,7 +25,7 @@
 namespace drvtest {
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
 using ::testing::ElementsAre;
 
@@ -70,12 +70,12 @@ class NotifyLog {
 };
 
 TEST_F(DriverServiceTest, InterfacesAreListedInTheOrderDevicesWereAdded) {
-  const DeviceSpec b = DeviceSpec().Id("b").Serial("SN0002");
-  const DeviceSpec a = DeviceSpec().Id("a").Serial("SN0001");
+  const DeviceDescription b = DeviceDescription().Id("b").Serial("SN0002");
+  const DeviceDescription a = DeviceDescription().Id("a").Serial("SN0001");
   ASSERT_EQ(driver.AddDevice(b), "b") << driver.LastError();
   ASSERT_EQ(driver.AddDevice(a), "a") << driver.LastError();
   // A device of another interface class is not listed for the vendor class.
-  auto other = nlohmann::json::parse(DeviceSpec().Id("o").Serial("SN0003").ToJson());
+  auto other = nlohmann::json::parse(DeviceDescription().Id("o").Serial("SN0003").ToJson());
   other["interfaceClass"] = "{00000000-1111-2222-3333-444444444444}";
   ASSERT_EQ(driver.AddDevice(other.dump()), "o") << driver.LastError();
 
@@ -92,7 +92,7 @@ TEST_F(DriverServiceTest, InterfacesAreListedInTheOrderDevicesWereAdded) {
 }
 
 TEST_F(DriverServiceTest, DeviceAddedUnpluggedIsNotListedUntilPlugged) {
-  ASSERT_EQ(driver.AddDevice(DeviceSpec().Unplugged()), "dev1");
+  ASSERT_EQ(driver.AddDevice(DeviceDescription().Unplugged()), "dev1");
   EXPECT_TRUE(List().empty());
   EXPECT_EQ(driver.DeviceField("dev1", "state"), "unplugged");
   ASSERT_TRUE(driver.Plug("dev1"));
@@ -100,7 +100,7 @@ TEST_F(DriverServiceTest, DeviceAddedUnpluggedIsNotListedUntilPlugged) {
 }
 
 TEST_F(DriverServiceTest, OpenFindsPathsIgnoringCaseAndReportsMissingOnes) {
-  const DeviceSpec spec;
+  const DeviceDescription spec;
   ASSERT_FALSE(driver.AddDevice(spec).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
@@ -120,10 +120,10 @@ TEST_F(DriverServiceTest, OpenFindsPathsIgnoringCaseAndReportsMissingOnes) {
 }
 
 TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByTheOutputSize) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
 
   const std::string device("\x12\x01\x00\x02\xEF\x02\x01\x40\x34\x12\x78\x56\x00\x01\x01\x02\x03\x01", 18);
   Reply r = d.Descriptor(1, 0, 18);
@@ -180,10 +180,10 @@ TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByT
 }
 
 TEST_F(DriverServiceTest, OutputIsZeroFilledBeyondTheBytesReturned) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   std::string buf(40, '\x7F');
   uint32_t got = 0;
   const std::string req = DescriptorRequest(1, 0);
@@ -198,7 +198,7 @@ TEST_F(DriverServiceTest, OutputIsZeroFilledBeyondTheBytesReturned) {
 }
 
 TEST_F(DriverServiceTest, MalformedDescriptorsAreServedByteForByte) {
-  auto j = nlohmann::json::parse(DeviceSpec().ToJson());
+  auto j = nlohmann::json::parse(DeviceDescription().ToJson());
   // A configuration that claims 100 bytes but has 12, a serial number string
   // of only its header, a language table of only its header.
   j["runtime"]["configurations"] = nlohmann::json::array({{{"raw", "09 02 64 00 01 01 00 80 fa 05 04 00"}}});
@@ -207,7 +207,7 @@ TEST_F(DriverServiceTest, MalformedDescriptorsAreServedByteForByte) {
   ASSERT_FALSE(driver.AddDevice(j.dump()).empty()) << driver.LastError();
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   EXPECT_EQ(d.Descriptor(1, 0, 18).data.size(), 17u);
   EXPECT_EQ(d.Descriptor(2, 0, 100).data, std::string("\x09\x02\x64\x00\x01\x01\x00\x80\xFA\x05\x04\x00", 12));
   EXPECT_EQ(d.Descriptor(3, 0, 255).data, std::string("\x02\x03", 2));
@@ -215,10 +215,10 @@ TEST_F(DriverServiceTest, MalformedDescriptorsAreServedByteForByte) {
 }
 
 TEST_F(DriverServiceTest, TraceRecordsDecodedRequestFields) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   driver.ClearTrace();
   ASSERT_EQ(d.Descriptor(3, 3, 255, 0x0409).error, 0u);
   ASSERT_EQ(d.GetStatus(3).error, 0u);
@@ -234,7 +234,7 @@ TEST_F(DriverServiceTest, TraceRecordsDecodedRequestFields) {
   EXPECT_EQ(trace[0].descriptorIndex, 3);
   EXPECT_EQ(trace[0].languageId, 0x0409);
   EXPECT_EQ(trace[0].bytesReturned, 14u);
-  EXPECT_EQ(trace[0].path, DeviceSpec().Path());
+  EXPECT_EQ(trace[0].path, DeviceDescription().Path());
   EXPECT_EQ(trace[1].code, kIoctlControlRequest);
   EXPECT_EQ(trace[1].direction, 1);
   EXPECT_EQ(trace[1].type, 1u);
@@ -266,28 +266,28 @@ TEST_F(DriverServiceTest, TraceRecordsDecodedRequestFields) {
 }
 
 TEST_F(DriverServiceTest, PortCycleRemovesTheDeviceAndOldHandlesStayDead) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Reenumeration(100)).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Reenumeration(100)).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   ASSERT_EQ(d.CyclePort(), 0u);
   EXPECT_EQ(d.Descriptor(1, 0, 18).error, kErrorDeviceNotConnected);
   EXPECT_EQ(driver.DeviceField("dev1", "state"), "off-bus");
   Device other;
   ASSERT_EQ(other.Connect(), 0u);
-  EXPECT_EQ(other.Open(DeviceSpec().Path()), kErrorFileNotFound) << "off the bus during re-enumeration";
+  EXPECT_EQ(other.Open(DeviceDescription().Path()), kErrorFileNotFound) << "off the bus during re-enumeration";
   ASSERT_TRUE(driver.WaitForState("dev1", "present"));
   EXPECT_EQ(d.Descriptor(1, 0, 18).error, kErrorDeviceNotConnected) << "handle of the earlier appearance";
-  EXPECT_EQ(other.Open(DeviceSpec().Path()), 0u);
+  EXPECT_EQ(other.Open(DeviceDescription().Path()), 0u);
   EXPECT_EQ(other.Descriptor(1, 0, 18).data.size(), 18u);
   // Reopening on the old connection works after closing the dead handle.
   EXPECT_EQ(d.Conn().Close(), 0u);
-  EXPECT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  EXPECT_EQ(d.Open(DeviceDescription().Path()), 0u);
   EXPECT_EQ(d.Descriptor(1, 0, 18).error, 0u);
 }
 
 TEST_F(DriverServiceTest, NotificationsReachEverySubscriberOfTheClass) {
-  const DeviceSpec spec = DeviceSpec().Reenumeration(20);
+  const DeviceDescription spec = DeviceDescription().Reenumeration(20);
   ASSERT_FALSE(driver.AddDevice(spec).empty());
   NotifyLog logs[3];
   std::unique_ptr<platform::DriverConnection> subs[3];
@@ -328,10 +328,10 @@ TEST_F(DriverServiceTest, NotificationsReachEverySubscriberOfTheClass) {
 }
 
 TEST_F(DriverServiceTest, UnplugDuringARequestAnswersDeviceNotConnected) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"bRequest":3,"action":"hang"}])")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"bRequest":3,"action":"hang"}])")).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   std::atomic<uint32_t> result{0xFFFFFFFF};
   std::thread t([&] { result = d.GetStatus(3).error; });
   // The request is in the service when the device's request counter moved.
@@ -344,10 +344,10 @@ TEST_F(DriverServiceTest, UnplugDuringARequestAnswersDeviceNotConnected) {
 }
 
 TEST_F(DriverServiceTest, FaultThatUnplugsTheDeviceFailsTheRequestAndAnnouncesRemoval) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"request":2,"action":"unplug"}])")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"request":2,"action":"unplug"}])")).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   EXPECT_EQ(d.GetStatus(3).error, 0u);
   EXPECT_EQ(d.GetStatus(3).error, kErrorDeviceNotConnected);
   EXPECT_EQ(driver.DeviceField("dev1", "state"), "unplugged");
@@ -359,14 +359,14 @@ TEST_F(DriverServiceTest, FaultThatUnplugsTheDeviceFailsTheRequestAndAnnouncesRe
 }
 
 TEST_F(DriverServiceTest, SeveralClientsUseOneDeviceAtOnce) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   constexpr int kThreads = 4, kRequests = 100;
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       Device d;
-      if (d.Connect() != 0 || d.Open(DeviceSpec().Path()) != 0) {
+      if (d.Connect() != 0 || d.Open(DeviceDescription().Path()) != 0) {
         ++failures;
         return;
       }
@@ -405,8 +405,8 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
     EXPECT_EQ(driver.Control(c.command, reply), c.expected) << c.command;
     EXPECT_THAT(reply, ::testing::HasSubstr(c.fragment)) << c.command;
   }
-  ASSERT_EQ(driver.AddDevice(DeviceSpec()), "dev1");
-  EXPECT_EQ(driver.AddDevice(DeviceSpec()), "");
+  ASSERT_EQ(driver.AddDevice(DeviceDescription()), "dev1");
+  EXPECT_EQ(driver.AddDevice(DeviceDescription()), "");
   EXPECT_THAT(driver.LastError(), ::testing::HasSubstr("exists already"));
   std::string reply;
   EXPECT_EQ(driver.Control(R"({"cmd":"add-device","description":{"serialNumber":"X1"}})", reply), 0u);
@@ -426,10 +426,10 @@ TEST_F(DriverServiceTest, ClientOfAnotherProtocolVersionIsRefused) {
 }
 
 TEST_F(DriverServiceTest, GarbageFromAClientClosesThatConnectionOnly) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   Device good;
   ASSERT_EQ(good.Connect(), 0u);
-  ASSERT_EQ(good.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(good.Open(DeviceDescription().Path()), 0u);
 
   const std::string garbage[] = {
       std::string("\xFF\xFF\xFF\xFF\x04\x00\x00\x00", 8),            // length beyond the limit
@@ -516,14 +516,14 @@ std::vector<RawFrame> SplitFrames(std::string bytes) {
 TEST_F(DriverServiceTest, RequestsSentTogetherAreAnsweredInOrderBeforeTheConnectionCloses) {
   // The status request waits 50 ms in the device: the requests behind it
   // stay buffered meanwhile and are served once it is answered.
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":50}])"))
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":50}])"))
                    .empty());
   RawClient raw(driver.SocketPath());
   ASSERT_TRUE(raw.Connected());
   const std::string getStatus = ControlRequest(1, 1, 1, 3, 0, 3, 6);
   const std::string requests =
       FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish() +
-      FrameWriter(MessageType::Open).String(DeviceSpec().Path()).Finish() +
+      FrameWriter(MessageType::Open).String(DeviceDescription().Path()).Finish() +
       FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(6).U32(16).Bytes(getStatus.data(), 16).Finish() +
       FrameWriter(MessageType::IoControl).U32(kIoctlGetDescriptor).U32(18).U32(8).Bytes(DescriptorRequest(1, 0).data(), 8).Finish() +
       FrameWriter(MessageType::Close).Finish();
@@ -546,10 +546,10 @@ TEST_F(DriverServiceTest, RequestsSentTogetherAreAnsweredInOrderBeforeTheConnect
 }
 
 TEST_F(DriverServiceTest, HungRequestTimesOutAndBreaksTheConnection) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"request":1,"action":"hang"}])")).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"request":1,"action":"hang"}])")).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   d.Conn().SetRequestTimeout(200);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(d.GetStatus(3).error, kErrorSemTimeout);
@@ -560,17 +560,17 @@ TEST_F(DriverServiceTest, HungRequestTimesOutAndBreaksTheConnection) {
   ASSERT_TRUE(driver.SetBehaviour("dev1", R"({"faults":[{"bRequest":3,"action":"delay","delayMs":50}]})"));
   Device e;
   ASSERT_EQ(e.Connect(), 0u);
-  ASSERT_EQ(e.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(e.Open(DeviceDescription().Path()), 0u);
   const Reply r = e.GetStatus(3);
   EXPECT_EQ(r.error, 0u);
   EXPECT_EQ(r.data.size(), 6u);
 }
 
 TEST_F(DriverServiceTest, ClientsSeeAnErrorWhenTheServiceDies) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
-  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
   driver.Kill();
   EXPECT_EQ(d.GetStatus(3).error, kErrorDeviceNotConnected);
   std::unique_ptr<platform::DriverConnection> c;
@@ -608,14 +608,14 @@ TEST(DriverServiceStartTest, SecondServiceOnTheSameSocketRefusesToStart) {
 TEST(DriverServiceStartTest, DevicesFromFilesAreAddedInOrder) {
   DriverServiceFixture driver;
   const std::string f1 = driver.TempFile("b.json"), f2 = driver.TempFile("a.json");
-  testsupport::WriteFile(f1, DeviceSpec().Id("first").Serial("S1").ToJson());
-  testsupport::WriteFile(f2, DeviceSpec().Id("second").Serial("S2").ToJson());
+  testsupport::WriteFile(f1, DeviceDescription().Id("first").Serial("S1").ToJson());
+  testsupport::WriteFile(f2, DeviceDescription().Id("second").Serial("S2").ToJson());
   ASSERT_TRUE(driver.Start({"--device", f1, "--device", f2})) << driver.LastError();
   std::unique_ptr<platform::DriverConnection> c;
   ASSERT_EQ(platform::DriverConnection::Connect(c), 0u);
   std::vector<std::string> paths;
   ASSERT_EQ(c->ListInterfaces(VendorClass(), paths), 0u);
-  EXPECT_THAT(paths, ElementsAre(DeviceSpec().Serial("S1").Path(), DeviceSpec().Serial("S2").Path()));
+  EXPECT_THAT(paths, ElementsAre(DeviceDescription().Serial("S1").Path(), DeviceDescription().Serial("S2").Path()));
 }
 
 TEST(DriverServiceStartTest, ExampleDescriptionLoadsAndBadFilesStopTheStart) {

@@ -30,7 +30,7 @@ namespace {
 
 json Parse(const std::string& text) { return json::parse(text, nullptr, false); }
 
-json Interface(uint8_t number, uint8_t protocol, uint8_t attributes, const DeviceSpec& s) {
+json Interface(uint8_t number, uint8_t protocol, uint8_t attributes, const DeviceDescription& s) {
   return {{"dfu", true},
           {"bInterfaceNumber", number},
           {"bInterfaceProtocol", protocol},
@@ -52,33 +52,33 @@ std::string S(const json& j, const char* key) {
 
 std::string DriverServiceBinary() { return std::string(VLMU_BUILD_DIR) + "/driver/velmora-driverd"; }
 
-// ------------------------------------------------------------- DeviceSpec
+// ------------------------------------------------------------- DeviceDescription
 
-DeviceSpec& DeviceSpec::WillDetach(bool on) {
+DeviceDescription& DeviceDescription::WillDetach(bool on) {
   runtimeAttributes = static_cast<uint8_t>(on ? runtimeAttributes | 0x08 : runtimeAttributes & ~0x08);
   dfuAttributes = static_cast<uint8_t>(on ? dfuAttributes | 0x08 : dfuAttributes & ~0x08);
   return *this;
 }
 
-DeviceSpec& DeviceSpec::ManifestationTolerant(bool on) {
+DeviceDescription& DeviceDescription::ManifestationTolerant(bool on) {
   runtimeAttributes = static_cast<uint8_t>(on ? runtimeAttributes | 0x04 : runtimeAttributes & ~0x04);
   dfuAttributes = static_cast<uint8_t>(on ? dfuAttributes | 0x04 : dfuAttributes & ~0x04);
   return *this;
 }
 
-DeviceSpec& DeviceSpec::CanDownload(bool on) {
+DeviceDescription& DeviceDescription::CanDownload(bool on) {
   runtimeAttributes = static_cast<uint8_t>(on ? runtimeAttributes | 0x01 : runtimeAttributes & ~0x01);
   dfuAttributes = static_cast<uint8_t>(on ? dfuAttributes | 0x01 : dfuAttributes & ~0x01);
   return *this;
 }
 
-std::string DeviceSpec::Path() const {
+std::string DeviceDescription::Path() const {
   char buf[64];
   std::snprintf(buf, sizeof buf, "\\\\?\\usb#vid_%04x&pid_%04x#", vendorId, productId);
   return std::string(buf) + (serialNumber.empty() ? "0" : serialNumber) + "#{49f4a1ff-55dd-4d45-9743-7b623eff0361}";
 }
 
-std::string DeviceSpec::ToJson() const {
+std::string DeviceDescription::ToJson() const {
   json j;
   j["id"] = id;
   j["vendorId"] = vendorId;

@@ -8,7 +8,7 @@
 //
 //   testsupport::DriverServiceFixture driver;
 //   ASSERT_TRUE(driver.Start()) << driver.LastError();
-//   std::string id = driver.AddDevice(testsupport::DeviceSpec().WillDetach().Knob("busyPolls", "2"));
+//   std::string id = driver.AddDevice(testsupport::DeviceDescription().WillDetach().Knob("busyPolls", "2"));
 //   ... exercise the library ...
 //   auto trace = driver.ReadTrace();          // every request the service saw
 //   std::string image; driver.GetFirmware(id, image);
@@ -38,7 +38,7 @@ namespace testsupport {
 // interfaces and the DFU interface (number 3, protocol 1), DFU personality
 // with the DFU interface alone (number 0, protocol 2), same path in both
 // modes. Setters return *this so they chain.
-struct DeviceSpec {
+struct DeviceDescription {
   std::string id = "dev1";
   uint16_t vendorId = 0x1234;
   uint16_t productId = 0x5678;
@@ -60,18 +60,18 @@ struct DeviceSpec {
   std::string runtimeJson;
   std::string dfuJson;
 
-  DeviceSpec& Id(std::string v) { id = std::move(v); return *this; }
-  DeviceSpec& Serial(std::string v) { serialNumber = std::move(v); return *this; }
-  DeviceSpec& Ids(uint16_t vid, uint16_t pid) { vendorId = vid; productId = pid; return *this; }
-  DeviceSpec& WillDetach(bool on = true);        // both personalities
-  DeviceSpec& ManifestationTolerant(bool on);    // both personalities
-  DeviceSpec& CanDownload(bool on);              // both personalities
-  DeviceSpec& TransferSize(uint16_t v) { transferSize = v; return *this; }
-  DeviceSpec& Reenumeration(uint32_t ms) { reenumerationMs = ms; return *this; }
-  DeviceSpec& DfuPath(std::string v) { dfuPath = std::move(v); return *this; }
-  DeviceSpec& Unplugged() { present = false; return *this; }
+  DeviceDescription& Id(std::string v) { id = std::move(v); return *this; }
+  DeviceDescription& Serial(std::string v) { serialNumber = std::move(v); return *this; }
+  DeviceDescription& Ids(uint16_t vid, uint16_t pid) { vendorId = vid; productId = pid; return *this; }
+  DeviceDescription& WillDetach(bool on = true);        // both personalities
+  DeviceDescription& ManifestationTolerant(bool on);    // both personalities
+  DeviceDescription& CanDownload(bool on);              // both personalities
+  DeviceDescription& TransferSize(uint16_t v) { transferSize = v; return *this; }
+  DeviceDescription& Reenumeration(uint32_t ms) { reenumerationMs = ms; return *this; }
+  DeviceDescription& DfuPath(std::string v) { dfuPath = std::move(v); return *this; }
+  DeviceDescription& Unplugged() { present = false; return *this; }
   // Sets one behaviour knob; the value is JSON text ("2", "true", "\"dfuERROR\"").
-  DeviceSpec& Knob(const std::string& name, const std::string& jsonValue) { knobs[name] = jsonValue; return *this; }
+  DeviceDescription& Knob(const std::string& name, const std::string& jsonValue) { knobs[name] = jsonValue; return *this; }
 
   // Interface path of the run-time personality.
   std::string Path() const;
@@ -137,7 +137,7 @@ class DriverServiceFixture {
 
   // Control commands. Each returns "" / false on failure, with LastError().
   std::string AddDevice(const std::string& descriptionJson);
-  std::string AddDevice(const DeviceSpec& spec) { return AddDevice(spec.ToJson()); }
+  std::string AddDevice(const DeviceDescription& spec) { return AddDevice(spec.ToJson()); }
   bool Remove(const std::string& id);
   bool Plug(const std::string& id);
   bool Unplug(const std::string& id);

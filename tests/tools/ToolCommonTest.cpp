@@ -85,7 +85,7 @@ TEST(ImageDisplay, DescriptionLines) {
 TEST(VldImageWriter, MatchesTheIndependentBuilder) {
   for (const uint32_t version : {0u, 1u}) {
     for (const bool suffix : {false, true}) {
-      vlmutool::VldImageSpec spec;
+      vlmutool::VldImageLayout spec;
       spec.version = version;
       spec.headerValue = 0xA5A5F00D;
       spec.date = "20261207";
@@ -118,7 +118,7 @@ TEST(VldImageWriter, MatchesTheIndependentBuilder) {
 }
 
 TEST(VldImageWriter, CorruptHeaderCrcAndRefusals) {
-  vlmutool::VldImageSpec spec;
+  vlmutool::VldImageLayout spec;
   spec.payload = "abc";
   std::string good = vlmutool::BuildVldImage(spec);
   spec.corruptHeaderCrc = true;

@@ -62,7 +62,7 @@ void AppendDfuSuffix(std::string& image, const DfuSuffixFields& fields) {
   PutLe32(image, at + 12, Crc32::DfuRegister(image.data(), at + 12));
 }
 
-std::string BuildVldImage(const VldImageSpec& spec, std::string* error) {
+std::string BuildVldImage(const VldImageLayout& spec, std::string* error) {
   if (spec.version > 1) {
     SetError(error, "the image version must be 0 or 1");
     return {};

@@ -19,7 +19,7 @@ struct DfuSuffixFields {
   uint16_t bcdDfu = 0x0100;
 };
 
-struct VldImageSpec {
+struct VldImageLayout {
   uint32_t version = 1;          // 0: "vLmD", 1: "VlMd"
   uint32_t headerValue = 0;
   std::string date = "20260101"; // 8 characters YYYYMMDD
@@ -41,7 +41,7 @@ inline constexpr uint32_t kVldV1HeaderSize = 112;
 inline constexpr uint32_t kDfuSuffixSize = 16;
 
 // Returns the image bytes; `error` explains a refusal (empty result).
-std::string BuildVldImage(const VldImageSpec& spec, std::string* error = nullptr);
+std::string BuildVldImage(const VldImageLayout& spec, std::string* error = nullptr);
 
 // Recomputes the header CRC (offset 44) of an image whose header was edited.
 // Returns false when the bytes are too short or the identifier is unknown.

@@ -109,7 +109,7 @@ int Create(const std::vector<std::string>& args) {
     if (!opts.Has(required)) return UsageError(std::string("missing option ") + required);
   }
 
-  vlmutool::VldImageSpec spec;
+  vlmutool::VldImageLayout spec;
   struct NumberOption {
     const char* name;
     uint32_t max;

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <string>
 
-#include "E2eSupport.h"
+#include "dfu/E2eSupport.h"
 
 namespace {
 
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 
 struct Result {
   int exitStatus = -1;
@@ -44,7 +44,7 @@ class Flasher : public ::testing::Test {
 };
 
 TEST_F(Flasher, ListsUpgradesAndVerifies) {
-  const std::string id = driver.AddDevice(DeviceSpec().Serial("ABC-42"));
+  const std::string id = driver.AddDevice(DeviceDescription().Serial("ABC-42"));
   ASSERT_FALSE(id.empty());
   const std::string path = Image("fw.vld", 30000, 11);
 
@@ -74,7 +74,7 @@ TEST_F(Flasher, ListsUpgradesAndVerifies) {
 }
 
 TEST_F(Flasher, JsonOutput) {
-  ASSERT_FALSE(driver.AddDevice(DeviceSpec()).empty());
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   const std::string path = Image("fw.vld", 5000, 12);
   Result list = RunFlasher("--json list");
   EXPECT_EQ(0, list.exitStatus);
@@ -91,7 +91,7 @@ TEST_F(Flasher, JsonOutput) {
 }
 
 TEST_F(Flasher, FailuresExitWithTheLibraryStatus) {
-  const std::string id = driver.AddDevice(DeviceSpec());
+  const std::string id = driver.AddDevice(DeviceDescription());
   ASSERT_FALSE(id.empty());
   std::string bad = dfue2e::MakeImage(5000, 13);
   bad[bad.size() - 30] ^= 1;
@@ -120,7 +120,7 @@ TEST_F(Flasher, FailuresExitWithTheLibraryStatus) {
 }
 
 TEST_F(Flasher, SerialNumbers) {
-  const std::string id = driver.AddDevice(DeviceSpec());
+  const std::string id = driver.AddDevice(DeviceDescription());
   ASSERT_FALSE(id.empty());
   Result set = RunFlasher("serial set --device 0 XY-99");
   EXPECT_EQ(0, set.exitStatus) << set.out;
