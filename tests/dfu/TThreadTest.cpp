@@ -30,11 +30,15 @@ class Worker : public TThread {
   void ThreadRoutine() override {
     ++routines;
     entered->Set();
+    // A stop request that never arrives ends the worker after a while, so
+    // the test fails on stopSeen instead of hanging in StopThreadAndWait.
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
     while (waitForStop.load()) {
       if (StopRequested()) {
         stopSeen = true;
         return;
       }
+      if (std::chrono::steady_clock::now() > giveUp) return;
       std::this_thread::sleep_for(1ms);
     }
   }

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <string>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -21,16 +24,37 @@ TEST(Clock, TickCountAdvancesAcrossSleep) {
   EXPECT_LT(elapsed, 60000u);
 }
 
-TEST(Clock, LocalTimeFieldsAreInRange) {
+// The local time is the wall clock in the process's time zone: with a zone
+// five and a half hours east of UTC its fields are UTC plus 5:30, read between
+// two readings of the system clock.
+TEST(Clock, LocalTimeIsTheWallClockInTheTimeZone) {
+  const char* oldTz = std::getenv("TZ");
+  const std::string savedTz = oldTz != nullptr ? oldTz : "";
+  setenv("TZ", "<+0530>-5:30", 1);
+  tzset();
   platform::LocalTime now {};
-  ASSERT_TRUE(platform::GetLocalTime(now));
-  EXPECT_GE(now.hour, 0);
-  EXPECT_LE(now.hour, 23);
-  EXPECT_GE(now.minute, 0);
-  EXPECT_LE(now.minute, 59);
-  EXPECT_GE(now.second, 0);
-  EXPECT_LE(now.second, 60);
-  EXPECT_LE(now.millisecond, 999u);
+  timespec before {}, after {};
+  bool ok = false;
+  for (int attempt = 0; attempt < 3; ++attempt) {  // a second boundary between the readings: read again
+    clock_gettime(CLOCK_REALTIME, &before);
+    ok = platform::GetLocalTime(now);
+    clock_gettime(CLOCK_REALTIME, &after);
+    if (before.tv_sec == after.tv_sec) break;
+  }
+  if (oldTz != nullptr) {
+    setenv("TZ", savedTz.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(before.tv_sec, after.tv_sec) << "the clock kept crossing second boundaries";
+  const long shifted = static_cast<long>((before.tv_sec + 5 * 3600 + 30 * 60) % 86400);
+  EXPECT_EQ(now.hour, shifted / 3600);
+  EXPECT_EQ(now.minute, shifted / 60 % 60);
+  EXPECT_EQ(now.second, shifted % 60);
+  EXPECT_GE(now.millisecond, static_cast<unsigned>(before.tv_nsec / 1000000L));
+  EXPECT_LE(now.millisecond, static_cast<unsigned>(after.tv_nsec / 1000000L));
 }
 
 TEST(Clock, ThreadIdsDifferBetweenThreadsAndStayStable) {
