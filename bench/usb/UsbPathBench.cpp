@@ -79,8 +79,8 @@ struct BlockSetup {
   bool ok = false;
 
   BlockSetup() {
-    const testsupport::DeviceSpec usb = testsupport::DeviceSpec().Id("usb").Serial("USBBENCH").Knob("dfuOnly", "true");
-    const testsupport::DeviceSpec sim = testsupport::DeviceSpec().Id("sim").Serial("SIMBENCH").Knob("dfuOnly", "true");
+    const testsupport::DeviceDescription usb = testsupport::DeviceDescription().Id("usb").Serial("USBBENCH").Knob("dfuOnly", "true");
+    const testsupport::DeviceDescription sim = testsupport::DeviceDescription().Id("sim").Serial("SIMBENCH").Knob("dfuOnly", "true");
     std::string error;
     if (bed.AddDevice(usb.ToJson(), 1, error).empty()) return;
     const std::string simFile = driver.TempFile("sim.json");
@@ -206,7 +206,7 @@ void BM_ParallelUpgrades(benchmark::State& state) {
   std::vector<std::string> args, paths;
   for (int i = 0; i < n; ++i) {
     const std::string file = driver.TempFile("dev" + std::to_string(i) + ".json");
-    const auto spec = testsupport::DeviceSpec().Id("p" + std::to_string(i)).Serial("PAR" + std::to_string(i))
+    const auto spec = testsupport::DeviceDescription().Id("p" + std::to_string(i)).Serial("PAR" + std::to_string(i))
                           .Knob("dfuOnly", "true");
     testsupport::WriteFile(file, spec.ToJson());
     args.insert(args.end(), {"--device", file});

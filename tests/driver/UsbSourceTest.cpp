@@ -19,7 +19,7 @@
 namespace {
 
 using namespace drvtest;
-using testsupport::DeviceSpec;
+using testsupport::DeviceDescription;
 using usbtest::UsbTestbed;
 
 // Notifications of one subscribed connection.
@@ -73,7 +73,7 @@ class UsbSource : public ::testing::Test {
     driver.reset();
     bed.reset();
   }
-  std::string Add(const DeviceSpec& spec, int port) {
+  std::string Add(const DeviceDescription& spec, int port) {
     std::string error;
     const std::string id = bed->AddDevice(spec.ToJson(), port, error);
     EXPECT_FALSE(id.empty()) << error;
@@ -129,9 +129,9 @@ ToolRun RunFlasher(const std::string& args) {
 }
 
 TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
-  const std::string id = Add(DeviceSpec().Serial("USB-0042"), 1);
+  const std::string id = Add(DeviceDescription().Serial("USB-0042"), 1);
   ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
-  const std::string path = DeviceSpec().Serial("USB-0042").Path();
+  const std::string path = DeviceDescription().Serial("USB-0042").Path();
   ASSERT_TRUE(WaitForList({path}));
 
   ToolRun list = RunFlasher("list");
@@ -156,8 +156,8 @@ TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
 // A production line: two interfaces upgraded at the same time by two
 // vlmu-flash processes, one per device.
 TEST_F(UsbSource, TwoDevicesUpgradedInParallel) {
-  const DeviceSpec one = DeviceSpec().Id("one").Serial("LINE-1");
-  const DeviceSpec two = DeviceSpec().Id("two").Serial("LINE-2");
+  const DeviceDescription one = DeviceDescription().Id("one").Serial("LINE-1");
+  const DeviceDescription two = DeviceDescription().Id("two").Serial("LINE-2");
   Add(one, 8);
   Add(two, 9);
   ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
@@ -236,9 +236,9 @@ TEST(UsbOptions, MalformedSettingsAreRefused) {
 
 // Which devices the service serves: the id list, the DFU class, nothing else.
 TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
-  const DeviceSpec a = DeviceSpec().Serial("A1");
-  const DeviceSpec b = DeviceSpec().Id("b").Ids(0x1234, 0x9999).Serial("B1");
-  DeviceSpec c = DeviceSpec().Id("c").Ids(0xabcd, 0x0001).Serial("C1");
+  const DeviceDescription a = DeviceDescription().Serial("A1");
+  const DeviceDescription b = DeviceDescription().Id("b").Ids(0x1234, 0x9999).Serial("B1");
+  DeviceDescription c = DeviceDescription().Id("c").Ids(0xabcd, 0x0001).Serial("C1");
   c.runtimeJson = R"({"configurations": [{"interfaces": [{"bInterfaceNumber": 0, "bInterfaceClass": 1, "bInterfaceSubClass": 1}]}]})";
   const std::string ida = Add(a, 1), idb = Add(b, 2), idc = Add(c, 3);
   struct Row {
@@ -292,7 +292,7 @@ TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
 // leaves and comes back at a new address, the old handle is dead, and the
 // DFU requests work on the new one.
 TEST_F(UsbSource, RequestsStallsAndCyclePort) {
-  const DeviceSpec spec = DeviceSpec().Serial("USB-7");
+  const DeviceDescription spec = DeviceDescription().Serial("USB-7");
   const std::string id = Add(spec, 4);
   ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
   ASSERT_TRUE(WaitForList({spec.Path()}));
@@ -366,7 +366,7 @@ TEST_F(UsbSource, RequestsStallsAndCyclePort) {
 // A device that is pulled out while a request is in flight: the request
 // fails with 1167, the removal is announced, the interface is gone.
 TEST_F(UsbSource, UnplugDuringARequest) {
-  const DeviceSpec spec = DeviceSpec().Serial("GONE");
+  const DeviceDescription spec = DeviceDescription().Serial("GONE");
   const std::string id = Add(spec, 5);
   ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
   ASSERT_TRUE(WaitForList({spec.Path()}));
@@ -391,8 +391,8 @@ TEST_F(UsbSource, UnplugDuringARequest) {
 // A device that stops answering fails its own request after the control
 // time-out; the service keeps serving another device meanwhile.
 TEST_F(UsbSource, SilentDeviceFailsOnlyItsOwnRequest) {
-  const DeviceSpec quiet = DeviceSpec().Serial("QUIET");
-  const DeviceSpec busy = DeviceSpec().Id("busy").Serial("BUSY");
+  const DeviceDescription quiet = DeviceDescription().Serial("QUIET");
+  const DeviceDescription busy = DeviceDescription().Id("busy").Serial("BUSY");
   const std::string idq = Add(quiet, 6);
   Add(busy, 7);
   ASSERT_TRUE(StartService({"--usb", "1234:5678", "--usb-timeout", "1500"}));
