@@ -113,7 +113,7 @@ void TThread::StopThreadAndWait() {
     // No event any more means the worker is already in its cleanup.
     if (mStopEvent && !mStopEvent->Set()) {
       VLOG(LOG_ERROR, "StopThreadAndWait: set event that stops the thread failed with error = 0x%08X.\n",
-           31u /* ERROR_GEN_FAILURE */);
+           platform::kErrorEventSetFailed);
       return;
     }
   }

@@ -9,6 +9,10 @@ inline constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 enum class WaitResult { Signalled, Timeout, Failed };
 
+// The system error code reported when an event cannot be set (the stand-in
+// has no error of its own for it; ERROR_GEN_FAILURE).
+inline constexpr uint32_t kErrorEventSetFailed = 31;
+
 class Event {
  public:
   virtual ~Event() = default;
