@@ -4,9 +4,11 @@
 # pkg-config, once through find_package(velmora_dfu). Also checks the files a
 # package needs (versioned library and its links, header, tools, service unit,
 # man pages).
-# usage: install_consumer_test.sh BUILD_DIR CONSUMER_SOURCE_DIR
+# With a third argument "app", also the upgrade program, which must find the
+# installed library.
+# usage: install_consumer_test.sh BUILD_DIR CONSUMER_SOURCE_DIR [app]
 set -euo pipefail
-build=$1 consumer=$2
+build=$1 consumer=$2 app=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -25,6 +27,12 @@ done
 for page in man1/vlmu-flash.1 man1/vldtool.1 man1/velmora-driverctl.1 man8/velmora-driverd.8; do
   ls "$prefix/share/man/$page"* >/dev/null 2>&1 || { echo "man page not installed: $page"; exit 1; }
 done
+if [ "$app" = app ]; then
+  [ -x "$prefix/bin/VelmoraFlashTool_x64" ] || { echo "not installed: bin/VelmoraFlashTool_x64"; exit 1; }
+  found=$(ldd "$prefix/bin/VelmoraFlashTool_x64" | awk '$1 == "libvelmora_dfu_x64.so.1" {print $3}')
+  [ -n "$found" ] && [ "$(readlink -f "$(dirname "$found")")" = "$(readlink -f "$libdir")" ] \
+    || { echo "the installed upgrade program does not find the installed library (${found:-not found})"; exit 1; }
+fi
 grep -q "^ExecStart=$prefix/sbin/velmora-driverd --foreground --devices $prefix/etc/velmora-driverd/devices\$" \
   "$prefix/lib/systemd/system/velmora-driverd.service" || { echo "unit does not start the installed service"; exit 1; }
 
