@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/DriverProtocol.h"
+
 namespace vlmudrv {
 
 using nlohmann::json;
@@ -76,6 +78,27 @@ std::string Bytes(const json& v, const std::string& what) {
     Fail(what + " must be a byte array or a hex text");
   }
   return out;
+}
+
+// UTF-16 code units of a UTF-8 text (valid UTF-8: the JSON parser checks it).
+size_t Utf16Units(const std::string& text) {
+  size_t units = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte
+    units += c >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+void CheckStringText(const std::string& text, const std::string& what) {
+  if (Utf16Units(text) > kMaxStringUnits)
+    Fail(what + " is longer than " + std::to_string(kMaxStringUnits) + " characters (a string descriptor holds no more)");
+}
+
+void CheckPath(const std::string& path, const std::string& what) {
+  if (path.size() > driverproto::kMaxPathLength)
+    Fail(what + " is longer than " + std::to_string(driverproto::kMaxPathLength) + " bytes");
 }
 
 void Put16(std::string& s, uint64_t v) {
@@ -192,6 +215,7 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   if (!p.is_object() && !p.is_null()) Fail(std::string(dfuMode ? "dfu" : "runtime") + " must be an object");
   const json o = p.is_object() ? p : json::object();
   out.path = GetString(o, "path", "");
+  CheckPath(out.path, std::string(dfuMode ? "dfu" : "runtime") + ".path");
   json configs = o.contains("configurations") ? o.at("configurations") : json::array({DefaultConfiguration(dfuMode, dfuFields)});
   if (!configs.is_array()) Fail("configurations must be an array");
   for (const auto& c : configs) {
@@ -220,6 +244,7 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   if (o.contains("strings")) {
     for (const auto& [k, v] : o.at("strings").items()) {
       if (!v.is_string()) Fail("strings." + k + " must be a text");
+      CheckStringText(v.get<std::string>(), "strings." + k);
       out.strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = StringDescriptor(v.get<std::string>());
     }
   }
@@ -245,6 +270,39 @@ bool Guarded(std::string& error, Body&& body) {
 }
 
 }  // namespace
+
+bool ParseJsonText(std::string_view text, json& out, std::string& error) {
+  if (text.size() > kMaxJsonText) {
+    error = "JSON text is longer than " + std::to_string(kMaxJsonText) + " bytes";
+    return false;
+  }
+  // The nesting depth is measured before parsing: a deep value would be
+  // walked recursively by everything that copies or prints it.
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (inString) {
+      if (ch == '\\') ++i;
+      else if (ch == '"') inString = false;
+    } else if (ch == '"') {
+      inString = true;
+    } else if (ch == '[' || ch == '{') {
+      if (++depth > kMaxJsonDepth) {
+        error = "JSON text is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+        return false;
+      }
+    } else if ((ch == ']' || ch == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  out = json::parse(text, nullptr, false);
+  if (out.is_discarded()) {
+    error = "not valid JSON";
+    return false;
+  }
+  return true;
+}
 
 platform::Guid VendorInterfaceClass() {
   platform::Guid g;
@@ -450,10 +508,12 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     if (!j.is_object()) Fail("a device description must be a JSON object");
     d.source = j;
     d.id = GetString(j, "id", "");
+    if (d.id.size() > kMaxIdLength) Fail("id is longer than " + std::to_string(kMaxIdLength) + " bytes");
     d.vendorId = static_cast<uint16_t>(Get(j, "vendorId", 0x1234, 0xFFFF));
     d.productId = static_cast<uint16_t>(Get(j, "productId", 0x5678, 0xFFFF));
     d.bcdDevice = static_cast<uint16_t>(Get(j, "bcdDevice", 0x0100, 0xFFFF));
     d.serialNumber = GetString(j, "serialNumber", "");
+    CheckStringText(d.serialNumber, "serialNumber");
     d.present = GetBool(j, "present", true);
     d.interfaceClass = VendorInterfaceClass();
     if (j.contains("interfaceClass") && !ParseGuidText(GetString(j, "interfaceClass", ""), d.interfaceClass))
@@ -463,6 +523,7 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     json dfuDefaults = dfuFields;
     d.dfu = ParsePersonality(j.value("dfu", json()), d, true, dfuDefaults);
     const std::string path = GetString(j, "path", DefaultPath(d.vendorId, d.productId, d.serialNumber, d.interfaceClass));
+    CheckPath(path, "path");
     if (d.runtime.path.empty()) d.runtime.path = path;
     if (d.dfu.path.empty()) d.dfu.path = d.runtime.path;
     d.behaviour = j.value("behaviour", json::object());

@@ -2,10 +2,12 @@
 // Simulated device descriptions (JSON, see docs/device-description.md):
 // the run-time and DFU-mode personalities with their descriptors, and the
 // knobs of the simulated DFU behaviour.
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -85,6 +87,21 @@ struct Description {
   nlohmann::json source;     // the description as given
   nlohmann::json behaviour;  // knobs as given (merged by set-behaviour)
 };
+
+// Limits on JSON text from outside (control commands, description files).
+// Descriptions nest about ten levels deep; the bound keeps every later walk
+// of the parsed value (copies, dumps) far from the end of the stack.
+inline constexpr size_t kMaxJsonDepth = 32;
+inline constexpr size_t kMaxJsonText = 1024 * 1024;
+// Limits on what a description may make the service announce: interface
+// paths travel in frames whose strings clients accept up to 4096 bytes, and a
+// string descriptor holds at most 126 UTF-16 code units.
+inline constexpr size_t kMaxIdLength = 256;
+inline constexpr size_t kMaxStringUnits = 126;
+
+// Parses JSON text of at most kMaxJsonText bytes nested at most kMaxJsonDepth
+// levels; false with a message otherwise.
+bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
 
 // The vendor driver's interface class {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
 platform::Guid VendorInterfaceClass();

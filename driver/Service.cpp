@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Description.h"
 #include "Hex.h"
 #include "platform/DriverProtocol.h"
 #include "platform/DriverWire.h"
@@ -49,6 +50,10 @@ std::string CodeText(uint32_t code) {
   std::snprintf(buf, sizeof buf, "0x%08X", code);
   return buf;
 }
+
+// JSON text of a value; a string that is not UTF-8 (which nothing should put
+// there) is written with replacement characters rather than ending the service.
+std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 uint32_t Le16(const std::string& s, size_t off) {
   return static_cast<uint32_t>(static_cast<uint8_t>(s[off])) |
@@ -140,7 +145,11 @@ void Service::RunTimers() {
     if (it == mTimers.end()) continue;  // cancelled
     auto fn = std::move(it->second);
     mTimers.erase(it);
-    fn();
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: timer failed: %s\n", kServiceName, e.what());
+    }
   }
 }
 
@@ -176,7 +185,7 @@ bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
 
 void Service::TraceLine(const json& line) {
   if (!mTraceOn || !mTrace.is_open()) return;
-  mTrace << line.dump() << '\n';
+  mTrace << Dump(line) << '\n';
   mTrace.flush();  // readers (tests) look at the file right after the reply
 }
 
@@ -355,7 +364,15 @@ void Service::ProcessFrames(Client& c) {
     const std::string_view payload(c.rx.Data() + kFrameHeaderSize, h.length);
     c.rx.Consume(kFrameHeaderSize + h.length);
     ++mFramesTaken;
-    HandleFrame(c, h.type, payload);
+    // One request must never take the service down: anything it throws
+    // (memory, a library error) ends that client's connection only.
+    try {
+      HandleFrame(c, h.type, payload);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: request of type %u from client %llu failed: %s\n", kServiceName, h.type,
+                   static_cast<unsigned long long>(c.id), e.what());
+      if (!c.dead) SendError(c, kErrorInvalidParameter, "request failed in the service");
+    }
   }
 }
 
@@ -409,8 +426,12 @@ void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
           c.hasHandle = true;
         }
       }
-      if (mTraceOn)
-        TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", path}, {"result", status}});
+      if (mTraceOn) {
+        // The path is the client's bytes: kept readable, and in hex as well when it is not UTF-8.
+        json line = {{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", EscapedText(path)}, {"result", status}};
+        if (!IsUtf8(path)) line["pathHex"] = ToHex(path);
+        TraceLine(line);
+      }
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
       return;
     }
@@ -520,20 +541,33 @@ void Service::HandleControl(Client& c, std::string_view payload) {
   }
   uint32_t error = 0;
   json result = json::object();
-  const json cmd = json::parse(text, nullptr, false);
-  const std::string name = cmd.is_object() && cmd.contains("cmd") && cmd["cmd"].is_string() ? cmd["cmd"].get<std::string>() : "";
-  if (cmd.is_discarded() || !cmd.is_object()) {
+  json cmd;
+  std::string parseError;
+  std::string name;
+  auto refuse = [&](const std::string& message) {
     error = kErrorInvalidParameter;
-    result["error"] = "command is not a JSON object";
-  } else if (name == "trace") {
-    const bool on = cmd.value("on", true);
-    std::string msg;
-    if (!SetTrace(on, cmd.value("file", std::string()), msg)) {
-      error = kErrorInvalidParameter;
-      result["error"] = msg;
+    result["error"] = message;
+  };
+  if (!ParseJsonText(text, cmd, parseError)) {
+    refuse("command is not a JSON object: " + parseError);
+  } else if (!cmd.is_object()) {
+    refuse("command is not a JSON object");
+  } else if (cmd.contains("cmd") && !cmd["cmd"].is_string()) {
+    refuse("\"cmd\" must be a text");
+  } else if (name = cmd.value("cmd", std::string()); name == "trace") {
+    if (cmd.contains("on") && !cmd["on"].is_boolean()) {
+      refuse("\"on\" must be true or false");
+    } else if (cmd.contains("file") && !cmd["file"].is_string()) {
+      refuse("\"file\" must be a text");
     } else {
-      result["trace"] = mTraceOn;
-      result["file"] = mTracePath;
+      const bool on = cmd.value("on", true);
+      std::string msg;
+      if (!SetTrace(on, cmd.value("file", std::string()), msg)) {
+        refuse(msg);
+      } else {
+        result["trace"] = mTraceOn;
+        result["file"] = mTracePath;
+      }
     }
   } else if (name == "shutdown") {
     result["shutdown"] = true;
@@ -546,7 +580,7 @@ void Service::HandleControl(Client& c, std::string_view payload) {
     result["error"] = name.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + name + "\"";
   }
   if (mTraceOn) TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
-  Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(result.dump()).Finish());
+  Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(Dump(result)).Finish());
 }
 
 void Service::WatchReadable(int fd, std::function<void()> onReadable) {

@@ -223,7 +223,8 @@ json SimDevice::Info() const {
           {"bcdDevice", mBcdDevice},
           {"firmwareSize", mFirmware.size()},
           {"blocksReceived", mBlocksAccepted},
-          {"storedSerial", mStoredSerial}};
+          {"storedSerial", EscapedText(mStoredSerial)},
+          {"storedSerialHex", ToHex(mStoredSerial)}};
 }
 
 Fault* SimDevice::MatchFault(const IoRequest& request) {
@@ -586,6 +587,13 @@ SimDevice* SimulatedSource::Find(const std::string& id) {
 }
 
 bool SimulatedSource::AddDevice(const json& description, std::string& id, std::string& error) {
+  // Every present device is one path in a list reply: the bound keeps that
+  // reply, and the service's memory, small.
+  constexpr size_t kMaxDevices = 256;
+  if (mDevices.size() >= kMaxDevices) {
+    error = "the service holds " + std::to_string(kMaxDevices) + " devices already";
+    return false;
+  }
   Description d;
   if (!ParseDescription(description, d, error)) return false;
   if (d.id.empty()) {
@@ -688,7 +696,7 @@ bool SimulatedSource::Control(const json& command, uint32_t& error, json& result
   } else if (cmd == "get-serial") {
     if (SimDevice* d = needDevice()) {
       result["id"] = d->Id();
-      result["serial"] = d->StoredSerial();
+      result["serial"] = EscapedText(d->StoredSerial());
       result["hex"] = ToHex(d->StoredSerial());
     }
   } else if (cmd == "set-behaviour") {

@@ -2,12 +2,14 @@
 // kernel driver on this platform: serves device interfaces of simulated
 // devices, and of real USB devices where built with libusb, to the firmware
 // library, the tools and the tests over a Unix domain socket.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "Description.h"
 #include "Service.h"
 #include "SimulatedSource.h"
 #include "SourceSet.h"
@@ -44,20 +47,41 @@ void Usage(std::ostream& out) {
          "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
 }
 
+// Reads a description file: a regular file (a FIFO or device would block or
+// never end) of at most kMaxJsonText bytes.
 bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read " + path;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = std::string("cannot read: ") + std::strerror(errno);
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  j = nlohmann::json::parse(ss.str(), nullptr, false);
-  if (j.is_discarded()) {
-    error = path + ": not valid JSON";
-    return false;
+  struct stat st {};
+  std::string text;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) {
+    error = "not a regular file";
+  } else if (static_cast<uint64_t>(st.st_size) > vlmudrv::kMaxJsonText) {
+    error = "larger than " + std::to_string(vlmudrv::kMaxJsonText) + " bytes";
+    ok = false;
+  } else {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n < 0) {
+          error = std::string("cannot read: ") + std::strerror(errno);
+          ok = false;
+        }
+        break;
+      }
+      text.append(buf, static_cast<size_t>(n));
+      if (text.size() > vlmudrv::kMaxJsonText) break;  // the file grew meanwhile: ParseJsonText refuses it
+    }
   }
-  return true;
+  ::close(fd);
+  if (!ok) return false;
+  return vlmudrv::ParseJsonText(text, j, error);
 }
 
 }  // namespace
