@@ -206,7 +206,17 @@ void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClas
 void Service::Accept() {
   for (;;) {
     const int fd = ::accept4(mListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN or a transient error: poll tells us again
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) PauseAccepting();
+      return;  // EAGAIN or a transient error: the event loop tells us again
+    }
+    if (mClients.size() >= kMaxClients) {
+      const std::string frame =
+          FrameWriter(MessageType::Error).U32(kErrorBusy).String("too many clients; try again later").Finish();
+      (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(fd);
+      continue;
+    }
     auto c = std::make_unique<Client>();
     c->id = mNextClientId++;
     c->fd = fd;
@@ -214,6 +224,28 @@ void Service::Accept() {
     mClients.emplace(c->id, std::move(c));
     UpdateInterest(added);
   }
+}
+
+// Out of descriptors (or memory) the waiting connection stays pending and
+// the listening socket stays readable: waiting on it again at once would
+// spin. It is left out of the wait set for a while; the connection is taken
+// once the service has room again.
+void Service::PauseAccepting() {
+  if (mAcceptPaused || mEpollFd < 0) return;
+  std::fprintf(stderr, "%s: cannot accept a connection: %s; pausing for %u ms\n", kServiceName, std::strerror(errno),
+               kAcceptBackoffMs);
+  epoll_event ev{};
+  ev.events = 0;
+  ev.data.u64 = kListenTag;
+  if (::epoll_ctl(mEpollFd, EPOLL_CTL_MOD, mListenFd, &ev) != 0) return;
+  mAcceptPaused = true;
+  Schedule(kAcceptBackoffMs, [this] {
+    epoll_event on{};
+    on.events = EPOLLIN;
+    on.data.u64 = kListenTag;
+    if (::epoll_ctl(mEpollFd, EPOLL_CTL_MOD, mListenFd, &on) == 0) mAcceptPaused = false;
+    else std::perror("epoll_ctl");
+  });
 }
 
 void Service::Send(Client& c, std::string_view frame) {
@@ -266,9 +298,15 @@ void Service::SendError(Client& c, uint32_t error, const std::string& message) {
   if (!c.dead && c.tx.empty()) DropClient(c);
 }
 
+void Service::ReleaseAnnounced(Client& c) {
+  mAnnouncedBytes -= c.announced;
+  c.announced = 0;
+}
+
 void Service::DropClient(Client& c) {
   if (c.dead) return;
   c.dead = true;
+  ReleaseAnnounced(c);
   ::close(c.fd);  // also takes it out of the event loop's set
   c.fd = -1;
   c.watched = 0;
@@ -284,7 +322,9 @@ void Service::Touch(Client& c) {
 void Service::UpdateInterest(Client& c) {
   if (c.dead || mEpollFd < 0) return;
   uint32_t want = 0;
-  if (!c.eof && (!c.pending || c.rx.Size() <= kMaxFrame)) want |= EPOLLIN;
+  // Reading stops while a whole request is buffered and waits (for the
+  // device, or for the client to take its replies).
+  if (!c.eof && c.rx.Size() <= kMaxRequestPayload + kFrameHeaderSize) want |= EPOLLIN;
   if (!c.tx.empty()) want |= EPOLLOUT;
   if (want == c.watched) return;
   // A descriptor with nothing to wait for leaves the set: a hung-up peer
@@ -312,6 +352,7 @@ void Service::ServeTouched() {
       Client& c = *it->second;
       c.touched = false;
       ProcessFrames(c);
+      WatchPartialFrame(c);
       if (c.eof && !c.pending && !c.dead) {
         c.closing = true;
         WriteTo(c);
@@ -336,7 +377,7 @@ void Service::ReadFrom(Client& c) {
       // (the event loop reports it again when more comes).
       if (static_cast<size_t>(n) < room) return;
       // Stop reading ahead while a request is in progress and plenty is buffered.
-      if (c.rx.Size() > kMaxFrame + kFrameHeaderSize) return;
+      if (c.rx.Size() > kMaxRequestPayload + kFrameHeaderSize) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -351,19 +392,36 @@ void Service::ReadFrom(Client& c) {
 }
 
 void Service::ProcessFrames(Client& c) {
-  while (!c.dead && !c.closing && !c.pending && c.rx.Size() >= kFrameHeaderSize) {
+  // Replies the client has not taken yet hold back its next requests.
+  constexpr size_t kMaxUnreadReplies = 1024u * 1024u;
+  while (!c.dead && !c.closing && !c.pending && c.tx.size() < kMaxUnreadReplies && c.rx.Size() >= kFrameHeaderSize) {
     const FrameHeader h = DecodeHeader(c.rx.Data());
-    if (h.reserved != 0 || h.length > kMaxFrame || !IsClientFrameType(h.type)) {
+    if (h.reserved != 0 || h.length > kMaxRequestPayload || !IsClientFrameType(h.type)) {
       SendError(c, kErrorInvalidData,
                 "malformed frame (type " + std::to_string(h.type) + ", length " + std::to_string(h.length) + ")");
       return;
     }
-    if (c.rx.Size() - kFrameHeaderSize < h.length) return;
+    if (c.rx.Size() - kFrameHeaderSize < h.length) {
+      // A large frame is on its way: its bytes count against the budget of
+      // all clients, so that many half-sent frames cannot exhaust memory.
+      if (h.length > kSmallFrame && c.announced == 0) {
+        if (mAnnouncedBytes + h.length > kMaxAnnouncedBytes) {
+          SendError(c, kErrorBusy, "the service is short of buffer space; try again later");
+          return;
+        }
+        c.announced = h.length;
+        mAnnouncedBytes += h.length;
+      }
+      return;
+    }
+    ReleaseAnnounced(c);
+    if (h.length > kSmallFrame) c.largeFrameTaken = true;
     // The payload is used where it was received: taking the frame off the
     // buffer moves no bytes, and nothing reads into the buffer meanwhile.
     const std::string_view payload(c.rx.Data() + kFrameHeaderSize, h.length);
     c.rx.Consume(kFrameHeaderSize + h.length);
     ++mFramesTaken;
+    ++c.frames;
     // One request must never take the service down: anything it throws
     // (memory, a library error) ends that client's connection only.
     try {
@@ -374,6 +432,45 @@ void Service::ProcessFrames(Client& c) {
       if (!c.dead) SendError(c, kErrorInvalidParameter, "request failed in the service");
     }
   }
+  // The storage grown for a large frame is given back once it is drained
+  // (the request's bytes were copied where they are still needed).
+  if (!c.dead && c.largeFrameTaken && c.rx.Empty()) {
+    c.rx = ReceiveBuffer();
+    c.largeFrameTaken = false;
+  }
+}
+
+// An incomplete frame at the front of the buffer (and no request of the
+// client in progress) must be completed within the frame time-out.
+void Service::WatchPartialFrame(Client& c) {
+  if (c.dead || c.closing || c.pending || c.rx.Empty()) {
+    c.partialSinceNs = 0;
+    return;
+  }
+  if (c.partialSinceNs != 0 && c.partialFrame == c.frames) return;  // the same frame, already watched
+  c.partialSinceNs = SinceStartNs();
+  c.partialFrame = c.frames;
+  if (c.frameTimer != 0) return;
+  const uint64_t id = c.id;
+  c.frameTimer = Schedule(mOptions.frameTimeoutMs, [this, id] { CheckPartialFrame(id); });
+}
+
+void Service::CheckPartialFrame(uint64_t clientId) {
+  auto it = mClients.find(clientId);
+  if (it == mClients.end() || it->second->dead) return;
+  Client& c = *it->second;
+  c.frameTimer = 0;
+  if (c.partialSinceNs == 0) return;
+  const uint64_t limitNs = uint64_t{mOptions.frameTimeoutMs} * 1'000'000u;
+  const uint64_t elapsed = SinceStartNs() - c.partialSinceNs;
+  if (elapsed >= limitNs) {
+    std::fprintf(stderr, "%s: dropping client %llu: a frame was not completed within %u ms\n", kServiceName,
+                 static_cast<unsigned long long>(c.id), mOptions.frameTimeoutMs);
+    SendError(c, kErrorSemTimeout, "frame not completed within " + std::to_string(mOptions.frameTimeoutMs) + " ms");
+    return;
+  }
+  // A later frame is incomplete now: it gets its own full time.
+  c.frameTimer = Schedule((limitNs - elapsed + 999'999u) / 1'000'000u, [this, clientId] { CheckPartialFrame(clientId); });
 }
 
 void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {

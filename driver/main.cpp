@@ -33,13 +33,15 @@
 namespace {
 
 void Usage(std::ostream& out) {
-  out << "usage: velmora-driverd [--socket PATH] [--devices DIR] [--device FILE]... [--trace FILE] [--foreground]\n"
+  out << "usage: velmora-driverd [--socket PATH] [--devices DIR] [--device FILE]... [--trace FILE] [--frame-timeout MS]\n"
+         "                       [--foreground]\n"
          "  --socket PATH   socket to listen on (default: $VLMU_DRIVER_SOCKET or "
       << driverproto::kDefaultSocketPath
       << ")\n"
          "  --devices DIR   add every *.json device description in DIR (in name order)\n"
          "  --device FILE   add one device description (repeatable; added in the order given)\n"
          "  --trace FILE    append a JSON line for every request to FILE\n"
+         "  --frame-timeout MS  drop a client whose frame is not complete MS ms after its first bytes (default 10000)\n"
          "  --foreground    stay in the foreground (default: detach once listening)\n"
          "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
          "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
@@ -90,6 +92,7 @@ int main(int argc, char** argv) {
   std::string socketPath, tracePath;
   std::vector<std::string> deviceFiles;
   bool foreground = false;
+  uint32_t frameTimeoutMs = vlmudrv::Service::Options{}.frameTimeoutMs;
   bool usb = false;
 #ifdef VLMU_WITH_LIBUSB
   vlmudrv::UsbOptions usbOptions;
@@ -136,6 +139,16 @@ int main(int argc, char** argv) {
     if (a == "--socket") socketPath = value("--socket");
     else if (a == "--trace") tracePath = value("--trace");
     else if (a == "--device") deviceFiles.push_back(value("--device"));
+    else if (a == "--frame-timeout") {
+      const std::string v = value("--frame-timeout");
+      char* end = nullptr;
+      const unsigned long ms = std::strtoul(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || ms == 0 || ms > 3600000) {
+        std::cerr << "velmora-driverd: --frame-timeout needs a number of milliseconds from 1 to 3600000\n";
+        return 2;
+      }
+      frameTimeoutMs = static_cast<uint32_t>(ms);
+    }
     else if (a == "--devices") {
       const std::string dir = value("--devices");
       std::error_code ec;
@@ -180,7 +193,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  vlmudrv::Service service({socketPath, tracePath});
+  vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs});
   auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
   auto* source = simulated.get();
   // libusb starts threads: it is started once the service has detached.

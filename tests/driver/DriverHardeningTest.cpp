@@ -3,13 +3,24 @@
 // each the service must still answer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "platform/DriverWire.h"
 
 namespace drvtest {
 namespace {
@@ -23,6 +34,102 @@ using ::testing::HasSubstr;
 std::string ErrorText(const std::string& reply) {
   const json r = json::parse(reply, nullptr, false);
   return r.is_object() && r.contains("error") && r["error"].is_string() ? r["error"].get<std::string>() : reply;
+}
+
+// A raw connection to the service: bytes in, frames out.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& socketPath) {
+    mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~RawClient() { ::close(mFd); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool Connected() const { return mConnected; }
+  bool Send(const std::string& bytes) {
+    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // The next frame, waiting at most `ms`; type 0 when none came (the stream ended or the wait ran out).
+  std::pair<uint16_t, std::string> ReadFrame(int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (mIn.size() >= kFrameHeaderSize) {
+        const FrameHeader h = DecodeHeader(mIn.data());
+        if (mIn.size() - kFrameHeaderSize >= h.length) {
+          auto f = std::make_pair(h.type, mIn.substr(kFrameHeaderSize, h.length));
+          mIn.erase(0, kFrameHeaderSize + h.length);
+          return f;
+        }
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{mFd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {0, {}};
+      char buf[4096];
+      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
+      if (n <= 0) return {0, {}};
+      mIn.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // True when the service closed the connection within `ms` (frames before the end are skipped).
+  bool ClosedWithin(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{mFd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buf[4096];
+      if (::recv(mFd, buf, sizeof buf, 0) <= 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  int mFd = -1;
+  bool mConnected = false;
+  std::string mIn;
+};
+
+std::string Hello() { return FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish(); }
+
+uint32_t ErrorCodeOf(const std::pair<uint16_t, std::string>& frame) {
+  if (frame.first != static_cast<uint16_t>(MessageType::Error) || frame.second.size() < 4) return 0;
+  PayloadReader r(frame.second);
+  uint32_t code = 0;
+  r.U32(code);
+  return code;
+}
+
+// Header of a frame of `type` announcing `length` payload bytes.
+std::string Header(MessageType type, uint32_t length) {
+  std::string h(kFrameHeaderSize, '\0');
+  EncodeHeader(h.data(), type, length);
+  return h;
+}
+
+// One field of /proc/PID/status in kB (VmRSS, ...).
+long StatusKb(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+// Processor time the process has used so far, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(all.substr(all.rfind(')') + 2));
+  std::string f;
+  long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14) utime = std::stol(f);
+    if (i == 15) stime = std::stol(f);
+  }
+  return utime + stime;
 }
 
 class DriverHardeningTest : public ::testing::Test {
@@ -172,6 +279,133 @@ TEST_F(DriverHardeningTest, DescriptionsBeyondTheProtocolsLimitsAreRefusedAtTheD
   const Reply r = d.Descriptor(3, 3, 255, 0x0409);
   ASSERT_EQ(r.error, 0u);
   EXPECT_EQ(r.data.size(), 2u + 2u * 126u);
+}
+
+TEST_F(DriverHardeningTest, FramesLongerThanAnyRequestAreRefusedAtTheHeader) {
+  const uint32_t lengths[] = {1024 * 1024 + 65, 64 * 1024 * 1024};
+  for (const uint32_t length : lengths) {
+    RawClient raw(driver.SocketPath());
+    ASSERT_TRUE(raw.Connected());
+    ASSERT_TRUE(raw.Send(Hello() + Header(MessageType::Control, length)));
+    EXPECT_EQ(raw.ReadFrame().first, static_cast<uint16_t>(MessageType::HelloReply));
+    EXPECT_EQ(ErrorCodeOf(raw.ReadFrame()), kErrorInvalidData) << length;
+    EXPECT_TRUE(raw.ClosedWithin(5000));
+  }
+  // The largest request there is still passes: an IoControl with a full input buffer.
+  ASSERT_EQ(driver.AddDevice(DeviceSpec()), "dev1");
+  Device d;
+  ASSERT_EQ(d.Connect(), 0u);
+  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  EXPECT_EQ(d.Io(kIoctlGetDescriptor, std::string(kMaxIoBuffer, '\0'), 18).error, kErrorInvalidParameter);
+  EXPECT_FALSE(d.Conn().IsBroken());
+  ExpectAnswers();
+}
+
+TEST_F(DriverHardeningTest, LargeHalfSentFramesShareABoundedBudget) {
+  // Each client announces a 1 MiB control command and sends all but its
+  // last byte. Only 32 MiB of such frames are held at once; later clients
+  // are told the service is busy, and the service's memory stays bounded.
+  constexpr uint32_t kLength = 1024 * 1024;
+  std::string text = R"({"cmd":"ping"})";
+  text.resize(kLength - 4, ' ');
+  const std::string frame = FrameWriter(MessageType::Control).String(text).Finish();
+  ASSERT_EQ(frame.size(), kFrameHeaderSize + kLength);
+  const std::string partial = Hello() + frame.substr(0, frame.size() - 1);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  int busy = 0;
+  for (int i = 0; i < 48; ++i) {
+    clients.push_back(std::make_unique<RawClient>(driver.SocketPath()));
+    ASSERT_TRUE(clients.back()->Connected());
+    clients.back()->Send(partial);  // a refused client's send may fail half way
+    EXPECT_EQ(clients.back()->ReadFrame().first, static_cast<uint16_t>(MessageType::HelloReply));
+  }
+  for (auto& c : clients)
+    if (ErrorCodeOf(c->ReadFrame(100)) == kErrorBusy) ++busy;
+  EXPECT_EQ(busy, 48 - 32);
+  const long rssKb = StatusKb(driver.Pid(), "VmRSS");
+  EXPECT_GT(rssKb, 0);
+  EXPECT_LT(rssKb, 160 * 1024) << "32 frames of 1 MiB, twice over at most, and the rest of the service";
+  ExpectAnswers();
+  // A held frame completes normally once its last byte comes.
+  ASSERT_TRUE(clients.front()->Send(frame.substr(frame.size() - 1)));
+  const auto reply = clients.front()->ReadFrame();
+  EXPECT_EQ(reply.first, static_cast<uint16_t>(MessageType::ControlReply));
+}
+
+TEST(DriverHardeningStartTest, HalfSentFrameIsDroppedAfterTheFrameTimeoutAndAnIdleClientIsNot) {
+  DriverServiceFixture driver;
+  ASSERT_TRUE(driver.Start({"--frame-timeout", "300"})) << driver.LastError();
+  RawClient idle(driver.SocketPath()), stalled(driver.SocketPath()), trickle(driver.SocketPath());
+  ASSERT_TRUE(idle.Connected() && stalled.Connected() && trickle.Connected());
+  const std::string ping = FrameWriter(MessageType::Control).String(R"({"cmd":"ping"})").Finish();
+  ASSERT_TRUE(idle.Send(Hello()));
+  ASSERT_TRUE(stalled.Send(Hello() + ping.substr(0, 10)));
+  ASSERT_TRUE(trickle.Send(Hello() + ping.substr(0, 1)));
+  // The trickling client sends a byte every 100 ms: the frame still has to
+  // be complete 300 ms after its first byte.
+  for (size_t i = 1; i < 12 && i < ping.size(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    trickle.Send(ping.substr(i, 1));
+  }
+  for (RawClient* c : {&stalled, &trickle}) {
+    EXPECT_EQ(c->ReadFrame().first, static_cast<uint16_t>(MessageType::HelloReply));
+    EXPECT_EQ(ErrorCodeOf(c->ReadFrame()), kErrorSemTimeout);
+    EXPECT_TRUE(c->ClosedWithin(5000));
+  }
+  // Between frames a client may stay silent as long as it likes.
+  EXPECT_EQ(idle.ReadFrame().first, static_cast<uint16_t>(MessageType::HelloReply));
+  ASSERT_TRUE(idle.Send(ping));
+  EXPECT_EQ(idle.ReadFrame().first, static_cast<uint16_t>(MessageType::ControlReply));
+  EXPECT_THAT(testsupport::ReadFile(driver.LogPath()), HasSubstr("was not completed within 300 ms"));
+}
+
+TEST_F(DriverHardeningTest, ClientsBeyondTheLimitAreToldSoAndClosed) {
+  // The fixture's own control connection is one client.
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (size_t i = 0; i < 128; ++i) {
+    clients.push_back(std::make_unique<RawClient>(driver.SocketPath()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  int refused = 0;
+  for (auto& c : clients) {
+    ASSERT_TRUE(c->Send(Hello()) || true);
+    const auto f = c->ReadFrame();
+    if (ErrorCodeOf(f) == kErrorBusy) ++refused;
+    else EXPECT_EQ(f.first, static_cast<uint16_t>(MessageType::HelloReply));
+  }
+  EXPECT_EQ(refused, 1);
+  EXPECT_TRUE(clients.back()->ClosedWithin(5000));
+  clients.clear();
+  ExpectAnswers();
+}
+
+TEST_F(DriverHardeningTest, OutOfDescriptorsTheServiceBacksOffAndServesAgainLater) {
+  // Few descriptors for the service: the clients below exhaust them, and
+  // the rest wait in the listen queue.
+  rlimit few{24, 0};
+  rlimit old{};
+  ASSERT_EQ(::prlimit(driver.Pid(), RLIMIT_NOFILE, nullptr, &old), 0);
+  few.rlim_max = old.rlim_max;
+  ASSERT_EQ(::prlimit(driver.Pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 30; ++i) {
+    clients.push_back(std::make_unique<RawClient>(driver.SocketPath()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const long before = CpuTicks(driver.Pid());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long used = CpuTicks(driver.Pid()) - before;
+  EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "the service spins on accept";
+  EXPECT_THAT(testsupport::ReadFile(driver.LogPath()), HasSubstr("cannot accept a connection"));
+  // Once descriptors are free again, the waiting connections are taken.
+  clients.erase(clients.begin(), clients.begin() + 20);
+  ASSERT_EQ(::prlimit(driver.Pid(), RLIMIT_NOFILE, &old, nullptr), 0);
+  for (auto& c : clients) {
+    ASSERT_TRUE(c->Send(Hello()));
+    EXPECT_EQ(c->ReadFrame().first, static_cast<uint16_t>(MessageType::HelloReply));
+  }
+  ExpectAnswers();
 }
 
 TEST(DriverHardeningStartTest, DeepOrSpecialDescriptionFilesStopTheStartCleanly) {
