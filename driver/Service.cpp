@@ -70,6 +70,7 @@ Service::~Service() {
     if (c->fd >= 0) ::close(c->fd);
   mClients.clear();
   if (mEpollFd >= 0) ::close(mEpollFd);
+  if (mTraceFd >= 0) ::close(mTraceFd);
   if (mListenFd >= 0) {
     ::close(mListenFd);
     ::unlink(mOptions.socketPath.c_str());
@@ -85,12 +86,16 @@ bool Service::Listen(std::string& error) {
     return false;
   }
   std::memcpy(addr.sun_path, path.data(), path.size());
-  // A socket file left by a service that died is taken over; one that still
-  // has a listener is not.
+  // A socket file left by a service of this user that died is taken over;
+  // one that still has a listener, or that belongs to someone else, is not.
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       error = "socket path exists and is not a socket: " + path;
+      return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+      error = "socket path " + path + " belongs to another user";
       return false;
     }
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -109,8 +114,16 @@ bool Service::Listen(std::string& error) {
     error = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  if (::bind(mListenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(mListenFd, 64) != 0) {
+  // The socket file is created with owner-only access whatever the umask,
+  // and opened up to the socket group (if any) only afterwards.
+  const mode_t oldMask = ::umask(0177);
+  const bool bound = ::bind(mListenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  ::umask(oldMask);
+  const bool grouped = mOptions.socketGroup != static_cast<gid_t>(-1);
+  if (!bound || (grouped && ::chown(path.c_str(), static_cast<uid_t>(-1), mOptions.socketGroup) != 0) ||
+      ::chmod(path.c_str(), grouped ? 0660 : 0600) != 0 || ::listen(mListenFd, 64) != 0) {
     error = "cannot listen on " + path + ": " + std::strerror(errno);
+    if (bound) ::unlink(path.c_str());
     ::close(mListenFd);
     mListenFd = -1;
     return false;
@@ -164,18 +177,28 @@ int Service::NextTimerWaitMs() const {
 
 bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
   if (!path.empty() && path != mTracePath) {
-    if (mTrace.is_open()) mTrace.close();
-    mTrace.clear();
-    mTrace.open(path, std::ios::out | std::ios::app);
-    if (!mTrace.is_open()) {
-      error = "cannot open trace file " + path;
-      mTraceOn = false;
-      mTracePath.clear();
+    if (mTraceFd >= 0) ::close(mTraceFd);
+    mTraceFd = -1;
+    mTraceOn = false;
+    mTracePath.clear();
+    // A symbolic link is not followed (it could point anywhere), and only a
+    // regular file is written (a FIFO would block the service).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                          0600);
+    if (fd < 0) {
+      error = "cannot open trace file " + path + ": " + std::strerror(errno);
       return false;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      error = "cannot open trace file " + path + ": not a regular file";
+      return false;
+    }
+    mTraceFd = fd;
     mTracePath = path;
   }
-  if (on && !mTrace.is_open()) {
+  if (on && mTraceFd < 0) {
     error = "no trace file given";
     return false;
   }
@@ -183,10 +206,45 @@ bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
   return true;
 }
 
+bool Service::PreparePrivateDirectory(const std::string& dir, gid_t group, std::string& error) {
+  const bool grouped = group != static_cast<gid_t>(-1);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = dir + " is not a directory";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    error = dir + " belongs to another user";
+    return false;
+  }
+  if ((st.st_mode & 0022) != 0) {
+    error = dir + " may be written by other users";
+    return false;
+  }
+  if ((grouped && ::chown(dir.c_str(), static_cast<uid_t>(-1), group) != 0) ||
+      ::chmod(dir.c_str(), grouped ? 0750 : 0700) != 0) {
+    error = "cannot set the access of " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 void Service::TraceLine(const json& line) {
-  if (!mTraceOn || !mTrace.is_open()) return;
-  mTrace << Dump(line) << '\n';
-  mTrace.flush();  // readers (tests) look at the file right after the reply
+  if (!mTraceOn || mTraceFd < 0) return;
+  // Written at once: readers (tests) look at the file right after the reply.
+  std::string text = Dump(line);
+  text.push_back('\n');
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(mTraceFd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a full disk loses trace lines, never requests
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) {
@@ -220,6 +278,9 @@ void Service::Accept() {
     auto c = std::make_unique<Client>();
     c->id = mNextClientId++;
     c->fd = fd;
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred) c->uid = cred.uid;
     Client& added = *c;
     mClients.emplace(c->id, std::move(c));
     UpdateInterest(added);
@@ -651,7 +712,12 @@ void Service::HandleControl(Client& c, std::string_view payload) {
     refuse("command is not a JSON object");
   } else if (cmd.contains("cmd") && !cmd["cmd"].is_string()) {
     refuse("\"cmd\" must be a text");
-  } else if (name = cmd.value("cmd", std::string()); name == "trace") {
+  } else if (name = cmd.value("cmd", std::string()); name != "ping" && c.uid != 0 && c.uid != ::geteuid()) {
+    // Whoever may connect may use the devices; changing the service (devices,
+    // trace files, shutting it down) is for its own user and root.
+    error = kErrorAccessDenied;
+    result["error"] = "control commands are reserved for the service's user and root";
+  } else if (name == "trace") {
     if (cmd.contains("on") && !cmd["on"].is_boolean()) {
       refuse("\"on\" must be true or false");
     } else if (cmd.contains("file") && !cmd["file"].is_string()) {

@@ -2,8 +2,9 @@
 // The driver service: a single-threaded event loop that accepts clients on a
 // Unix domain socket, speaks the driver protocol (lib/platform/DriverProtocol.h)
 // and forwards device requests to a DeviceSource.
+#include <sys/types.h>
+
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,6 +27,8 @@ class Service final : public Scheduler, public DeviceEvents {
     // A frame whose first bytes came must be complete within this time;
     // otherwise the client is dropped (it would hold buffer space forever).
     uint32_t frameTimeoutMs = 10000;
+    // Group given access to the socket (mode 0660); -1: the owner alone (0600).
+    gid_t socketGroup = static_cast<gid_t>(-1);
   };
 
   // Largest request payload the service takes: an IoControl with a full
@@ -70,6 +73,11 @@ class Service final : public Scheduler, public DeviceEvents {
   // Trace of every request (JSON lines). Returns false when the file cannot be opened.
   bool SetTrace(bool on, const std::string& path, std::string& error);
 
+  // Creates (when missing) the private directory a default socket lives in,
+  // owned by this user, mode 0700 (0750 with a socket group); refuses one
+  // that is not a directory of this user or that others may write to.
+  static bool PreparePrivateDirectory(const std::string& dir, gid_t group, std::string& error);
+
  private:
   struct Client {
     uint64_t id = 0;
@@ -82,6 +90,7 @@ class Service final : public Scheduler, public DeviceEvents {
     bool dead = false;
     bool eof = false;      // the client closed its sending side
     std::string name;
+    uid_t uid = static_cast<uid_t>(-1);  // peer's user (SO_PEERCRED); -1: unknown
     bool hasHandle = false;
     DeviceHandle handle;
     std::vector<platform::Guid> subscriptions;
@@ -149,7 +158,7 @@ class Service final : public Scheduler, public DeviceEvents {
   uint64_t mFramesTaken = 0;           // frames taken from clients so far
   driverproto::SpinBudget mSpin;        // looking for the next request without sleeping
   std::vector<std::pair<int, std::function<void()>>> mWatches;  // WatchReadable
-  std::ofstream mTrace;
+  int mTraceFd = -1;
   bool mTraceOn = false;
   std::string mTracePath;
 };

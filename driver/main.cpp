@@ -3,6 +3,7 @@
 // devices, and of real USB devices where built with libusb, to the firmware
 // library, the tools and the tests over a Unix domain socket.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -33,11 +34,13 @@
 namespace {
 
 void Usage(std::ostream& out) {
-  out << "usage: velmora-driverd [--socket PATH] [--devices DIR] [--device FILE]... [--trace FILE] [--frame-timeout MS]\n"
-         "                       [--foreground]\n"
-         "  --socket PATH   socket to listen on (default: $VLMU_DRIVER_SOCKET or "
-      << driverproto::kDefaultSocketPath
+  out << "usage: velmora-driverd [--socket PATH] [--socket-group GROUP] [--devices DIR] [--device FILE]...\n"
+         "                       [--trace FILE] [--frame-timeout MS] [--foreground]\n"
+         "  --socket PATH   socket to listen on (default: $VLMU_DRIVER_SOCKET, else\n"
+         "                  $XDG_RUNTIME_DIR/velmora/driver.sock, else for root "
+      << driverproto::kSystemSocketPath
       << ")\n"
+         "  --socket-group GROUP  members of GROUP may connect too (socket mode 0660; default: owner only)\n"
          "  --devices DIR   add every *.json device description in DIR (in name order)\n"
          "  --device FILE   add one device description (repeatable; added in the order given)\n"
          "  --trace FILE    append a JSON line for every request to FILE\n"
@@ -90,6 +93,7 @@ bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error
 
 int main(int argc, char** argv) {
   std::string socketPath, tracePath;
+  gid_t socketGroup = static_cast<gid_t>(-1);
   std::vector<std::string> deviceFiles;
   bool foreground = false;
   uint32_t frameTimeoutMs = vlmudrv::Service::Options{}.frameTimeoutMs;
@@ -137,6 +141,20 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     if (a == "--socket") socketPath = value("--socket");
+    else if (a == "--socket-group") {
+      const std::string g = value("--socket-group");
+      if (const group* gr = ::getgrnam(g.c_str())) {
+        socketGroup = gr->gr_gid;
+      } else {
+        char* end = nullptr;
+        const unsigned long gid = std::strtoul(g.c_str(), &end, 10);
+        if (g.empty() || *end != '\0' || gid >= static_cast<unsigned long>(static_cast<gid_t>(-1))) {
+          std::cerr << "velmora-driverd: no group " << g << "\n";
+          return 2;
+        }
+        socketGroup = static_cast<gid_t>(gid);
+      }
+    }
     else if (a == "--trace") tracePath = value("--trace");
     else if (a == "--device") deviceFiles.push_back(value("--device"));
     else if (a == "--frame-timeout") {
@@ -177,7 +195,27 @@ int main(int argc, char** argv) {
   }
   if (socketPath.empty()) {
     const char* env = std::getenv(driverproto::kSocketEnv);
-    socketPath = env != nullptr && *env != '\0' ? env : driverproto::kDefaultSocketPath;
+    if (env != nullptr && *env != '\0') socketPath = env;
+  }
+  if (socketPath.empty()) {
+    // The default socket lives in a directory of this user that nobody else
+    // may write to, so that no one can put a socket of their own in its place.
+    const char* runtime = std::getenv(driverproto::kRuntimeDirEnv);
+    if (runtime != nullptr && *runtime == '/') {
+      socketPath = std::string(runtime) + driverproto::kUserSocket;
+    } else if (::geteuid() == 0) {
+      socketPath = driverproto::kSystemSocketPath;
+    } else {
+      std::cerr << "velmora-driverd: no socket path: give --socket, or set " << driverproto::kSocketEnv << " or "
+                << driverproto::kRuntimeDirEnv << "\n";
+      return 2;
+    }
+    std::string error;
+    if (!vlmudrv::Service::PreparePrivateDirectory(std::filesystem::path(socketPath).parent_path().string(), socketGroup,
+                                                   error)) {
+      std::cerr << "velmora-driverd: " << error << "\n";
+      return 1;
+    }
   }
 
   // SIGTERM and SIGINT end the service through the event loop.
@@ -193,7 +231,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs});
+  vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs, socketGroup});
   auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
   auto* source = simulated.get();
   // libusb starts threads: it is started once the service has detached.

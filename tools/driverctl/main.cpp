@@ -31,8 +31,9 @@ int Usage(std::ostream& out, int rc) {
          "  trace on [FILE] | trace off\n"
          "  raw JSON                  send any control command\n"
          "  shutdown                  stop the service\n"
-         "The socket is PATH, else $VLMU_DRIVER_SOCKET, else "
-      << driverproto::kDefaultSocketPath << ".\n";
+         "The socket is PATH, else $VLMU_DRIVER_SOCKET, else $XDG_RUNTIME_DIR/velmora/driver.sock when it\n"
+         "exists, else "
+      << driverproto::kSystemSocketPath << ".\n";
   return rc;
 }
 
