@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "RegularFile.h"
+
 #include "platform/DriverConnection.h"
 #include "platform/DriverProtocol.h"
 
@@ -80,11 +82,13 @@ int main(int argc, char** argv) {
     need(0);
   } else if (cmd == "add") {
     need(1);
-    std::ifstream in(args[1]);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const json desc = json::parse(ss.str(), nullptr, false);
-    if (!in || desc.is_discarded()) {
+    std::string text, why;
+    if (!vlmutool::ReadRegularFile(args[1], text, why, 1024 * 1024)) {
+      std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file (" << why << ")\n";
+      return 1;
+    }
+    const json desc = json::parse(text, nullptr, false);
+    if (desc.is_discarded()) {
       std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file\n";
       return 1;
     }
