@@ -81,6 +81,8 @@ class DfuDevice : public TThread, public VlmuDevice {
   void ThreadCleanup() override;
   // True when the worker was asked to stop (TThread stop request or teardown).
   bool StopOrAbortRequested();
+  // A re-plug wait of the download worker ends when the worker is asked to stop.
+  bool ReplugWaitCancelled() override { return IsThreadRunning() && StopOrAbortRequested(); }
   // Sleeps up to ms milliseconds; returns early when teardown asks to abort.
   void PollSleep(uint32_t ms);
 
