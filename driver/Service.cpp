@@ -249,7 +249,7 @@ void Service::TraceLine(const json& line) {
 
 void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) {
   if (mTraceOn)
-    TraceLine({{"time", NowMs()},
+    TraceLine({{"time", SinceStartNs() / 1000},
                {"op", event == kDbtDeviceArrival ? "arrival" : "removal"},
                {"event", CodeText(event)},
                {"path", path}});
@@ -586,7 +586,7 @@ void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
       }
       if (mTraceOn) {
         // The path is the client's bytes: kept readable, and in hex as well when it is not UTF-8.
-        json line = {{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", EscapedText(path)}, {"result", status}};
+        json line = {{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "open"}, {"path", EscapedText(path)}, {"result", status}};
         if (!IsUtf8(path)) line["pathHex"] = ToHex(path);
         TraceLine(line);
       }
@@ -598,7 +598,7 @@ void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
       const uint32_t status = c.hasHandle ? 0 : kErrorInvalidHandle;
       if (mTraceOn)
         TraceLine(
-            {{"time", NowMs()}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
+            {{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
       c.hasHandle = false;
       c.handle = DeviceHandle{};
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
@@ -657,7 +657,7 @@ void Service::HandleIoControl(Client& c, std::string_view payload) {
 void Service::CompleteIo(uint64_t clientId, const IoTrace& trace, const IoResult& result) {
   const size_t count = std::min<size_t>(result.out.size(), trace.outSize);
   if (mTraceOn) {
-    json line = {{"time", NowMs()},          {"client", clientId},          {"op", "ioctl"},
+    json line = {{"time", SinceStartNs() / 1000},          {"client", clientId},          {"op", "ioctl"},
                  {"path", trace.path},        {"code", CodeText(trace.code)}, {"inLength", trace.inLength},
                  {"outSize", trace.outSize},  {"bytesReturned", count},      {"result", result.error}};
     const std::string& s = trace.inHead;
@@ -742,7 +742,7 @@ void Service::HandleControl(Client& c, std::string_view payload) {
     error = kErrorInvalidFunction;
     result["error"] = name.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + name + "\"";
   }
-  if (mTraceOn) TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
+  if (mTraceOn) TraceLine({{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
   Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(Dump(result)).Finish());
 }
 

@@ -408,6 +408,24 @@ TEST_F(DriverHardeningTest, OutOfDescriptorsTheServiceBacksOffAndServesAgainLate
   ExpectAnswers();
 }
 
+TEST_F(DriverHardeningTest, TraceTimesAreInMicroseconds) {
+  // The status request is answered 30 ms after it came.
+  ASSERT_EQ(driver.AddDevice(DeviceSpec().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":30}])")), "dev1");
+  Device d;
+  ASSERT_EQ(d.Connect(), 0u);
+  ASSERT_EQ(d.Open(DeviceSpec().Path()), 0u);
+  ASSERT_EQ(d.GetStatus(3).error, 0u);
+  uint64_t opened = 0, answered = 0;
+  for (const auto& e : driver.ReadTrace()) {
+    const json line = json::parse(e.raw);
+    if (e.op == "open") opened = line["time"].get<uint64_t>();
+    if (e.op == "ioctl") answered = line["time"].get<uint64_t>();
+  }
+  ASSERT_NE(answered, 0u);
+  EXPECT_GE(answered - opened, 30000u);
+  EXPECT_LT(answered - opened, 30000000u);
+}
+
 TEST(DriverHardeningStartTest, DeepOrSpecialDescriptionFilesStopTheStartCleanly) {
   DriverServiceFixture driver;
   const std::string deep = driver.TempFile("deep.json");
