@@ -408,6 +408,74 @@ int DfuStateFromName(const std::string& name) {
   return -1;
 }
 
+int DfuStatusFromName(const std::string& name) {
+  static const char* names[] = {"OK",      "errTARGET", "errFILE",   "errWRITE",  "errERASE", "errCHECK_ERASED",
+                                "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
+                                "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
+  for (int i = 0; i < 16; ++i)
+    if (name == names[i]) return i;
+  return -1;
+}
+
+std::string ScriptRequestName(uint32_t type, uint8_t bRequest) {
+  static const char* dfu[] = {"DFU_DETACH", "DFU_DNLOAD", "DFU_UPLOAD", "DFU_GETSTATUS",
+                              "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT"};
+  if (type == 1 && bRequest < 7) return dfu[bRequest];
+  if (type == 2 && bRequest == 0x80) return "VENDOR_DETACH";
+  if (type == 2 && bRequest == 0x83) return "VENDOR_SET_SERIAL";
+  if (type == 2 && bRequest == 0x84) return "VENDOR_GET_SERIAL";
+  return "";
+}
+
+namespace {
+
+// A state or status given by name or number (any byte value).
+int StateOrStatus(const json& v, const std::string& what, bool state) {
+  if (v.is_string()) {
+    const int n = state ? DfuStateFromName(v.get<std::string>()) : DfuStatusFromName(v.get<std::string>());
+    if (n >= 0) return n;
+  }
+  return static_cast<int>(Num(v, what, 255));
+}
+
+std::vector<ScriptEntry> ParseScript(const std::string& name, const json& list) {
+  if (!list.is_array()) Fail("script." + name + " must be an array");
+  constexpr size_t kMaxEntries = 1024;
+  if (list.size() > kMaxEntries) Fail("script." + name + " has more than " + std::to_string(kMaxEntries) + " entries");
+  std::vector<ScriptEntry> out;
+  for (const json& e : list) {
+    const std::string where = "script." + name;
+    if (!e.is_object()) Fail(where + " entries must be objects");
+    static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
+    for (const auto& [k, v] : e.items()) {
+      bool ok = false;
+      for (const char* n : known) ok = ok || k == n;
+      if (!ok) Fail(where + ": unknown field \"" + k + "\"");
+    }
+    ScriptEntry s;
+    s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
+    if (s.repeat == 0) Fail(where + ": repeat counts from 1");
+    if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
+    if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
+    if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
+    if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
+    s.enter = GetBool(e, "enter", false);
+    if (e.contains("reply")) {
+      s.reply = Bytes(e.at("reply"), where + ".reply");
+      s.hasReply = true;
+    }
+    s.error = static_cast<uint32_t>(Get(e, "error", 31, 0xFFFFFFFF));
+    const bool replyFields = s.hasReply || s.state >= 0 || s.status >= 0 || s.pollTimeout >= 0;
+    s.action = GetString(e, "action", replyFields ? "reply" : "pass");
+    if (s.action != "pass" && s.action != "reply" && s.action != "ack" && s.action != "stall" && s.action != "error")
+      Fail(where + ": action must be pass, reply, ack, stall or error");
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+}  // namespace
+
 bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
   return Guarded(error, [&] {
     if (!j.is_object()) Fail("behaviour must be an object");
@@ -416,7 +484,7 @@ bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
                                   "pollTimeout", "syncPolls", "busyPolls", "enforcePollTimeout", "manifestSyncPolls",
                                   "manifestPolls", "manifestTimeMs", "answerInManifest", "errorAtBlock", "finalReset",
                                   "statusLength", "newBcdDevice", "checkBlockNumbers", "faults", "maxSerialLength",
-                                  "storedSerial", "serialInDescriptor"};
+                                  "storedSerial", "serialInDescriptor", "script", "openFailures", "detachExpires"};
     for (const auto& [k, v] : j.items()) {
       bool ok = false;
       for (const char* n : known) ok = ok || k == n;
@@ -499,6 +567,22 @@ bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
     b.maxSerialLength = static_cast<uint32_t>(Get(j, "maxSerialLength", b.maxSerialLength, 0xFFFF));
     b.storedSerial = GetString(j, "storedSerial", b.storedSerial);
     b.serialInDescriptor = GetBool(j, "serialInDescriptor", b.serialInDescriptor);
+    if (j.contains("script")) {
+      const json& sc = j.at("script");
+      if (!sc.is_object()) Fail("script must be an object of request names");
+      b.script.clear();
+      static const char* requests[] = {"DFU_DETACH",    "DFU_DNLOAD",   "DFU_UPLOAD",    "DFU_GETSTATUS",
+                                       "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT",     "VENDOR_DETACH",
+                                       "VENDOR_SET_SERIAL", "VENDOR_GET_SERIAL"};
+      for (const auto& [k, v] : sc.items()) {
+        bool ok = false;
+        for (const char* n : requests) ok = ok || k == n;
+        if (!ok) Fail("script: unknown request \"" + k + "\"");
+        b.script[k] = ParseScript(k, v);
+      }
+    }
+    b.openFailures = static_cast<uint32_t>(Get(j, "openFailures", b.openFailures, 1000000));
+    b.detachExpires = GetBool(j, "detachExpires", b.detachExpires);
     return true;
   });
 }

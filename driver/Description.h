@@ -45,6 +45,20 @@ struct Fault {
   bool done = false;
 };
 
+// One entry of a scripted reply sequence (see ScriptedRequest).
+struct ScriptEntry {
+  std::string action = "pass";  // pass | reply | ack | stall | error
+  uint32_t repeat = 1;          // requests this entry answers
+  int inState = -1;             // only while the device is in this DFU state (-1: any)
+  int state = -1;               // DFU_GETSTATUS / DFU_GETSTATE: bState (-1: the device's)
+  int status = -1;              // DFU_GETSTATUS: bStatus (-1: the device's)
+  int64_t pollTimeout = -1;     // DFU_GETSTATUS: bwPollTimeout (-1: the device's)
+  bool enter = false;           // the device's state machine also moves to state / status
+  bool hasReply = false;
+  std::string reply;            // exact reply bytes
+  uint32_t error = 31;          // for "error"
+};
+
 struct Behaviour {
   std::string initialState = "appIDLE";  // appIDLE | appDETACH | dfuIDLE | dfuERROR
   bool dfuOnly = false;
@@ -72,7 +86,18 @@ struct Behaviour {
   uint32_t maxSerialLength = 255;
   std::string storedSerial;
   bool serialInDescriptor = false;
+  // Scripted replies by request name (DFU_GETSTATUS, DFU_DNLOAD, ...): each
+  // request takes the first entry of its queue that applies, until the queue
+  // is used up; then the simulation answers again.
+  std::map<std::string, std::vector<ScriptEntry>> script;
+  uint32_t openFailures = 0;  // opens that fail (2) after each arrival
+  bool detachExpires = false;  // appDETACH falls back to appIDLE after wDetachTimeOut without a reset
 };
+
+// Request name of a control request for scripts ("" when it has none).
+std::string ScriptRequestName(uint32_t type, uint8_t bRequest);
+// DFU status code from its name (OK, errTARGET, ...) or -1.
+int DfuStatusFromName(const std::string& name);
 
 struct Description {
   std::string id;

@@ -41,6 +41,8 @@ class SimDevice {
   nlohmann::json Info() const;
   std::string_view Firmware() const { return mFirmware; }
   const std::string& StoredSerial() const { return mStoredSerial; }
+  // Counts an open of the current appearance; false while opens are to fail.
+  bool TakeOpen();
 
  private:
   struct Pending {
@@ -57,6 +59,8 @@ class SimDevice {
   IoResult DfuRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
                       uint16_t wIndex, uint16_t wLength, std::string_view data);
   IoResult StatusReply(uint16_t wLength);
+  // The scripted answer to a control request, when its script has one.
+  bool Scripted(uint8_t dir, uint32_t type, uint8_t bRequest, IoResult& result);
   IoResult StallToError(uint8_t status);
   void ApplyTimedTransitions();
   bool ManifestationComplete() const;
@@ -80,10 +84,12 @@ class SimDevice {
   Behaviour mBehaviour;
 
   bool mPresent = false;
+  uint32_t mOpenFailuresLeft = 0;  // of the current appearance
   bool mPluggedIn = true;  // false after an unplug command, until plug
   uint64_t mAppearance = 0;
   uint64_t mReturnTimer = 0;
   uint64_t mDetachTimer = 0;
+  uint64_t mDetachExpiryTimer = 0;  // appDETACH back to appIDLE (detachExpires)
   uint64_t mRequests = 0;
   uint64_t mNextPending = 1;
   std::vector<Pending> mPending;
