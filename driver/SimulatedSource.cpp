@@ -14,7 +14,7 @@ using nlohmann::json;
 namespace {
 
 // DFU 1.1 class requests.
-constexpr uint8_t kDfuDetach = 0, kDfuDnload = 1, kDfuUpload = 2, kDfuGetStatus = 3, kDfuClrStatus = 4,
+[[maybe_unused]] constexpr uint8_t kDfuDetach = 0, kDfuDnload = 1, kDfuUpload = 2, kDfuGetStatus = 3, kDfuClrStatus = 4,
                   kDfuGetState = 5, kDfuAbort = 6;
 // Vendor requests of this device family.
 constexpr uint8_t kVendorDetach = 0x80, kVendorSetSerial = 0x83, kVendorGetSerial = 0x84;
@@ -25,7 +25,7 @@ constexpr uint8_t appIDLE = 0, appDETACH = 1, dfuIDLE = 2, dfuDNLOAD_SYNC = 3, d
 constexpr uint8_t OK = 0x00, errWRITE = 0x03, errADDRESS = 0x08, errNOTDONE = 0x09, errFIRMWARE = 0x0A,
                   errUNKNOWN = 0x0E, errSTALLEDPKT = 0x0F;
 // Request header fields.
-constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
+[[maybe_unused]] constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
 constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
 
 uint16_t Le16(std::string_view s, size_t off) {

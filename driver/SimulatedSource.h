@@ -103,7 +103,6 @@ class SimDevice {
   uint64_t mBlocksAccepted = 0;
   ImageBytes mReceiving;      // blocks accepted so far
   std::string mLastBlock;     // block waiting in dfuDNLOAD_SYNC
-  bool mLastBlockEmpty = false;
   uint32_t mSyncLeft = 0;
   uint32_t mBusyLeft = 0;
   uint64_t mBusyUntil = 0;  // end of the current dfuDNBUSY / dfuMANIFEST poll time-out
