@@ -97,12 +97,15 @@ TEST(DriverAccessTest, OtherUsersMayUseDevicesButNotControlTheService) {
   EXPECT_NE(r.exitCode, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("cannot connect"));
 
-  // In the group: devices yes, control commands no (ping excepted).
+  // In the group: devices and the lists yes, commands that change the service no.
   r = CtlAsNobody(driver.SocketPath(), true, "interfaces");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("vid_1234&pid_5678#SN0001"));
   r = CtlAsNobody(driver.SocketPath(), true, "raw '{\"cmd\":\"ping\"}'");
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  r = CtlAsNobody(driver.SocketPath(), true, "list");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("\"id\": \"dev1\""));
   const std::string victim = driver.TempFile("created-for-nobody");
   const std::string denied[] = {"shutdown", "trace on '" + victim + "'", "unplug dev1", "remove dev1",
                                 "raw '{\"cmd\":\"add-device\",\"description\":{}}'"};
