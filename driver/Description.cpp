@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/posix/DriverProtocol.h"
+
 namespace vlmudrv {
 
 using nlohmann::json;
@@ -76,6 +78,27 @@ std::string Bytes(const json& v, const std::string& what) {
     Fail(what + " must be a byte array or a hex text");
   }
   return out;
+}
+
+// UTF-16 code units of a UTF-8 text (valid UTF-8: the JSON parser checks it).
+size_t Utf16Units(const std::string& text) {
+  size_t units = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte
+    units += c >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
+void CheckStringText(const std::string& text, const std::string& what) {
+  if (Utf16Units(text) > kMaxStringUnits)
+    Fail(what + " is longer than " + std::to_string(kMaxStringUnits) + " characters (a string descriptor holds no more)");
+}
+
+void CheckPath(const std::string& path, const std::string& what) {
+  if (path.size() > driverproto::kMaxPathLength)
+    Fail(what + " is longer than " + std::to_string(driverproto::kMaxPathLength) + " bytes");
 }
 
 void Put16(std::string& s, uint64_t v) {
@@ -192,6 +215,7 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   if (!p.is_object() && !p.is_null()) Fail(std::string(dfuMode ? "dfu" : "runtime") + " must be an object");
   const json o = p.is_object() ? p : json::object();
   out.path = GetString(o, "path", "");
+  CheckPath(out.path, std::string(dfuMode ? "dfu" : "runtime") + ".path");
   json configs = o.contains("configurations") ? o.at("configurations") : json::array({DefaultConfiguration(dfuMode, dfuFields)});
   if (!configs.is_array()) Fail("configurations must be an array");
   for (const auto& c : configs) {
@@ -220,6 +244,7 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   if (o.contains("strings")) {
     for (const auto& [k, v] : o.at("strings").items()) {
       if (!v.is_string()) Fail("strings." + k + " must be a text");
+      CheckStringText(v.get<std::string>(), "strings." + k);
       out.strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = StringDescriptor(v.get<std::string>());
     }
   }
@@ -245,6 +270,39 @@ bool Guarded(std::string& error, Body&& body) {
 }
 
 }  // namespace
+
+bool ParseJsonText(std::string_view text, json& out, std::string& error) {
+  if (text.size() > kMaxJsonText) {
+    error = "JSON text is longer than " + std::to_string(kMaxJsonText) + " bytes";
+    return false;
+  }
+  // The nesting depth is measured before parsing: a deep value would be
+  // walked recursively by everything that copies or prints it.
+  size_t depth = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (inString) {
+      if (ch == '\\') ++i;
+      else if (ch == '"') inString = false;
+    } else if (ch == '"') {
+      inString = true;
+    } else if (ch == '[' || ch == '{') {
+      if (++depth > kMaxJsonDepth) {
+        error = "JSON text is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+        return false;
+      }
+    } else if ((ch == ']' || ch == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  out = json::parse(text, nullptr, false);
+  if (out.is_discarded()) {
+    error = "not valid JSON";
+    return false;
+  }
+  return true;
+}
 
 platform::Guid VendorInterfaceClass() {
   platform::Guid g;
@@ -350,6 +408,74 @@ int DfuStateFromName(const std::string& name) {
   return -1;
 }
 
+int DfuStatusFromName(const std::string& name) {
+  static const char* names[] = {"OK",      "errTARGET", "errFILE",   "errWRITE",  "errERASE", "errCHECK_ERASED",
+                                "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
+                                "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
+  for (int i = 0; i < 16; ++i)
+    if (name == names[i]) return i;
+  return -1;
+}
+
+std::string ScriptRequestName(uint32_t type, uint8_t bRequest) {
+  static const char* dfu[] = {"DFU_DETACH", "DFU_DNLOAD", "DFU_UPLOAD", "DFU_GETSTATUS",
+                              "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT"};
+  if (type == 1 && bRequest < 7) return dfu[bRequest];
+  if (type == 2 && bRequest == 0x80) return "VENDOR_DETACH";
+  if (type == 2 && bRequest == 0x83) return "VENDOR_SET_SERIAL";
+  if (type == 2 && bRequest == 0x84) return "VENDOR_GET_SERIAL";
+  return "";
+}
+
+namespace {
+
+// A state or status given by name or number (any byte value).
+int StateOrStatus(const json& v, const std::string& what, bool state) {
+  if (v.is_string()) {
+    const int n = state ? DfuStateFromName(v.get<std::string>()) : DfuStatusFromName(v.get<std::string>());
+    if (n >= 0) return n;
+  }
+  return static_cast<int>(Num(v, what, 255));
+}
+
+std::vector<ScriptEntry> ParseScript(const std::string& name, const json& list) {
+  if (!list.is_array()) Fail("script." + name + " must be an array");
+  constexpr size_t kMaxEntries = 1024;
+  if (list.size() > kMaxEntries) Fail("script." + name + " has more than " + std::to_string(kMaxEntries) + " entries");
+  std::vector<ScriptEntry> out;
+  for (const json& e : list) {
+    const std::string where = "script." + name;
+    if (!e.is_object()) Fail(where + " entries must be objects");
+    static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
+    for (const auto& [k, v] : e.items()) {
+      bool ok = false;
+      for (const char* n : known) ok = ok || k == n;
+      if (!ok) Fail(where + ": unknown field \"" + k + "\"");
+    }
+    ScriptEntry s;
+    s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
+    if (s.repeat == 0) Fail(where + ": repeat counts from 1");
+    if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
+    if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
+    if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
+    if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
+    s.enter = GetBool(e, "enter", false);
+    if (e.contains("reply")) {
+      s.reply = Bytes(e.at("reply"), where + ".reply");
+      s.hasReply = true;
+    }
+    s.error = static_cast<uint32_t>(Get(e, "error", 31, 0xFFFFFFFF));
+    const bool replyFields = s.hasReply || s.state >= 0 || s.status >= 0 || s.pollTimeout >= 0;
+    s.action = GetString(e, "action", replyFields ? "reply" : "pass");
+    if (s.action != "pass" && s.action != "reply" && s.action != "ack" && s.action != "stall" && s.action != "error")
+      Fail(where + ": action must be pass, reply, ack, stall or error");
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+}  // namespace
+
 bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
   return Guarded(error, [&] {
     if (!j.is_object()) Fail("behaviour must be an object");
@@ -358,7 +484,7 @@ bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
                                   "pollTimeout", "syncPolls", "busyPolls", "enforcePollTimeout", "manifestSyncPolls",
                                   "manifestPolls", "manifestTimeMs", "answerInManifest", "errorAtBlock", "finalReset",
                                   "statusLength", "newBcdDevice", "checkBlockNumbers", "faults", "maxSerialLength",
-                                  "storedSerial", "serialInDescriptor"};
+                                  "storedSerial", "serialInDescriptor", "script", "openFailures", "detachExpires"};
     for (const auto& [k, v] : j.items()) {
       bool ok = false;
       for (const char* n : known) ok = ok || k == n;
@@ -441,6 +567,22 @@ bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
     b.maxSerialLength = static_cast<uint32_t>(Get(j, "maxSerialLength", b.maxSerialLength, 0xFFFF));
     b.storedSerial = GetString(j, "storedSerial", b.storedSerial);
     b.serialInDescriptor = GetBool(j, "serialInDescriptor", b.serialInDescriptor);
+    if (j.contains("script")) {
+      const json& sc = j.at("script");
+      if (!sc.is_object()) Fail("script must be an object of request names");
+      b.script.clear();
+      static const char* requests[] = {"DFU_DETACH",    "DFU_DNLOAD",   "DFU_UPLOAD",    "DFU_GETSTATUS",
+                                       "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT",     "VENDOR_DETACH",
+                                       "VENDOR_SET_SERIAL", "VENDOR_GET_SERIAL"};
+      for (const auto& [k, v] : sc.items()) {
+        bool ok = false;
+        for (const char* n : requests) ok = ok || k == n;
+        if (!ok) Fail("script: unknown request \"" + k + "\"");
+        b.script[k] = ParseScript(k, v);
+      }
+    }
+    b.openFailures = static_cast<uint32_t>(Get(j, "openFailures", b.openFailures, 1000000));
+    b.detachExpires = GetBool(j, "detachExpires", b.detachExpires);
     return true;
   });
 }
@@ -450,10 +592,12 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     if (!j.is_object()) Fail("a device description must be a JSON object");
     d.source = j;
     d.id = GetString(j, "id", "");
+    if (d.id.size() > kMaxIdLength) Fail("id is longer than " + std::to_string(kMaxIdLength) + " bytes");
     d.vendorId = static_cast<uint16_t>(Get(j, "vendorId", 0x1234, 0xFFFF));
     d.productId = static_cast<uint16_t>(Get(j, "productId", 0x5678, 0xFFFF));
     d.bcdDevice = static_cast<uint16_t>(Get(j, "bcdDevice", 0x0100, 0xFFFF));
     d.serialNumber = GetString(j, "serialNumber", "");
+    CheckStringText(d.serialNumber, "serialNumber");
     d.present = GetBool(j, "present", true);
     d.interfaceClass = VendorInterfaceClass();
     if (j.contains("interfaceClass") && !ParseGuidText(GetString(j, "interfaceClass", ""), d.interfaceClass))
@@ -463,6 +607,7 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     json dfuDefaults = dfuFields;
     d.dfu = ParsePersonality(j.value("dfu", json()), d, true, dfuDefaults);
     const std::string path = GetString(j, "path", DefaultPath(d.vendorId, d.productId, d.serialNumber, d.interfaceClass));
+    CheckPath(path, "path");
     if (d.runtime.path.empty()) d.runtime.path = path;
     if (d.dfu.path.empty()) d.dfu.path = d.runtime.path;
     d.behaviour = j.value("behaviour", json::object());

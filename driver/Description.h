@@ -2,10 +2,12 @@
 // Simulated device descriptions (JSON, see docs/device-description.md):
 // the run-time and DFU-mode personalities with their descriptors, and the
 // knobs of the simulated DFU behaviour.
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -43,6 +45,20 @@ struct Fault {
   bool done = false;
 };
 
+// One entry of a scripted reply sequence (see ScriptedRequest).
+struct ScriptEntry {
+  std::string action = "pass";  // pass | reply | ack | stall | error
+  uint32_t repeat = 1;          // requests this entry answers
+  int inState = -1;             // only while the device is in this DFU state (-1: any)
+  int state = -1;               // DFU_GETSTATUS / DFU_GETSTATE: bState (-1: the device's)
+  int status = -1;              // DFU_GETSTATUS: bStatus (-1: the device's)
+  int64_t pollTimeout = -1;     // DFU_GETSTATUS: bwPollTimeout (-1: the device's)
+  bool enter = false;           // the device's state machine also moves to state / status
+  bool hasReply = false;
+  std::string reply;            // exact reply bytes
+  uint32_t error = 31;          // for "error"
+};
+
 struct Behaviour {
   std::string initialState = "appIDLE";  // appIDLE | appDETACH | dfuIDLE | dfuERROR
   bool dfuOnly = false;
@@ -70,7 +86,18 @@ struct Behaviour {
   uint32_t maxSerialLength = 255;
   std::string storedSerial;
   bool serialInDescriptor = false;
+  // Scripted replies by request name (DFU_GETSTATUS, DFU_DNLOAD, ...): each
+  // request takes the first entry of its queue that applies, until the queue
+  // is used up; then the simulation answers again.
+  std::map<std::string, std::vector<ScriptEntry>> script;
+  uint32_t openFailures = 0;  // opens that fail (2) after each arrival
+  bool detachExpires = false;  // appDETACH falls back to appIDLE after wDetachTimeOut without a reset
 };
+
+// Request name of a control request for scripts ("" when it has none).
+std::string ScriptRequestName(uint32_t type, uint8_t bRequest);
+// DFU status code from its name (OK, errTARGET, ...) or -1.
+int DfuStatusFromName(const std::string& name);
 
 struct Description {
   std::string id;
@@ -85,6 +112,21 @@ struct Description {
   nlohmann::json source;     // the description as given
   nlohmann::json behaviour;  // knobs as given (merged by set-behaviour)
 };
+
+// Limits on JSON text from outside (control commands, description files).
+// Descriptions nest about ten levels deep; the bound keeps every later walk
+// of the parsed value (copies, dumps) far from the end of the stack.
+inline constexpr size_t kMaxJsonDepth = 32;
+inline constexpr size_t kMaxJsonText = 1024 * 1024;
+// Limits on what a description may make the service announce: interface
+// paths travel in frames whose strings clients accept up to 4096 bytes, and a
+// string descriptor holds at most 126 UTF-16 code units.
+inline constexpr size_t kMaxIdLength = 256;
+inline constexpr size_t kMaxStringUnits = 126;
+
+// Parses JSON text of at most kMaxJsonText bytes nested at most kMaxJsonDepth
+// levels; false with a message otherwise.
+bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
 
 // The vendor driver's interface class {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
 platform::Guid VendorInterfaceClass();

@@ -1,5 +1,6 @@
 #pragma once
-// Hexadecimal and base64 text of byte strings (trace lines, control replies).
+// Hexadecimal and base64 text of byte strings (trace lines, control replies),
+// and readable text of bytes that may not be UTF-8.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -68,6 +69,64 @@ inline bool FromBase64(std::string_view text, std::string& out) {
     }
   }
   return pad <= 2;
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `s` (overlong
+// forms, surrogates and code points beyond U+10FFFF are not well formed), or
+// 0 when there is none.
+inline size_t Utf8SequenceLength(std::string_view s) {
+  if (s.empty()) return 0;
+  const auto b0 = static_cast<uint8_t>(s[0]);
+  if (b0 < 0x80) return 1;
+  size_t n;
+  uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) n = 2;
+  else if (b0 == 0xE0) n = 3, lo = 0xA0;
+  else if (b0 >= 0xE1 && b0 <= 0xEC) n = 3;
+  else if (b0 == 0xED) n = 3, hi = 0x9F;
+  else if (b0 >= 0xEE && b0 <= 0xEF) n = 3;
+  else if (b0 == 0xF0) n = 4, lo = 0x90;
+  else if (b0 >= 0xF1 && b0 <= 0xF3) n = 4;
+  else if (b0 == 0xF4) n = 4, hi = 0x8F;
+  else return 0;
+  if (s.size() < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    const auto b = static_cast<uint8_t>(s[i]);
+    if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return 0;
+  }
+  return n;
+}
+
+inline bool IsUtf8(std::string_view s) {
+  while (!s.empty()) {
+    const size_t n = Utf8SequenceLength(s);
+    if (n == 0) return false;
+    s.remove_prefix(n);
+  }
+  return true;
+}
+
+// Bytes from devices and clients as JSON-safe text: well-formed UTF-8 is
+// kept, every other byte becomes "\xNN". Where the text is not UTF-8 the
+// replies and trace lines also carry the bytes in hex, so nothing is lost.
+inline std::string EscapedText(std::string_view s) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  while (!s.empty()) {
+    const size_t n = Utf8SequenceLength(s);
+    if (n != 0) {
+      out.append(s.substr(0, n));
+      s.remove_prefix(n);
+      continue;
+    }
+    const auto b = static_cast<uint8_t>(s[0]);
+    out += "\\x";
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+    s.remove_prefix(1);
+  }
+  return out;
 }
 
 }  // namespace vlmudrv

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Description.h"
 #include "Hex.h"
 #include "platform/posix/DriverProtocol.h"
 #include "platform/posix/DriverWire.h"
@@ -50,6 +51,10 @@ std::string CodeText(uint32_t code) {
   return buf;
 }
 
+// JSON text of a value; a string that is not UTF-8 (which nothing should put
+// there) is written with replacement characters rather than ending the service.
+std::string Dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 uint32_t Le16(const std::string& s, size_t off) {
   return static_cast<uint32_t>(static_cast<uint8_t>(s[off])) |
          (static_cast<uint32_t>(static_cast<uint8_t>(s[off + 1])) << 8);
@@ -65,6 +70,7 @@ Service::~Service() {
     if (c->fd >= 0) ::close(c->fd);
   mClients.clear();
   if (mEpollFd >= 0) ::close(mEpollFd);
+  if (mTraceFd >= 0) ::close(mTraceFd);
   if (mListenFd >= 0) {
     ::close(mListenFd);
     ::unlink(mOptions.socketPath.c_str());
@@ -80,12 +86,16 @@ bool Service::Listen(std::string& error) {
     return false;
   }
   std::memcpy(addr.sun_path, path.data(), path.size());
-  // A socket file left by a service that died is taken over; one that still
-  // has a listener is not.
+  // A socket file left by a service of this user that died is taken over;
+  // one that still has a listener, or that belongs to someone else, is not.
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       error = "socket path exists and is not a socket: " + path;
+      return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+      error = "socket path " + path + " belongs to another user";
       return false;
     }
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -104,8 +114,16 @@ bool Service::Listen(std::string& error) {
     error = std::string("socket: ") + std::strerror(errno);
     return false;
   }
-  if (::bind(mListenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(mListenFd, 64) != 0) {
+  // The socket file is created with owner-only access whatever the umask,
+  // and opened up to the socket group (if any) only afterwards.
+  const mode_t oldMask = ::umask(0177);
+  const bool bound = ::bind(mListenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  ::umask(oldMask);
+  const bool grouped = mOptions.socketGroup != static_cast<gid_t>(-1);
+  if (!bound || (grouped && ::chown(path.c_str(), static_cast<uid_t>(-1), mOptions.socketGroup) != 0) ||
+      ::chmod(path.c_str(), grouped ? 0660 : 0600) != 0 || ::listen(mListenFd, 64) != 0) {
     error = "cannot listen on " + path + ": " + std::strerror(errno);
+    if (bound) ::unlink(path.c_str());
     ::close(mListenFd);
     mListenFd = -1;
     return false;
@@ -140,7 +158,11 @@ void Service::RunTimers() {
     if (it == mTimers.end()) continue;  // cancelled
     auto fn = std::move(it->second);
     mTimers.erase(it);
-    fn();
+    try {
+      fn();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: timer failed: %s\n", kServiceName, e.what());
+    }
   }
 }
 
@@ -155,18 +177,28 @@ int Service::NextTimerWaitMs() const {
 
 bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
   if (!path.empty() && path != mTracePath) {
-    if (mTrace.is_open()) mTrace.close();
-    mTrace.clear();
-    mTrace.open(path, std::ios::out | std::ios::app);
-    if (!mTrace.is_open()) {
-      error = "cannot open trace file " + path;
-      mTraceOn = false;
-      mTracePath.clear();
+    if (mTraceFd >= 0) ::close(mTraceFd);
+    mTraceFd = -1;
+    mTraceOn = false;
+    mTracePath.clear();
+    // A symbolic link is not followed (it could point anywhere), and only a
+    // regular file is written (a FIFO would block the service).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                          0600);
+    if (fd < 0) {
+      error = "cannot open trace file " + path + ": " + std::strerror(errno);
       return false;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      error = "cannot open trace file " + path + ": not a regular file";
+      return false;
+    }
+    mTraceFd = fd;
     mTracePath = path;
   }
-  if (on && !mTrace.is_open()) {
+  if (on && mTraceFd < 0) {
     error = "no trace file given";
     return false;
   }
@@ -174,15 +206,50 @@ bool Service::SetTrace(bool on, const std::string& path, std::string& error) {
   return true;
 }
 
+bool Service::PreparePrivateDirectory(const std::string& dir, gid_t group, std::string& error) {
+  const bool grouped = group != static_cast<gid_t>(-1);
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = dir + " is not a directory";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    error = dir + " belongs to another user";
+    return false;
+  }
+  if ((st.st_mode & 0022) != 0) {
+    error = dir + " may be written by other users";
+    return false;
+  }
+  if ((grouped && ::chown(dir.c_str(), static_cast<uid_t>(-1), group) != 0) ||
+      ::chmod(dir.c_str(), grouped ? 0750 : 0700) != 0) {
+    error = "cannot set the access of " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 void Service::TraceLine(const json& line) {
-  if (!mTraceOn || !mTrace.is_open()) return;
-  mTrace << line.dump() << '\n';
-  mTrace.flush();  // readers (tests) look at the file right after the reply
+  if (!mTraceOn || mTraceFd < 0) return;
+  // Written at once: readers (tests) look at the file right after the reply.
+  std::string text = Dump(line);
+  text.push_back('\n');
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t n = ::write(mTraceFd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a full disk loses trace lines, never requests
+    rest.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) {
   if (mTraceOn)
-    TraceLine({{"time", NowMs()},
+    TraceLine({{"time", SinceStartNs() / 1000},
                {"op", event == kDbtDeviceArrival ? "arrival" : "removal"},
                {"event", CodeText(event)},
                {"path", path}});
@@ -197,14 +264,49 @@ void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClas
 void Service::Accept() {
   for (;;) {
     const int fd = ::accept4(mListenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;  // EAGAIN or a transient error: poll tells us again
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) PauseAccepting();
+      return;  // EAGAIN or a transient error: the event loop tells us again
+    }
+    if (mClients.size() >= kMaxClients) {
+      const std::string frame =
+          FrameWriter(MessageType::Error).U32(kErrorBusy).String("too many clients; try again later").Finish();
+      (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      ::close(fd);
+      continue;
+    }
     auto c = std::make_unique<Client>();
     c->id = mNextClientId++;
     c->fd = fd;
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred) c->uid = cred.uid;
     Client& added = *c;
     mClients.emplace(c->id, std::move(c));
     UpdateInterest(added);
   }
+}
+
+// Out of descriptors (or memory) the waiting connection stays pending and
+// the listening socket stays readable: waiting on it again at once would
+// spin. It is left out of the wait set for a while; the connection is taken
+// once the service has room again.
+void Service::PauseAccepting() {
+  if (mAcceptPaused || mEpollFd < 0) return;
+  std::fprintf(stderr, "%s: cannot accept a connection: %s; pausing for %u ms\n", kServiceName, std::strerror(errno),
+               kAcceptBackoffMs);
+  epoll_event ev{};
+  ev.events = 0;
+  ev.data.u64 = kListenTag;
+  if (::epoll_ctl(mEpollFd, EPOLL_CTL_MOD, mListenFd, &ev) != 0) return;
+  mAcceptPaused = true;
+  Schedule(kAcceptBackoffMs, [this] {
+    epoll_event on{};
+    on.events = EPOLLIN;
+    on.data.u64 = kListenTag;
+    if (::epoll_ctl(mEpollFd, EPOLL_CTL_MOD, mListenFd, &on) == 0) mAcceptPaused = false;
+    else std::perror("epoll_ctl");
+  });
 }
 
 void Service::Send(Client& c, std::string_view frame) {
@@ -257,9 +359,15 @@ void Service::SendError(Client& c, uint32_t error, const std::string& message) {
   if (!c.dead && c.tx.empty()) DropClient(c);
 }
 
+void Service::ReleaseAnnounced(Client& c) {
+  mAnnouncedBytes -= c.announced;
+  c.announced = 0;
+}
+
 void Service::DropClient(Client& c) {
   if (c.dead) return;
   c.dead = true;
+  ReleaseAnnounced(c);
   ::close(c.fd);  // also takes it out of the event loop's set
   c.fd = -1;
   c.watched = 0;
@@ -275,7 +383,9 @@ void Service::Touch(Client& c) {
 void Service::UpdateInterest(Client& c) {
   if (c.dead || mEpollFd < 0) return;
   uint32_t want = 0;
-  if (!c.eof && (!c.pending || c.rx.Size() <= kMaxFrame)) want |= EPOLLIN;
+  // Reading stops while a whole request is buffered and waits (for the
+  // device, or for the client to take its replies).
+  if (!c.eof && c.rx.Size() <= kMaxRequestPayload + kFrameHeaderSize) want |= EPOLLIN;
   if (!c.tx.empty()) want |= EPOLLOUT;
   if (want == c.watched) return;
   // A descriptor with nothing to wait for leaves the set: a hung-up peer
@@ -303,6 +413,7 @@ void Service::ServeTouched() {
       Client& c = *it->second;
       c.touched = false;
       ProcessFrames(c);
+      WatchPartialFrame(c);
       if (c.eof && !c.pending && !c.dead) {
         c.closing = true;
         WriteTo(c);
@@ -327,7 +438,7 @@ void Service::ReadFrom(Client& c) {
       // (the event loop reports it again when more comes).
       if (static_cast<size_t>(n) < room) return;
       // Stop reading ahead while a request is in progress and plenty is buffered.
-      if (c.rx.Size() > kMaxFrame + kFrameHeaderSize) return;
+      if (c.rx.Size() > kMaxRequestPayload + kFrameHeaderSize) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -342,21 +453,85 @@ void Service::ReadFrom(Client& c) {
 }
 
 void Service::ProcessFrames(Client& c) {
-  while (!c.dead && !c.closing && !c.pending && c.rx.Size() >= kFrameHeaderSize) {
+  // Replies the client has not taken yet hold back its next requests.
+  constexpr size_t kMaxUnreadReplies = 1024u * 1024u;
+  while (!c.dead && !c.closing && !c.pending && c.tx.size() < kMaxUnreadReplies && c.rx.Size() >= kFrameHeaderSize) {
     const FrameHeader h = DecodeHeader(c.rx.Data());
-    if (h.reserved != 0 || h.length > kMaxFrame || !IsClientFrameType(h.type)) {
+    if (h.reserved != 0 || h.length > kMaxRequestPayload || !IsClientFrameType(h.type)) {
       SendError(c, kErrorInvalidData,
                 "malformed frame (type " + std::to_string(h.type) + ", length " + std::to_string(h.length) + ")");
       return;
     }
-    if (c.rx.Size() - kFrameHeaderSize < h.length) return;
+    if (c.rx.Size() - kFrameHeaderSize < h.length) {
+      // A large frame is on its way: its bytes count against the budget of
+      // all clients, so that many half-sent frames cannot exhaust memory.
+      if (h.length > kSmallFrame && c.announced == 0) {
+        if (mAnnouncedBytes + h.length > kMaxAnnouncedBytes) {
+          SendError(c, kErrorBusy, "the service is short of buffer space; try again later");
+          return;
+        }
+        c.announced = h.length;
+        mAnnouncedBytes += h.length;
+      }
+      return;
+    }
+    ReleaseAnnounced(c);
+    if (h.length > kSmallFrame) c.largeFrameTaken = true;
     // The payload is used where it was received: taking the frame off the
     // buffer moves no bytes, and nothing reads into the buffer meanwhile.
     const std::string_view payload(c.rx.Data() + kFrameHeaderSize, h.length);
     c.rx.Consume(kFrameHeaderSize + h.length);
     ++mFramesTaken;
-    HandleFrame(c, h.type, payload);
+    ++c.frames;
+    // One request must never take the service down: anything it throws
+    // (memory, a library error) ends that client's connection only.
+    try {
+      HandleFrame(c, h.type, payload);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: request of type %u from client %llu failed: %s\n", kServiceName, h.type,
+                   static_cast<unsigned long long>(c.id), e.what());
+      if (!c.dead) SendError(c, kErrorInvalidParameter, "request failed in the service");
+    }
   }
+  // The storage grown for a large frame is given back once it is drained
+  // (the request's bytes were copied where they are still needed).
+  if (!c.dead && c.largeFrameTaken && c.rx.Empty()) {
+    c.rx = ReceiveBuffer();
+    c.largeFrameTaken = false;
+  }
+}
+
+// An incomplete frame at the front of the buffer (and no request of the
+// client in progress) must be completed within the frame time-out.
+void Service::WatchPartialFrame(Client& c) {
+  if (c.dead || c.closing || c.pending || c.rx.Empty()) {
+    c.partialSinceNs = 0;
+    return;
+  }
+  if (c.partialSinceNs != 0 && c.partialFrame == c.frames) return;  // the same frame, already watched
+  c.partialSinceNs = SinceStartNs();
+  c.partialFrame = c.frames;
+  if (c.frameTimer != 0) return;
+  const uint64_t id = c.id;
+  c.frameTimer = Schedule(mOptions.frameTimeoutMs, [this, id] { CheckPartialFrame(id); });
+}
+
+void Service::CheckPartialFrame(uint64_t clientId) {
+  auto it = mClients.find(clientId);
+  if (it == mClients.end() || it->second->dead) return;
+  Client& c = *it->second;
+  c.frameTimer = 0;
+  if (c.partialSinceNs == 0) return;
+  const uint64_t limitNs = uint64_t{mOptions.frameTimeoutMs} * 1'000'000u;
+  const uint64_t elapsed = SinceStartNs() - c.partialSinceNs;
+  if (elapsed >= limitNs) {
+    std::fprintf(stderr, "%s: dropping client %llu: a frame was not completed within %u ms\n", kServiceName,
+                 static_cast<unsigned long long>(c.id), mOptions.frameTimeoutMs);
+    SendError(c, kErrorSemTimeout, "frame not completed within " + std::to_string(mOptions.frameTimeoutMs) + " ms");
+    return;
+  }
+  // A later frame is incomplete now: it gets its own full time.
+  c.frameTimer = Schedule((limitNs - elapsed + 999'999u) / 1'000'000u, [this, clientId] { CheckPartialFrame(clientId); });
 }
 
 void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
@@ -409,8 +584,12 @@ void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
           c.hasHandle = true;
         }
       }
-      if (mTraceOn)
-        TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "open"}, {"path", path}, {"result", status}});
+      if (mTraceOn) {
+        // The path is the client's bytes: kept readable, and in hex as well when it is not UTF-8.
+        json line = {{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "open"}, {"path", EscapedText(path)}, {"result", status}};
+        if (!IsUtf8(path)) line["pathHex"] = ToHex(path);
+        TraceLine(line);
+      }
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
       return;
     }
@@ -419,7 +598,7 @@ void Service::HandleFrame(Client& c, uint16_t type, std::string_view payload) {
       const uint32_t status = c.hasHandle ? 0 : kErrorInvalidHandle;
       if (mTraceOn)
         TraceLine(
-            {{"time", NowMs()}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
+            {{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "close"}, {"path", c.handle.path}, {"result", status}});
       c.hasHandle = false;
       c.handle = DeviceHandle{};
       Send(c, FrameWriter(MessageType::Status).U32(status).Finish());
@@ -478,7 +657,7 @@ void Service::HandleIoControl(Client& c, std::string_view payload) {
 void Service::CompleteIo(uint64_t clientId, const IoTrace& trace, const IoResult& result) {
   const size_t count = std::min<size_t>(result.out.size(), trace.outSize);
   if (mTraceOn) {
-    json line = {{"time", NowMs()},          {"client", clientId},          {"op", "ioctl"},
+    json line = {{"time", SinceStartNs() / 1000},          {"client", clientId},          {"op", "ioctl"},
                  {"path", trace.path},        {"code", CodeText(trace.code)}, {"inLength", trace.inLength},
                  {"outSize", trace.outSize},  {"bytesReturned", count},      {"result", result.error}};
     const std::string& s = trace.inHead;
@@ -520,20 +699,40 @@ void Service::HandleControl(Client& c, std::string_view payload) {
   }
   uint32_t error = 0;
   json result = json::object();
-  const json cmd = json::parse(text, nullptr, false);
-  const std::string name = cmd.is_object() && cmd.contains("cmd") && cmd["cmd"].is_string() ? cmd["cmd"].get<std::string>() : "";
-  if (cmd.is_discarded() || !cmd.is_object()) {
+  json cmd;
+  std::string parseError;
+  std::string name;
+  auto refuse = [&](const std::string& message) {
     error = kErrorInvalidParameter;
-    result["error"] = "command is not a JSON object";
+    result["error"] = message;
+  };
+  if (!ParseJsonText(text, cmd, parseError)) {
+    refuse("command is not a JSON object: " + parseError);
+  } else if (!cmd.is_object()) {
+    refuse("command is not a JSON object");
+  } else if (cmd.contains("cmd") && !cmd["cmd"].is_string()) {
+    refuse("\"cmd\" must be a text");
+  } else if (name = cmd.value("cmd", std::string());
+             name != "ping" && name != "list-devices" && name != "list-usb" && c.uid != 0 && c.uid != ::geteuid()) {
+    // Whoever may connect may use the devices and look at the lists; changing
+    // the service (devices, trace files, shutting it down) is for its own user
+    // and root.
+    error = kErrorAccessDenied;
+    result["error"] = "control commands are reserved for the service's user and root";
   } else if (name == "trace") {
-    const bool on = cmd.value("on", true);
-    std::string msg;
-    if (!SetTrace(on, cmd.value("file", std::string()), msg)) {
-      error = kErrorInvalidParameter;
-      result["error"] = msg;
+    if (cmd.contains("on") && !cmd["on"].is_boolean()) {
+      refuse("\"on\" must be true or false");
+    } else if (cmd.contains("file") && !cmd["file"].is_string()) {
+      refuse("\"file\" must be a text");
     } else {
-      result["trace"] = mTraceOn;
-      result["file"] = mTracePath;
+      const bool on = cmd.value("on", true);
+      std::string msg;
+      if (!SetTrace(on, cmd.value("file", std::string()), msg)) {
+        refuse(msg);
+      } else {
+        result["trace"] = mTraceOn;
+        result["file"] = mTracePath;
+      }
     }
   } else if (name == "shutdown") {
     result["shutdown"] = true;
@@ -545,8 +744,8 @@ void Service::HandleControl(Client& c, std::string_view payload) {
     error = kErrorInvalidFunction;
     result["error"] = name.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + name + "\"";
   }
-  if (mTraceOn) TraceLine({{"time", NowMs()}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
-  Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(result.dump()).Finish());
+  if (mTraceOn) TraceLine({{"time", SinceStartNs() / 1000}, {"client", c.id}, {"op", "control"}, {"cmd", name}, {"result", error}});
+  Send(c, FrameWriter(MessageType::ControlReply).U32(error).String(Dump(result)).Finish());
 }
 
 void Service::WatchReadable(int fd, std::function<void()> onReadable) {

@@ -17,7 +17,7 @@ namespace {
 // DFU requests, states and status codes: dfu/DfuState.h, as the library
 // uses them.
 // Request header fields.
-constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
+[[maybe_unused]] constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
 constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
 
 uint16_t Le16(std::string_view s, size_t off) {
@@ -58,6 +58,7 @@ SimDevice::SimDevice(SimulatedSource& owner, uint64_t uid, Description descripti
 SimDevice::~SimDevice() {
   mOwner.Timers().Cancel(mReturnTimer);
   mOwner.Timers().Cancel(mDetachTimer);
+  mOwner.Timers().Cancel(mDetachExpiryTimer);
   for (auto& p : mPending) mOwner.Timers().Cancel(p.timer);
 }
 
@@ -96,6 +97,7 @@ void SimDevice::EnterDfuMode(uint8_t state, uint8_t status) {
 void SimDevice::Arrive() {
   if (mPresent || !mPluggedIn) return;
   mPresent = true;
+  mOpenFailuresLeft = mBehaviour.openFailures;
   ++mAppearance;
   mOwner.Announce(kDbtDeviceArrival, *this, Current().path);
 }
@@ -103,6 +105,8 @@ void SimDevice::Arrive() {
 void SimDevice::LeaveBus() {
   mOwner.Timers().Cancel(mDetachTimer);
   mDetachTimer = 0;
+  mOwner.Timers().Cancel(mDetachExpiryTimer);
+  mDetachExpiryTimer = 0;
   if (!mPresent) return;
   const std::string path = Current().path;
   mPresent = false;
@@ -197,8 +201,11 @@ bool SimDevice::SetBehaviour(const json& knobs, std::string& error) {
   for (const auto& [k, v] : knobs.items()) merged[k] = v;
   Behaviour b;
   if (!ParseBehaviour(merged, b, error)) return false;
+  // A script runs on from where it is unless it is given anew.
+  if (!knobs.contains("script")) b.script = std::move(mBehaviour.script);
   mDesc.behaviour = merged;
   mBehaviour = b;
+  if (knobs.contains("openFailures")) mOpenFailuresLeft = mBehaviour.openFailures;
   if (knobs.contains("storedSerial")) mStoredSerial = mBehaviour.storedSerial;
   return true;
 }
@@ -215,7 +222,8 @@ json SimDevice::Info() const {
           {"bcdDevice", mBcdDevice},
           {"firmwareSize", mFirmware.size()},
           {"blocksReceived", mBlocksAccepted},
-          {"storedSerial", mStoredSerial}};
+          {"storedSerial", EscapedText(mStoredSerial)},
+          {"storedSerialHex", ToHex(mStoredSerial)}};
 }
 
 Fault* SimDevice::MatchFault(const IoRequest& request) {
@@ -316,6 +324,11 @@ IoResult SimDevice::Control(const IoRequest& request) {
   if (dir == 0 && in.size() != 16u + wLength) return IoResult{kErrorInvalidParameter, {}};
   if (dir == 1 && in.size() != 16) return IoResult{kErrorInvalidParameter, {}};
   const std::string_view data = std::string_view(in).substr(16);
+  IoResult scripted;
+  if (Scripted(dir, type, bRequest, scripted)) {
+    if (dir == 1 && scripted.error == kErrorSuccess && scripted.out.size() > wLength) return IoResult{kErrorGenFailure, {}};
+    return scripted;
+  }
   IoResult r = mDfuMode ? DfuRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data)
                         : RuntimeRequest(dir, type, recipient, bRequest, wValue, wIndex, wLength, data);
   // A device that sends more than wLength bytes makes the host controller
@@ -323,6 +336,57 @@ IoResult SimDevice::Control(const IoRequest& request) {
   // malformed reply can never pass for a well-formed one.
   if (dir == 1 && r.error == kErrorSuccess && r.out.size() > wLength) return IoResult{kErrorGenFailure, {}};
   return r;
+}
+
+bool SimDevice::TakeOpen() {
+  if (mOpenFailuresLeft == 0) return true;
+  --mOpenFailuresLeft;
+  return false;
+}
+
+bool SimDevice::Scripted(uint8_t dir, uint32_t type, uint8_t bRequest, IoResult& result) {
+  auto it = mBehaviour.script.find(ScriptRequestName(type, bRequest));
+  if (it == mBehaviour.script.end() || it->second.empty()) return false;
+  ScriptEntry& e = it->second.front();
+  if (e.inState >= 0 && e.inState != mState) return false;  // waits for its state
+  const ScriptEntry entry = e;
+  if (--e.repeat == 0) it->second.erase(it->second.begin());
+  if (entry.action == "pass") return false;
+  if (entry.action == "stall") {
+    result = Stall();
+    return true;
+  }
+  if (entry.action == "error") {
+    result = IoResult{entry.error, {}};
+    return true;
+  }
+  const uint8_t state = entry.state >= 0 ? static_cast<uint8_t>(entry.state) : mState;
+  const uint8_t status = entry.status >= 0 ? static_cast<uint8_t>(entry.status) : mStatus;
+  if (entry.enter) {
+    mState = state;
+    mStatus = status;
+  }
+  if (entry.action == "ack" || dir == 0) {
+    result = Ok();
+    return true;
+  }
+  if (entry.hasReply) {
+    result = Ok(entry.reply);
+  } else if (bRequest == DFU_GETSTATE && type == kTypeClass) {
+    result = Ok(std::string(1, static_cast<char>(state)));
+  } else {
+    const uint32_t poll = entry.pollTimeout >= 0 ? static_cast<uint32_t>(entry.pollTimeout) : PollTimeoutFor(state);
+    std::string s;
+    s.push_back(static_cast<char>(status));
+    s.push_back(static_cast<char>(poll & 0xFF));
+    s.push_back(static_cast<char>((poll >> 8) & 0xFF));
+    s.push_back(static_cast<char>((poll >> 16) & 0xFF));
+    s.push_back(static_cast<char>(state));
+    s.push_back(0);  // iString
+    s.resize(mBehaviour.statusLength, '\0');
+    result = Ok(s);
+  }
+  return true;
 }
 
 IoResult SimDevice::StatusReply(uint16_t wLength) {
@@ -341,7 +405,6 @@ IoResult SimDevice::StatusReply(uint16_t wLength) {
 
 IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipient, uint8_t bRequest, uint16_t wValue,
                                    uint16_t wIndex, uint16_t wLength, std::string_view data) {
-  (void)wValue;
   (void)data;
   const Personality& p = mDesc.runtime;
   if (type == kTypeVendor && recipient == kRecipientDevice && bRequest == VENDOR_DFU_DETACH && dir == 0) {
@@ -353,6 +416,15 @@ IoResult SimDevice::RuntimeRequest(uint8_t dir, uint32_t type, uint32_t recipien
       return Ok();
     }
     mState = appDETACH;
+    if (mBehaviour.detachExpires) {
+      // DFU 1.1: without a reset within wDetachTimeOut (the request's
+      // wValue) the device returns to appIDLE.
+      mOwner.Timers().Cancel(mDetachExpiryTimer);
+      mDetachExpiryTimer = mOwner.Timers().Schedule(wValue, [this] {
+        mDetachExpiryTimer = 0;
+        if (!mDfuMode && mState == appDETACH) mState = appIDLE;
+      });
+    }
     if (WillDetach()) {
       // The device resets itself into DFU mode shortly after the request.
       mOwner.Timers().Cancel(mDetachTimer);
@@ -584,6 +656,13 @@ SimDevice* SimulatedSource::Find(const std::string& id) {
 }
 
 bool SimulatedSource::AddDevice(const json& description, std::string& id, std::string& error) {
+  // Every present device is one path in a list reply: the bound keeps that
+  // reply, and the service's memory, small.
+  constexpr size_t kMaxDevices = 256;
+  if (mDevices.size() >= kMaxDevices) {
+    error = "the service holds " + std::to_string(kMaxDevices) + " devices already";
+    return false;
+  }
   Description d;
   if (!ParseDescription(description, d, error)) return false;
   if (d.id.empty()) {
@@ -613,6 +692,7 @@ std::vector<InterfaceEntry> SimulatedSource::ListInterfaces(const platform::Guid
 uint32_t SimulatedSource::Open(const std::string& path, DeviceHandle& handle) {
   for (const auto& d : mDevices) {
     if (d->Present() && EqualsIgnoreCase(d->Current().path, path)) {
+      if (!d->TakeOpen()) return kErrorFileNotFound;  // not ready yet after its arrival
       handle.device = d->Uid();
       handle.appearance = d->Appearance();
       handle.path = d->Current().path;
@@ -686,7 +766,7 @@ bool SimulatedSource::Control(const json& command, uint32_t& error, json& result
   } else if (cmd == "get-serial") {
     if (SimDevice* d = needDevice()) {
       result["id"] = d->Id();
-      result["serial"] = d->StoredSerial();
+      result["serial"] = EscapedText(d->StoredSerial());
       result["hex"] = ToHex(d->StoredSerial());
     }
   } else if (cmd == "set-behaviour") {

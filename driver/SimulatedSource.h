@@ -41,6 +41,8 @@ class SimDevice {
   nlohmann::json Info() const;
   std::string_view Firmware() const { return mFirmware; }
   const std::string& StoredSerial() const { return mStoredSerial; }
+  // Counts an open of the current appearance; false while opens are to fail.
+  bool TakeOpen();
 
  private:
   struct Pending {
@@ -63,6 +65,8 @@ class SimDevice {
   IoResult BlockStatus(uint16_t wLength);
   IoResult ManifestStatus(uint8_t bRequest, uint16_t wLength);
   IoResult StatusReply(uint16_t wLength);
+  // The scripted answer to a control request, when its script has one.
+  bool Scripted(uint8_t dir, uint32_t type, uint8_t bRequest, IoResult& result);
   IoResult StallToError(uint8_t status);
   void ApplyTimedTransitions();
   bool ManifestationComplete() const;
@@ -86,10 +90,12 @@ class SimDevice {
   Behaviour mBehaviour;
 
   bool mPresent = false;
+  uint32_t mOpenFailuresLeft = 0;  // of the current appearance
   bool mPluggedIn = true;  // false after an unplug command, until plug
   uint64_t mAppearance = 0;
   uint64_t mReturnTimer = 0;
   uint64_t mDetachTimer = 0;
+  uint64_t mDetachExpiryTimer = 0;  // appDETACH back to appIDLE (detachExpires)
   uint64_t mRequests = 0;
   uint64_t mNextPending = 1;
   std::vector<Pending> mPending;
@@ -103,7 +109,6 @@ class SimDevice {
   uint64_t mBlocksAccepted = 0;
   ImageBytes mReceiving;      // blocks accepted so far
   std::string mLastBlock;     // block waiting in dfuDNLOAD_SYNC
-  bool mLastBlockEmpty = false;
   uint32_t mSyncLeft = 0;
   uint32_t mBusyLeft = 0;
   uint64_t mBusyUntil = 0;  // end of the current dfuDNBUSY / dfuMANIFEST poll time-out

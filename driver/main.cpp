@@ -2,12 +2,15 @@
 // kernel driver on this platform: serves device interfaces of simulated
 // devices, and of real USB devices where built with libusb, to the firmware
 // library, the tools and the tests over a Unix domain socket.
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "Description.h"
 #include "Service.h"
 #include "SimulatedSource.h"
 #include "SourceSet.h"
@@ -30,13 +34,17 @@
 namespace {
 
 void Usage(std::ostream& out) {
-  out << "usage: velmora-driverd [--socket PATH] [--devices DIR] [--device FILE]... [--trace FILE] [--foreground]\n"
-         "  --socket PATH   socket to listen on (default: $VLMU_DRIVER_SOCKET or "
-      << driverproto::kDefaultSocketPath
+  out << "usage: velmora-driverd [--socket PATH] [--socket-group GROUP] [--devices DIR] [--device FILE]...\n"
+         "                       [--trace FILE] [--frame-timeout MS] [--foreground]\n"
+         "  --socket PATH   socket to listen on (default: $VLMU_DRIVER_SOCKET, else\n"
+         "                  $XDG_RUNTIME_DIR/velmora/driver.sock, else for root "
+      << driverproto::kSystemSocketPath
       << ")\n"
+         "  --socket-group GROUP  members of GROUP may connect too (socket mode 0660; default: owner only)\n"
          "  --devices DIR   add every *.json device description in DIR (in name order)\n"
          "  --device FILE   add one device description (repeatable; added in the order given)\n"
          "  --trace FILE    append a JSON line for every request to FILE\n"
+         "  --frame-timeout MS  drop a client whose frame is not complete MS ms after its first bytes (default 10000)\n"
          "  --foreground    stay in the foreground (default: detach once listening)\n"
          "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
          "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
@@ -44,28 +52,51 @@ void Usage(std::ostream& out) {
          "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
 }
 
+// Reads a description file: a regular file (a FIFO or device would block or
+// never end) of at most kMaxJsonText bytes.
 bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read " + path;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = std::string("cannot read: ") + std::strerror(errno);
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  j = nlohmann::json::parse(ss.str(), nullptr, false);
-  if (j.is_discarded()) {
-    error = path + ": not valid JSON";
-    return false;
+  struct stat st {};
+  std::string text;
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) {
+    error = "not a regular file";
+  } else if (static_cast<uint64_t>(st.st_size) > vlmudrv::kMaxJsonText) {
+    error = "larger than " + std::to_string(vlmudrv::kMaxJsonText) + " bytes";
+    ok = false;
+  } else {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n < 0) {
+          error = std::string("cannot read: ") + std::strerror(errno);
+          ok = false;
+        }
+        break;
+      }
+      text.append(buf, static_cast<size_t>(n));
+      if (text.size() > vlmudrv::kMaxJsonText) break;  // the file grew meanwhile: ParseJsonText refuses it
+    }
   }
-  return true;
+  ::close(fd);
+  if (!ok) return false;
+  return vlmudrv::ParseJsonText(text, j, error);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string socketPath, tracePath;
+  gid_t socketGroup = static_cast<gid_t>(-1);
   std::vector<std::string> deviceFiles;
   bool foreground = false;
+  uint32_t frameTimeoutMs = vlmudrv::Service::Options{}.frameTimeoutMs;
   bool usb = false;
 #ifdef VLMU_WITH_LIBUSB
   vlmudrv::UsbOptions usbOptions;
@@ -110,8 +141,32 @@ int main(int argc, char** argv) {
       return argv[++i];
     };
     if (a == "--socket") socketPath = value("--socket");
+    else if (a == "--socket-group") {
+      const std::string g = value("--socket-group");
+      if (const group* gr = ::getgrnam(g.c_str())) {
+        socketGroup = gr->gr_gid;
+      } else {
+        char* end = nullptr;
+        const unsigned long gid = std::strtoul(g.c_str(), &end, 10);
+        if (g.empty() || *end != '\0' || gid >= static_cast<unsigned long>(static_cast<gid_t>(-1))) {
+          std::cerr << "velmora-driverd: no group " << g << "\n";
+          return 2;
+        }
+        socketGroup = static_cast<gid_t>(gid);
+      }
+    }
     else if (a == "--trace") tracePath = value("--trace");
     else if (a == "--device") deviceFiles.push_back(value("--device"));
+    else if (a == "--frame-timeout") {
+      const std::string v = value("--frame-timeout");
+      char* end = nullptr;
+      const unsigned long ms = std::strtoul(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || ms == 0 || ms > 3600000) {
+        std::cerr << "velmora-driverd: --frame-timeout needs a number of milliseconds from 1 to 3600000\n";
+        return 2;
+      }
+      frameTimeoutMs = static_cast<uint32_t>(ms);
+    }
     else if (a == "--devices") {
       const std::string dir = value("--devices");
       std::error_code ec;
@@ -140,7 +195,27 @@ int main(int argc, char** argv) {
   }
   if (socketPath.empty()) {
     const char* env = std::getenv(driverproto::kSocketEnv);
-    socketPath = env != nullptr && *env != '\0' ? env : driverproto::kDefaultSocketPath;
+    if (env != nullptr && *env != '\0') socketPath = env;
+  }
+  if (socketPath.empty()) {
+    // The default socket lives in a directory of this user that nobody else
+    // may write to, so that no one can put a socket of their own in its place.
+    const char* runtime = std::getenv(driverproto::kRuntimeDirEnv);
+    if (runtime != nullptr && *runtime == '/') {
+      socketPath = std::string(runtime) + driverproto::kUserSocket;
+    } else if (::geteuid() == 0) {
+      socketPath = driverproto::kSystemSocketPath;
+    } else {
+      std::cerr << "velmora-driverd: no socket path: give --socket, or set " << driverproto::kSocketEnv << " or "
+                << driverproto::kRuntimeDirEnv << "\n";
+      return 2;
+    }
+    std::string error;
+    if (!vlmudrv::Service::PreparePrivateDirectory(std::filesystem::path(socketPath).parent_path().string(), socketGroup,
+                                                   error)) {
+      std::cerr << "velmora-driverd: " << error << "\n";
+      return 1;
+    }
   }
 
   // SIGTERM and SIGINT end the service through the event loop.
@@ -156,7 +231,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  vlmudrv::Service service({socketPath, tracePath});
+  vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs, socketGroup});
   auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
   auto* source = simulated.get();
   // libusb starts threads: it is started once the service has detached.

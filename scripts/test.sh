@@ -4,10 +4,13 @@
 # tests. Warnings are errors in every build (scripts/build.sh).
 #   --quick                     normal build only
 #   --sanitize address|thread   one sanitizer build only
+#   --fuzz                      builds the libFuzzer targets with clang and runs
+#                               each on its corpus in fuzz/corpus/ for
+#                               FUZZ_SECONDS (default 30)
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,6s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
   "") ;;
@@ -16,6 +19,7 @@ case "${1:-}" in
     MODE=one; SAN=${2:-}
     [ "$SAN" = address ] || [ "$SAN" = thread ] || { echo "test.sh: --sanitize needs address or thread" >&2; usage; }
     shift 2 ;;
+  --fuzz) MODE=fuzz; shift ;;
   -h|--help) usage ;;
   *) echo "test.sh: unknown option $1" >&2; usage ;;
 esac
@@ -27,6 +31,24 @@ run() { # build-dir ctest-args cmake-args...
   bash scripts/build.sh "$dir" "$@"
   (cd "$dir" && ctest --output-on-failure -j2 $args)
 }
+if [ "$MODE" = fuzz ]; then
+  FUZZERS=(descriptor_walk image_reader ini_reader frame_decoder control_json)
+  CC=clang CXX=clang++ BUILD_TYPE=Debug TARGETS="${FUZZERS[*]/%/_fuzzer}" \
+    bash scripts/build.sh build-fuzz -DVLMU_BUILD_FUZZ=ON -DVLMU_SANITIZE=address -DVLMU_BUILD_BENCH=OFF
+  for f in "${FUZZERS[@]}"; do
+    # New inputs go to a scratch corpus; the committed one is only read.
+    mkdir -p "build-fuzz/corpus-work/$f"
+    echo "== $f (${FUZZ_SECONDS:-30} s)"
+    if ! "build-fuzz/fuzz/${f}_fuzzer" -max_total_time="${FUZZ_SECONDS:-30}" -artifact_prefix="build-fuzz/$f-" \
+        "build-fuzz/corpus-work/$f" "fuzz/corpus/$f" > "build-fuzz/$f.log" 2>&1; then
+      tail -40 "build-fuzz/$f.log"
+      echo "$f found a fault (input saved as build-fuzz/$f-*)"
+      exit 1
+    fi
+    grep -E "DONE" "build-fuzz/$f.log" || true
+  done
+  exit 0
+fi
 if [ "$MODE" = one ]; then
   BUILD_TYPE=Debug run "build-$SAN" "" -DVLMU_SANITIZE="$SAN" -DVLMU_BUILD_BENCH=OFF
   exit 0

@@ -24,6 +24,11 @@ std::shared_ptr<platform::MessageWindow> CPnPNotificator::Window() const {
   return mContext->window;
 }
 
+bool CPnPNotificator::NotificationsLost() const {
+  const std::shared_ptr<platform::MessageWindow> window = Window();
+  return window != nullptr && window->NotificationSourceLost();
+}
+
 intptr_t CPnPNotificator::StaticWindowProc(void* context, uint32_t message, uintptr_t wParam,
                                            intptr_t lParam) {
   auto* ctx = static_cast<ThreadContext*>(context);

@@ -29,6 +29,9 @@ class CPnPNotificator {
   bool DisableDeviceNotifications(const platform::Guid& interfaceGuid);
   bool Shutdown();
 
+  // True once the notifications can no longer come (their source is gone).
+  bool NotificationsLost() const;
+
   // For tests and diagnostics.
   bool IsInitialized() const;
   size_t RegistrationCount() const;

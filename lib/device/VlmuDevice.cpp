@@ -206,12 +206,19 @@ uint32_t VlmuDevice::CloseAndReopen(bool waitForReplug, uint32_t timeoutMs) {
       Close();
       return VLMU_E_NOT_TRACKING;
     }
-    platform::WaitResult wait = mDeviceRemovedEvent->Wait(timeoutMs);
-    if (wait == platform::WaitResult::Signalled) {
-      const uint32_t elapsed = ElapsedTicks(start, platform::GetTickCount());
-      const uint32_t rest = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
-      wait = mDeviceArrivedEvent->Wait(rest);
-    }
+    // Waited for in slices: a stop of the owner, or the loss of the
+    // notifications' source (no arrival can come), ends the wait at once.
+    auto waitFor = [&](platform::Event& event) {
+      for (;;) {
+        if (ReplugWaitCancelled() || mNotificator.NotificationsLost()) return platform::WaitResult::Failed;
+        const uint32_t elapsed = ElapsedTicks(start, platform::GetTickCount());
+        const uint32_t rest = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+        const platform::WaitResult r = event.Wait(rest < kReplugCheckMs ? rest : kReplugCheckMs);
+        if (r != platform::WaitResult::Timeout || rest <= kReplugCheckMs) return r;
+      }
+    };
+    platform::WaitResult wait = waitFor(*mDeviceRemovedEvent);
+    if (wait == platform::WaitResult::Signalled) wait = waitFor(*mDeviceArrivedEvent);
     if (wait != platform::WaitResult::Signalled) {
       Close();
       return wait == platform::WaitResult::Timeout ? VLMU_E_TIMEOUT : VLMU_E_FAILED;
@@ -223,6 +230,10 @@ uint32_t VlmuDevice::CloseAndReopen(bool waitForReplug, uint32_t timeoutMs) {
     if (platform::OpenDeviceFile(mDevicePath, file) == 0) {
       SetHandleLocked(std::move(file));
       return 0;
+    }
+    if (ReplugWaitCancelled()) {
+      Close();
+      return VLMU_E_FAILED;
     }
     if (ElapsedTicks(start, platform::GetTickCount()) >= timeoutMs) {
       Close();

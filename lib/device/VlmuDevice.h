@@ -79,8 +79,13 @@ class VlmuDevice : public CPnPNotifyHandler {
   static uint32_t ElapsedTicks(uint32_t start, uint32_t now);
   // Re-open attempts of CloseAndReopen are this far apart.
   static constexpr uint32_t kReopenRetryMs = 100;
+  // The re-plug wait looks this often whether it is to end early.
+  static constexpr uint32_t kReplugCheckMs = 50;
 
  protected:
+  // True when a re-plug wait in progress is to end at once (the owner is
+  // stopping). The wait also ends when the notifications' source is lost.
+  virtual bool ReplugWaitCancelled() { return false; }
   // Closes the device file (under mLock, so that no request is using it).
   void CloseHandleLocked();
   // The transport's close steps: stop tracking, close the handle and the

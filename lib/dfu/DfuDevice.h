@@ -138,6 +138,9 @@ class DfuDevice : public TThread, public VlmuDevice {
   bool SendBlockAndGetStatus(const uint8_t* data, uint16_t length);
   // Polls until the device has taken the block just sent (dfuDNLOAD_IDLE).
   bool WaitForBlockTaken();
+
+  // A re-plug wait of the download worker ends when the worker is asked to stop.
+  bool ReplugWaitCancelled() override { return IsThreadRunning() && StopOrAbortRequested(); }
   // Sleeps up to ms milliseconds; returns early when teardown asks to abort.
   void PollSleep(uint32_t ms);
   // The fields of the last DFU_GETSTATUS reply.

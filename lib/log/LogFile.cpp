@@ -129,22 +129,36 @@ bool LogFile::BackupIfRequired() {
   }
 
   char backup[kMaxPath + 6];
+  // A rotation that fails reopens the live file, so that the entries go on
+  // into it (beyond the maximum size) instead of being dropped. The
+  // diagnostics of this class reach no output, so the failure is also told
+  // on stderr, once until a rotation succeeds again.
+  auto keepLogging = [&](const char* backupName) {
+    if (!mRotationFailed) {
+      std::fprintf(stderr, "velmora_dfu: warning: log file \"%s\" cannot be rotated to \"%s\"; logging goes on in it\n",
+                   mPath, backupName);
+      mRotationFailed = true;
+    }
+    if (reopen) mFile = std::fopen(mPath, "a+");
+    return false;
+  };
   if (!BackupName(mPath, backup, sizeof backup)) {
     Diagnostic(LOG_ERROR, "BackupIfRequired: " COULDNT " rename current log file to create a backup\n");
-    return false;
+    return keepLogging("");
   }
   if (platform::FileExists(backup)) {
     Diagnostic(LOG_INFO, "BackupIfRequired: deleting old backup file \"%s\" ...\n", backup);
     if (!platform::DeleteFile(backup)) {
       Diagnostic(LOG_ERROR, "BackupIfRequired: old backup file " COULDNT " be deleted\n");
-      return false;
+      return keepLogging(backup);
     }
   }
   Diagnostic(LOG_INFO, "BackupIfRequired: creating new backup file \"%s\" ...\n", backup);
   if (!platform::RenameFile(mPath, backup)) {
     Diagnostic(LOG_ERROR, "BackupIfRequired: " COULDNT " rename current log file to create a backup\n");
-    return false;
+    return keepLogging(backup);
   }
+  mRotationFailed = false;
   if (reopen) {
     Diagnostic(LOG_INFO, "opening new log file \"%s\" ...\n", mPath);
     mFile = std::fopen(mPath, "a+");

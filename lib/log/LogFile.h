@@ -64,4 +64,5 @@ class LogFile {
   bool mCheckSizeAfterEachEntry = false;
   FILE* mFile = nullptr;
   uint32_t mOwnDestinationMask = 0;
+  bool mRotationFailed = false;  // reported on stderr; cleared by the next successful rotation
 };

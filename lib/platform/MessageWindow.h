@@ -54,6 +54,10 @@ class MessageWindow {
   // Dispatches messages to the procedure until the window has been closed.
   // Runs on the creating thread.
   virtual void RunMessageLoop() = 0;
+
+  // True once the source of the notifications is gone (the driver service
+  // ended): no arrival will be announced any more. Any thread.
+  virtual bool NotificationSourceLost() { return false; }
 };
 
 // Creates the window on the calling thread. Returns null and sets `error` on failure.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "E2eSupport.h"
@@ -436,6 +437,22 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"StatusReplyOfFiveBytes", "{\"statusLength\": 5}", 0, "", 47},
         FaultCase{"StatusReplyOfSevenBytes", "{\"statusLength\": 7}", 0, "", 18}),
     [](const testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
+
+TEST_F(DownloadExports, LostServiceEndsTheReplugWaitAtOnce) {
+  // The device never comes back after the detach; the re-plug time-out is
+  // long. The service then dies: no arrival can come any more.
+  ASSERT_EQ(0u, VLMUFWDL_SetTimeout(0, 30000));
+  AddAndOpen(DeviceDescription().Knob("neverReturn", "true"));
+  const std::string path = WriteImage("fw.vld", MakeImage(20000, 3));
+  ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
+  ASSERT_TRUE(driver.WaitForState("dev1", "off-bus")) << driver.LastError();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  driver.Kill();
+  const Outcome o = WaitForDownload(kRunLimitMs);
+  ASSERT_TRUE(o.ended);
+  EXPECT_EQ(14u, o.status) << "the reopen failed, not timed out (24)";
+  EXPECT_LT(o.seconds, 10.0) << "the wait ran on after the service was gone";
+}
 
 TEST_F(DownloadExports, SerialNumbersThroughTheExports) {
   ExportLog log;

@@ -3,12 +3,16 @@
 // to and including the unload went through; the test that runs it checks
 // that the process neither crashed nor hung.
 //
-//   dfu_unload_helper LIBRARY IMAGE LOGFILE
+//   dfu_unload_helper LIBRARY IMAGE LOGFILE [replug]
+//
+// With "replug" the unload comes 500 ms after the start, while the worker
+// waits for the device to come back (no block has been sent).
 #include <dlfcn.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 namespace {
@@ -21,8 +25,9 @@ Fn Bind(void* lib, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: dfu_unload_helper LIBRARY IMAGE LOGFILE\n");
+  const bool duringReplug = argc == 5 && std::string(argv[4]) == "replug";
+  if (argc != 4 && !duringReplug) {
+    std::fprintf(stderr, "usage: dfu_unload_helper LIBRARY IMAGE LOGFILE [replug]\n");
     return 64;
   }
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -49,13 +54,18 @@ int main(int argc, char** argv) {
   if (enumerate("{49F4A1FF-55DD-4d45-9743-7B623EFF0361}", &count) != 0 || count == 0) return 12;
   if (open(0) != 0) return 13;
   if (start(argv[2], 0) != 0) return 14;
-  // Unload while blocks are being sent.
   uint32_t bytes = 0, total = 0;
-  for (int i = 0; i < 5000 && bytes == 0; ++i) {
-    if (status(&bytes, &total) != 36) return 15;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (duringReplug) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (status(&bytes, &total) != 36 || bytes != 0) return 15;
+  } else {
+    // Unload while blocks are being sent.
+    for (int i = 0; i < 5000 && bytes == 0; ++i) {
+      if (status(&bytes, &total) != 36) return 15;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (bytes == 0) return 16;
   }
-  if (bytes == 0) return 16;
   const auto t0 = std::chrono::steady_clock::now();
   if (dlclose(lib) != 0) return 17;
   const double ms =

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "E2eSupport.h"
@@ -12,6 +13,56 @@
 namespace {
 
 using testsupport::DeviceDescription;
+
+struct HelperRun {
+  bool ended = false;
+  int status = 0;
+  double seconds = 0;
+};
+
+// Runs the helper (bounded to 30 s) and reports how it ended.
+HelperRun RunHelper(const std::string& image, const std::string& logFile, const char* mode) {
+  HelperRun run;
+  const pid_t pid = fork();
+  if (pid < 0) return run;
+  if (pid == 0) {
+    execl(DFU_UNLOAD_HELPER, DFU_UNLOAD_HELPER, VLMU_LIBRARY_FILE, image.c_str(), logFile.c_str(), mode,
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  while (!run.ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+    const pid_t r = waitpid(pid, &run.status, WNOHANG);
+    if (r == -1) break;
+    run.ended = r == pid;
+    if (!run.ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!run.ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &run.status, 0);
+  }
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return run;
+}
+
+TEST(Unload, DuringTheReplugWaitEndsTheWaitAtOnce) {
+  testsupport::DriverServiceFixture driver;
+  ASSERT_TRUE(driver.Start()) << driver.LastError();
+  // The device never comes back after the detach: the worker waits for it
+  // (60 s by default) when the library is unloaded.
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Knob("neverReturn", "true")).empty()) << driver.LastError();
+  const std::string image = driver.TempFile("fw.vld");
+  testsupport::WriteFile(image, dfue2e::MakeImage(20000));
+  const std::string logFile = driver.TempFile("unload.log");
+  const HelperRun run = RunHelper(image, logFile, "replug");
+  ASSERT_TRUE(run.ended) << "the unload did not return within 30 s";
+  ASSERT_TRUE(WIFEXITED(run.status)) << "helper died with signal " << WTERMSIG(run.status);
+  EXPECT_EQ(0, WEXITSTATUS(run.status));
+  // Without the stop the unload would wait out its 10 s bound.
+  EXPECT_LT(run.seconds, 5.0);
+  const std::string log = testsupport::ReadFile(logFile);
+  EXPECT_NE(std::string::npos, log.find("DfuDevice::StopDownloadAndWait: download worker stopped.\n")) << log;
+}
 
 TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
   testsupport::DriverServiceFixture driver;

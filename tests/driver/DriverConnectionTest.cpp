@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <thread>
@@ -119,10 +120,22 @@ TEST(DriverConnectionTest, SocketPathComesFromTheEnvironmentAtEachCall) {
   EXPECT_EQ(platform::DriverConnection::SocketPath(), "/tmp/one.sock");
   ::setenv(kSocketEnv, "/tmp/two.sock", 1);
   EXPECT_EQ(platform::DriverConnection::SocketPath(), "/tmp/two.sock");
+  // Unset or empty: the user's runtime directory when a socket is there,
+  // else the system service's socket.
+  const char* oldRuntime = std::getenv(kRuntimeDirEnv);
+  const std::string savedRuntime = oldRuntime ? oldRuntime : "";
+  testsupport::TempDir runtime;
+  ::setenv(kRuntimeDirEnv, runtime.path().c_str(), 1);
   ::setenv(kSocketEnv, "", 1);
-  EXPECT_EQ(platform::DriverConnection::SocketPath(), kDefaultSocketPath);
+  EXPECT_EQ(platform::DriverConnection::SocketPath(), kSystemSocketPath);
+  std::filesystem::create_directory(runtime.path() / "velmora");
+  testsupport::WriteFile(runtime.File("velmora/driver.sock"), "");
+  EXPECT_EQ(platform::DriverConnection::SocketPath(), runtime.File("velmora/driver.sock"));
   ::unsetenv(kSocketEnv);
-  EXPECT_EQ(platform::DriverConnection::SocketPath(), kDefaultSocketPath);
+  EXPECT_EQ(platform::DriverConnection::SocketPath(), runtime.File("velmora/driver.sock"));
+  ::unsetenv(kRuntimeDirEnv);
+  EXPECT_EQ(platform::DriverConnection::SocketPath(), kSystemSocketPath);
+  if (oldRuntime) ::setenv(kRuntimeDirEnv, savedRuntime.c_str(), 1);
   if (old) ::setenv(kSocketEnv, saved.c_str(), 1);
 }
 

@@ -1,6 +1,7 @@
 // velmora-driverctl against a running service: commands, output, exit codes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -22,7 +23,8 @@ struct ToolResult {
 
 // Runs the tool with the fixture's socket (inherited VLMU_DRIVER_SOCKET); stdout and stderr together.
 ToolResult RunCtl(const std::string& args) {
-  const std::string cmd = std::string(VLMU_BUILD_DIR) + "/tools/driverctl/velmora-driverctl " + args + " 2>&1";
+  // Bounded from outside: a command that blocks fails the test instead of hanging it.
+  const std::string cmd = "timeout 20 " + std::string(VLMU_BUILD_DIR) + "/tools/driverctl/velmora-driverctl " + args + " 2>&1";
   ToolResult r;
   FILE* p = ::popen(cmd.c_str(), "r");
   if (p == nullptr) return r;
@@ -65,6 +67,18 @@ TEST_F(DriverCtlTest, AddListUnplugPlugRemove) {
   r = RunCtl("remove ctl1");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_THAT(r.output, HasSubstr("no device with id \"ctl1\""));
+}
+
+TEST_F(DriverCtlTest, AddRefusesWhatIsNotARegularFile) {
+  const std::string fifo = driver.TempFile("fifo.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero"), driver.TempFile("missing.json")}) {
+    const ToolResult r = RunCtl("add " + Quote(path));
+    EXPECT_EQ(r.exitCode, 1) << path;
+    EXPECT_THAT(r.output, HasSubstr(path + " is not a readable JSON file")) << path;
+  }
+  EXPECT_THAT(RunCtl("add " + Quote(fifo)).output, HasSubstr("not a regular file"));
+  EXPECT_EQ(driver.ListDevices().find("\"id\""), std::string::npos) << "nothing was added";
 }
 
 TEST_F(DriverCtlTest, FirmwareIsWrittenToAFile) {

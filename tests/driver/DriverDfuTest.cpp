@@ -502,5 +502,44 @@ TEST_F(DriverDfuTest, FaultsByRequestNumberAndByBRequestOccurrence) {
   EXPECT_EQ(dev->Descriptor(1, 0, 18).error, 0u);                  // each fault fires once
 }
 
+TEST_F(DriverDfuTest, ScriptedRepliesRunInOrderWithRepeatsAndWaitForTheirState) {
+  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"")
+          .Knob("script", R"({"DFU_GETSTATUS":[{"state":"dfuDNBUSY","pollTimeout":7,"repeat":2},{"action":"stall"},
+                              {"action":"error","error":1167},{"inState":"dfuDNLOAD_IDLE","status":"errVERIFY"}],
+                             "DFU_CLRSTATUS":[{"action":"ack"}],
+                             "DFU_GETSTATE":[{"reply":[99]}]})"));
+  for (int i = 0; i < 2; ++i) {
+    const Reply r = dev->GetStatus(kDfuIf);
+    ASSERT_EQ(r.error, 0u);
+    EXPECT_EQ(StateOf(r), dfuDNBUSY);
+    EXPECT_EQ(PollOf(r), 7u);
+  }
+  EXPECT_EQ(dev->GetStatus(kDfuIf).error, kErrorGenFailure);
+  // Another knob set meanwhile leaves the script where it is.
+  ASSERT_TRUE(driver.SetBehaviour(mSpec.id, R"({"busyPolls":0})"));
+  EXPECT_EQ(dev->GetStatus(kDfuIf).error, kErrorDeviceNotConnected);
+  // The next entry waits for dfuDNLOAD_IDLE: until then the device answers itself.
+  Reply r = dev->GetStatus(kDfuIf);
+  EXPECT_EQ(StateOf(r), dfuIDLE);
+  EXPECT_EQ(StatusOf(r), 0u);
+  EXPECT_EQ(dev->ClrStatus(kDfuIf), 0u) << "acknowledged without acting";
+  EXPECT_EQ(dev->Io(kIoctlControlRequest, ControlRequest(1, 1, 1, 5, 0, kDfuIf, 1), 1).data, std::string(1, '\x63'));
+  SendBlock(0, std::string(64, 'a'));
+  r = dev->GetStatus(kDfuIf);
+  EXPECT_EQ(StateOf(r), dfuDNLOAD_IDLE);
+  EXPECT_EQ(StatusOf(r), 7u) << "errVERIFY, scripted in dfuDNLOAD_IDLE";
+  r = dev->GetStatus(kDfuIf);
+  EXPECT_EQ(StateOf(r), dfuDNLOAD_IDLE);
+  EXPECT_EQ(StatusOf(r), 0u) << "the script is used up";
+  std::string reply;
+  EXPECT_EQ(driver.Control(R"({"cmd":"set-behaviour","id":"dev1","behaviour":{"script":{"DFU_NOPE":[]}}})", reply),
+            kErrorInvalidParameter);
+  EXPECT_THAT(reply, ::testing::HasSubstr("unknown request"));
+  EXPECT_EQ(driver.Control(R"({"cmd":"set-behaviour","id":"dev1","behaviour":{"script":{"DFU_ABORT":[{"repeat":0}]}}})",
+                           reply),
+            kErrorInvalidParameter);
+  EXPECT_THAT(reply, ::testing::HasSubstr("repeat counts from 1"));
+}
+
 }  // namespace
 }  // namespace drvtest

@@ -266,17 +266,18 @@ TEST_F(DiagnosticLogTest, StopLogFileClosesAndStopsWriting) {
   EXPECT_TRUE(log.StopLogFile());  // nothing open: still a clean close
 }
 
-TEST_F(DiagnosticLogTest, FailedWriteDropsTheLineAndKeepsTheFileEnabled) {
+TEST_F(DiagnosticLogTest, FailedRotationKeepsTheFileEnabledAndTheLinesInTheLiveFile) {
   const std::string bak = dir.File("trace.bak");
   WriteFile(bak, "protected");
   ASSERT_EQ(::chmod(bak.c_str(), 0444), 0);
   ASSERT_TRUE(log.SetLogFile(Log().c_str(), 0, true));
-  log.Entry(LOG_ERROR, "first\n");   // written, then the rotation fails and the file stays closed
-  log.Entry(LOG_ERROR, "second\n");  // dropped: no open file
+  log.Entry(LOG_ERROR, "first\n");   // written, then the rotation fails and the live file is reopened
+  log.Entry(LOG_ERROR, "second\n");  // written into the live file as well
   EXPECT_TRUE(log.LogFileEnabled());
   const auto lines = Lines(ReadFile(Log()));
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: first"));
+  EXPECT_TRUE(HasDefaultPrefixThen(lines[1], "ERROR: second"));
   EXPECT_EQ(ReadFile(bak), "protected");
   ::chmod(bak.c_str(), 0644);
   // A new log file set by the caller works again.

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -173,27 +175,70 @@ TEST_F(LogFileTest, WithoutCheckTheFileGrowsUntilNextOpen) {
   EXPECT_EQ(ReadFile(Log()), "");
 }
 
-TEST_F(LogFileTest, WriteProtectedBackupStopsRotationAndDropsLaterEntries) {
-  WriteFile(Bak(), "protected");
-  ASSERT_EQ(::chmod(Bak().c_str(), 0444), 0);
-  ASSERT_TRUE(file.Open(Log().c_str(), 5, true));
-  diagnostics.entries.clear();
+// Captures what is written to stderr while it lives.
+class StderrCapture {
+ public:
+  explicit StderrCapture(const std::string& file) : mFile(file) {
+    std::fflush(stderr);
+    mSaved = ::dup(2);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() { Stop(); }
+  std::string Stop() {
+    if (mSaved >= 0) {
+      std::fflush(stderr);
+      ::dup2(mSaved, 2);
+      ::close(mSaved);
+      mSaved = -1;
+    }
+    return ReadFile(mFile);
+  }
 
-  EXPECT_FALSE(file.WriteEntry("first entry\n"));
-  EXPECT_FALSE(file.IsOpen());
-  EXPECT_STREQ(file.Path(), Log().c_str());  // closed with the path still stored
-  EXPECT_THAT(diagnostics.Texts(),
-              ElementsAre("BackupIfRequired: closing current log file ...\n",
-                          "BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
-                          "BackupIfRequired: old backup file couldn\xB4t be deleted\n",
-                          "WriteEntry: BackupIfRequired failed after writing entry \"first entry\n\" in the log file\n"));
-  diagnostics.entries.clear();
+ private:
+  std::string mFile;
+  int mSaved = -1;
+};
 
-  EXPECT_FALSE(file.WriteEntry("second entry\n"));
-  EXPECT_THAT(diagnostics.Texts(),
-              ElementsAre("WriteEntry: couldn\xB4t write log file because there is no open file\n"));
-  EXPECT_EQ(ReadFile(Log()), "first entry\n");
-  EXPECT_EQ(ReadFile(Bak()), "protected");
+TEST_F(LogFileTest, FailedRotationIsToldOnStderrAndLoggingGoesOnInTheLiveFile) {
+  // Both ways a rotation fails: an old backup that cannot be deleted, and a
+  // backup name that is a directory.
+  for (const bool directory : {false, true}) {
+    SCOPED_TRACE(directory ? "backup is a directory" : "backup is write-protected");
+    ::chmod(Bak().c_str(), 0644);
+    std::filesystem::remove_all(Bak());
+    std::filesystem::remove(Log());
+    if (directory) {
+      ASSERT_EQ(::mkdir(Bak().c_str(), 0755), 0);
+      ASSERT_EQ(::mkdir((Bak() + "/inside").c_str(), 0755), 0);
+    } else {
+      WriteFile(Bak(), "protected");
+      ASSERT_EQ(::chmod(Bak().c_str(), 0444), 0);
+    }
+    LogFile log(&diagnostics);
+    log.SetOwnDestinationMask(1);
+    ASSERT_TRUE(log.Open(Log().c_str(), 5, true));
+    diagnostics.entries.clear();
+    StderrCapture err(dir.File("stderr.txt"));
+
+    EXPECT_FALSE(log.WriteEntry("first entry\n")) << "the rotation failed";
+    EXPECT_TRUE(log.IsOpen()) << "the live file is open again";
+    EXPECT_THAT(diagnostics.Texts(),
+                ElementsAre("BackupIfRequired: closing current log file ...\n",
+                            "BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
+                            "BackupIfRequired: old backup file couldn\xB4t be deleted\n",
+                            "WriteEntry: BackupIfRequired failed after writing entry \"first entry\n\" in the log file\n"));
+    EXPECT_FALSE(log.WriteEntry("second entry\n"));
+    const std::string told = err.Stop();
+    EXPECT_EQ(told, "velmora_dfu: warning: log file \"" + Log() + "\" cannot be rotated to \"" + Bak() +
+                        "\"; logging goes on in it\n")
+        << "told once";
+    EXPECT_EQ(ReadFile(Log()), "first entry\nsecond entry\n");
+    if (!directory) {
+      EXPECT_EQ(ReadFile(Bak()), "protected");
+    }
+  }
   ::chmod(Bak().c_str(), 0644);
 }
 

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include "support/TempDir.h"
 
@@ -151,6 +156,34 @@ TEST(PrivateProfileFile, UnreadableTargetIsNotTreatedAsEmpty) {
   ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
   EXPECT_EQ(GetPrivateProfileString("A", "K", "d", path.c_str()), "d");
   EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", path.c_str()));
+}
+
+TEST(PrivateProfileFile, OnlyRegularFilesOfBoundedSizeAreRead) {
+  TempDir dir;
+  const std::string fifo = dir.File("fifo.cfg");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string zero = dir.File("zero.cfg");
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  const std::string big = dir.File("big.cfg");
+  WriteFile(big, "[A]\nK=big\n" + std::string(1024 * 1024, ';'));
+  const std::string limit = dir.File("limit.cfg");
+  WriteFile(limit, "[A]\nK=fits\n" + std::string(1024 * 1024 - 11, ';'));
+  ASSERT_EQ(ReadFile(limit).size(), 1024u * 1024u);
+
+  for (const std::string& path : {fifo, zero, big}) {
+    // Run aside so that a reader that blocks fails the test instead of hanging it.
+    auto read = std::async(std::launch::async, [&] { return GetPrivateProfileString("A", "K", "d", path.c_str()); });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << path << ": the read blocks";
+      const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // a writer that leaves at once ends it
+      if (unblock >= 0) ::close(unblock);
+    }
+    EXPECT_EQ(read.get(), "d") << path;
+  }
+  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", fifo.c_str()));
+  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", big.c_str()));
+  EXPECT_EQ(ReadFile(big).size(), 10u + 1024u * 1024u) << "an oversized file is left alone";
+  EXPECT_EQ(GetPrivateProfileString("A", "K", "d", limit.c_str()), "fits");
 }
 
 }  // namespace

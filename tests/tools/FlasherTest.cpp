@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dfu/E2eSupport.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -141,6 +142,24 @@ TEST_F(Flasher, NoDeviceGivesAHint) {
   r = RunFlasher("upgrade --device 0 " + Image("fw.vld", 100, 15));
   EXPECT_EQ(13, r.exitStatus) << r.out;
   EXPECT_NE(std::string::npos, r.out.find("driver service")) << r.out;
+}
+
+TEST(FlasherWithoutService, ListExitsWithItsOwnStatus) {
+  testsupport::TempDir dir;
+  const std::string command = "VLMU_DRIVER_SOCKET=" + dir.File("none.sock") + " " + std::string(VLMU_FLASH_BINARY);
+  for (const char* args : {" list", " --json list"}) {
+    const std::string full = command + args + " 2>&1";
+    Result r;
+    FILE* pipe = popen(full.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+    const int status = pclose(pipe);
+    r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_EQ(69, r.exitStatus) << args << ": " << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("no driver service listens on " + dir.File("none.sock"))) << r.out;
+  }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // and its DFU suffixes checked by Debian's dfu-suffix.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -253,14 +255,38 @@ TEST_F(VldtoolTest, BadDateAndTimeDigitsAreRefused) {
   }
 }
 
-TEST_F(VldtoolTest, UnreadablePayloadExits66) {
-  std::vector<std::string> args = CreateArgs(mDir.File("p.vld"));
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == "--payload") args[i + 1] = mDir.File("no-payload.bin");
+TEST_F(VldtoolTest, UnreadableOrSpecialInputsExit66) {
+  const std::string fifo = mDir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    const char* option;
+    std::string path;
+    const char* message;
+  } cases[] = {
+      {"--payload", mDir.File("no-payload.bin"), "cannot read payload"},
+      {"--payload", fifo, "not a regular file"},
+      {"--payload", mDir.path().string(), "not a regular file"},
+      {"--info-file", fifo, "cannot read info file"},
+  };
+  for (const auto& c : cases) {
+    // Bounded from outside: an input that blocks must fail the test, not hang it.
+    std::vector<std::string> args = CreateArgs(mDir.File("p.vld"));
+    args.insert(args.begin(), {"timeout", "20"});
+    if (std::string(c.option) == "--info-file") {
+      for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--info") args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+      }
+      args.insert(args.end(), {"--info-file", c.path});
+    } else {
+      for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--payload") args[i + 1] = c.path;
+      }
+    }
+    const auto r = testrun::Run(args, mDir);
+    EXPECT_EQ(r.exitCode, 66) << c.path;
+    EXPECT_THAT(r.err, HasSubstr(c.message)) << c.path;
+    EXPECT_FALSE(std::filesystem::exists(mDir.File("p.vld")));
   }
-  const auto r = testrun::Run(args, mDir);
-  EXPECT_EQ(r.exitCode, 66);
-  EXPECT_THAT(r.err, HasSubstr("cannot read payload"));
 }
 
 // ---------------------------------------------------------------------------

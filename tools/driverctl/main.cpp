@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "RegularFile.h"
+
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 
@@ -31,8 +33,9 @@ int Usage(std::ostream& out, int rc) {
          "  trace on [FILE] | trace off\n"
          "  raw JSON                  send any control command\n"
          "  shutdown                  stop the service\n"
-         "The socket is PATH, else $VLMU_DRIVER_SOCKET, else "
-      << driverproto::kDefaultSocketPath << ".\n";
+         "The socket is PATH, else $VLMU_DRIVER_SOCKET, else $XDG_RUNTIME_DIR/velmora/driver.sock when it\n"
+         "exists, else "
+      << driverproto::kSystemSocketPath << ".\n";
   return rc;
 }
 
@@ -79,11 +82,13 @@ int main(int argc, char** argv) {
     need(0);
   } else if (cmd == "add") {
     need(1);
-    std::ifstream in(args[1]);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const json desc = json::parse(ss.str(), nullptr, false);
-    if (!in || desc.is_discarded()) {
+    std::string text, why;
+    if (!vlmutool::ReadRegularFile(args[1], text, why, 1024 * 1024)) {
+      std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file (" << why << ")\n";
+      return 1;
+    }
+    const json desc = json::parse(text, nullptr, false);
+    if (desc.is_discarded()) {
       std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file\n";
       return 1;
     }

@@ -8,17 +8,20 @@
 //   vlmu-flash [OPTIONS] serial set --device N TEXT
 //
 // Exit status: 0 on success, otherwise the library's status (64 for usage
-// errors).
+// errors, 69 for `list` without a driver service).
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FlashText.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 #include "ImageDisplay.h"
 #include "StatusText.h"
 #include "vlmufwdl.h"
@@ -26,6 +29,9 @@
 namespace {
 
 constexpr int kExitUsage = 64;
+// `list` found no device because no driver service listens (EX_UNAVAILABLE):
+// a script can tell it from "no device".
+constexpr int kExitNoService = 69;
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 // After the final status the worker may need a moment to end; closing the
 // device is retried for this long while the library answers 35.
@@ -210,6 +216,14 @@ int CmdList(const Options& o) {
   if (o.json) std::printf("%s]}\n", json.c_str());
   if (count == 0) {
     if (!o.json) std::printf("(no devices)\n");
+    // The library answers "no devices" whether or not a service runs (as on
+    // a machine without the driver); the tool asks the service itself.
+    std::unique_ptr<platform::DriverConnection> service;
+    if (platform::DriverConnection::Connect(service, "vlmu-flash") == driverproto::kErrorServiceNotActive) {
+      std::fprintf(stderr, "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
+                   platform::DriverConnection::SocketPath().c_str());
+      return kExitNoService;
+    }
     NoDeviceHint();
   }
   return result;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ImageDisplay.h"
+#include "RegularFile.h"
 #include "Options.h"
 #include "StatusText.h"
 #include "VldImage.h"
@@ -48,13 +49,6 @@ const char kUsage[] =
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "vldtool: %s\n%s", message.c_str(), kUsage);
   return kExitUsage;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
 }
 
 bool AllDigits(const std::string& text) {
@@ -139,13 +133,13 @@ int Create(const std::vector<std::string>& args) {
   if (opts.Has("--info") && opts.Has("--info-file")) return UsageError("give --info or --info-file, not both");
   if (const std::string* text = opts.Value("--info")) spec.infoText = *text;
   if (const std::string* file = opts.Value("--info-file")) {
-    if (!ReadWholeFile(*file, spec.infoText)) {
-      std::fprintf(stderr, "vldtool: cannot read info file '%s'\n", file->c_str());
+    if (!vlmutool::ReadRegularFile(*file, spec.infoText, error)) {
+      std::fprintf(stderr, "vldtool: cannot read info file '%s': %s\n", file->c_str(), error.c_str());
       return kExitNoInput;
     }
   }
-  if (!ReadWholeFile(*opts.Value("--payload"), spec.payload)) {
-    std::fprintf(stderr, "vldtool: cannot read payload '%s'\n", opts.Value("--payload")->c_str());
+  if (!vlmutool::ReadRegularFile(*opts.Value("--payload"), spec.payload, error)) {
+    std::fprintf(stderr, "vldtool: cannot read payload '%s': %s\n", opts.Value("--payload")->c_str(), error.c_str());
     return kExitNoInput;
   }
 

@@ -37,7 +37,13 @@ inline constexpr uint32_t kMaxPathLength = 4096;
 // Bound a client puts on each request/reply round trip unless told otherwise.
 inline constexpr uint32_t kDefaultRequestTimeoutMs = 10000;
 inline constexpr const char* kSocketEnv = "VLMU_DRIVER_SOCKET";
-inline constexpr const char* kDefaultSocketPath = "/tmp/velmora-dfu-driver.sock";
+// Default socket when VLMU_DRIVER_SOCKET is unset: the service of a user
+// listens in that user's runtime directory ($XDG_RUNTIME_DIR + kUserSocket),
+// the system service (root) in kSystemSocketPath. A client takes the user's
+// socket when it exists, else the system one.
+inline constexpr const char* kRuntimeDirEnv = "XDG_RUNTIME_DIR";
+inline constexpr const char* kUserSocket = "/velmora/driver.sock";
+inline constexpr const char* kSystemSocketPath = "/run/velmora/driver.sock";
 
 enum class MessageType : uint16_t {
   // client -> service
@@ -73,6 +79,7 @@ using platform::kIoctlCyclePort;
 inline constexpr uint32_t kErrorSuccess = 0;
 inline constexpr uint32_t kErrorInvalidFunction = 1;      // unknown control code or message
 inline constexpr uint32_t kErrorFileNotFound = 2;         // no such interface path / device id
+inline constexpr uint32_t kErrorAccessDenied = 5;         // control command from a user other than the service's
 inline constexpr uint32_t kErrorInvalidHandle = 6;        // request without an open device
 inline constexpr uint32_t kErrorInvalidData = 13;         // malformed frame from the other side
 inline constexpr uint32_t kErrorGenFailure = 31;          // request stalled by the device

@@ -35,7 +35,8 @@ class DriverSocket {
 
 // Socket path of the driver service: the environment variable
 // VLMU_DRIVER_SOCKET when set and not empty (read at every call), else the
-// default path.
+// socket in $XDG_RUNTIME_DIR/velmora when it exists, else the system
+// service's socket (/run/velmora/driver.sock).
 std::string DriverSocketPath();
 
 // Connects to the service listening at `path`. Returns 0 and sets `socket`;

@@ -191,7 +191,12 @@ class PosixDriverSocket final : public DriverSocket {
 std::string DriverSocketPath() {
   const char* env = std::getenv(kSocketEnv);
   if (env != nullptr && *env != '\0') return env;
-  return kDefaultSocketPath;
+  const char* runtimeDir = std::getenv(kRuntimeDirEnv);
+  if (runtimeDir != nullptr && *runtimeDir == '/') {
+    const std::string user = std::string(runtimeDir) + kUserSocket;
+    if (::access(user.c_str(), F_OK) == 0) return user;
+  }
+  return kSystemSocketPath;
 }
 
 uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket) {

@@ -87,6 +87,11 @@ class ServiceMessageWindow final : public MessageWindow {
     return status == 0 || mConnection->IsBroken();
   }
 
+  bool NotificationSourceLost() override {
+    std::lock_guard<std::mutex> lock(mRegistrationLock);
+    return mConnection != nullptr && mConnection->IsBroken();
+  }
+
   bool PostClose() override {
     {
       std::lock_guard<std::mutex> lock(mQueueLock);

@@ -1,5 +1,10 @@
 #include "platform/PrivateProfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -120,17 +125,33 @@ std::string_view LineEndOf(std::string_view content, const char* fallback) {
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+// Largest profile file read; a configuration file is a few lines.
+constexpr off_t kMaxProfileSize = 1024 * 1024;
+
+// Reads a whole profile file. Only a regular file of at most kMaxProfileSize
+// bytes is read: a FIFO would block without end and a device (/dev/zero)
+// might never end; either counts as a file that cannot be read.
 bool ReadWholeFile(const char* fileName, std::string& content, bool& exists) {
   content.clear();
   exists = false;
-  FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr) return true;  // a missing file reads as empty
+  const int fd = ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR;  // a missing file reads as empty
   exists = true;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxProfileSize;
   char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, n);
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
+  while (ok) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    content.append(buffer, static_cast<size_t>(n));
+    ok = content.size() <= static_cast<size_t>(kMaxProfileSize);  // the file grew meanwhile
+  }
+  ::close(fd);
+  if (!ok) content.clear();
   return ok;
 }
 
