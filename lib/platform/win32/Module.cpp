@@ -1,0 +1,39 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/Module.h"
+
+// The image base of the module this code is linked into (the DLL, or a test
+// program that links the library's objects).
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+namespace platform {
+
+ModuleInstance ThisModule() { return &__ImageBase; }
+
+uint32_t ErrorNameTooLong() { return ERROR_FILENAME_EXCED_RANGE; }
+
+uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
+  path.clear();
+  if (module == nullptr) return ERROR_MOD_NOT_FOUND;
+  // Long paths: grow the buffer while the name is cut.
+  for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+    std::vector<char> buffer(size, '\0');
+    SetLastError(0);
+    const DWORD length =
+        GetModuleFileNameA(static_cast<HMODULE>(const_cast<void*>(module)), buffer.data(), size);
+    if (length == 0) return GetLastError() != 0 ? GetLastError() : ERROR_MOD_NOT_FOUND;
+    if (length < size) {
+      path.assign(buffer.data(), length);
+      return 0;
+    }
+  }
+  return ERROR_FILENAME_EXCED_RANGE;
+}
+
+void DisableThreadNotifications(ModuleInstance module) {
+  if (module != nullptr) DisableThreadLibraryCalls(static_cast<HMODULE>(const_cast<void*>(module)));
+}
+
+}  // namespace platform
