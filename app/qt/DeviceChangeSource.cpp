@@ -15,7 +15,7 @@ class MessageWindowSource final : public DeviceChangeSource {
 
   ~MessageWindowSource() override {
     if (mWindow) {
-      if (mRegistration != 0) mWindow->UnregisterDeviceNotification(mRegistration);
+      if (mRegistration != 0) mWindow->UnregisterInterfaceNotification(mRegistration);
       mWindow->PostClose();
     }
     if (mLoop.joinable()) mLoop.join();
@@ -29,7 +29,7 @@ class MessageWindowSource final : public DeviceChangeSource {
     if (!mWindow) return false;
     platform::Guid interfaceClass;
     std::memcpy(&interfaceClass, filter.classGuid, sizeof interfaceClass);
-    mRegistration = mWindow->RegisterDeviceNotification(interfaceClass, &error);
+    mRegistration = mWindow->RegisterInterfaceNotification(interfaceClass, &error);
     if (mRegistration == 0) return false;
     platform::MessageWindow* window = mWindow.get();
     mLoop = std::thread([window] { window->RunMessageLoop(); });
@@ -39,7 +39,7 @@ class MessageWindowSource final : public DeviceChangeSource {
  private:
   static intptr_t Procedure(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     auto* self = static_cast<MessageWindowSource*>(context);
-    if (message != platform::WM_DEVICECHANGE || lParam == 0) return 0;
+    if (message != platform::kWmDeviceChange || lParam == 0) return 0;
     const auto* record = reinterpret_cast<const unsigned char*>(lParam);
     uint32_t size = 0;
     std::memcpy(&size, record, sizeof size);

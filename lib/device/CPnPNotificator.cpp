@@ -40,10 +40,10 @@ intptr_t CPnPNotificator::StaticWindowProc(void* context, uint32_t message, uint
 intptr_t CPnPNotificator::WindowProc(platform::MessageWindow* /*window*/, uint32_t message,
                                      uintptr_t wParam, intptr_t lParam) {
   switch (message) {
-    case platform::WM_DESTROY:
+    case platform::kWmDestroy:
       // The message loop ends after the window is destroyed.
       return 0;
-    case platform::WM_DEVICECHANGE:
+    case platform::kWmDeviceChange:
       if (mHandler != nullptr) {
         mHandler->OnDeviceChange(message, wParam, reinterpret_cast<const void*>(lParam));
       }
@@ -80,8 +80,8 @@ bool CPnPNotificator::Initialize(platform::ModuleInstance instance, CPnPNotifyHa
   try {
     auto context = std::make_shared<ThreadContext>();
     context->owner = this;
-    context->started = platform::CreateEvent(true, false);
-    context->ended = platform::CreateEvent(true, false);
+    context->started = platform::CreateSyncEvent(true, false);
+    context->ended = platform::CreateSyncEvent(true, false);
     if (context->started && context->ended) {
       mThread = std::thread(&CPnPNotificator::ThreadMain, context, instance);
       mContext = context;
@@ -95,7 +95,7 @@ bool CPnPNotificator::Initialize(platform::ModuleInstance instance, CPnPNotifyHa
 }
 
 bool CPnPNotificator::Unregister(platform::MessageWindow* window, uintptr_t handle) {
-  return window != nullptr && window->UnregisterDeviceNotification(handle);
+  return window != nullptr && window->UnregisterInterfaceNotification(handle);
 }
 
 bool CPnPNotificator::EnableDeviceNotifications(const platform::Guid& interfaceGuid) {
@@ -104,12 +104,12 @@ bool CPnPNotificator::EnableDeviceNotifications(const platform::Guid& interfaceG
   const std::shared_ptr<platform::MessageWindow> window = Window();
   if (!window) return false;
   uint32_t error = 0;
-  const uintptr_t handle = window->RegisterDeviceNotification(interfaceGuid, &error);
+  const uintptr_t handle = window->RegisterInterfaceNotification(interfaceGuid, &error);
   if (handle == 0) return false;
   try {
     mRegistrations.push_front(Registration{interfaceGuid, handle});
   } catch (const std::bad_alloc&) {
-    window->UnregisterDeviceNotification(handle);
+    window->UnregisterInterfaceNotification(handle);
     return false;
   }
   return true;

@@ -168,7 +168,7 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
   SetHandleLocked(std::move(file));
 
   uint32_t eventError = 0;
-  mOverlappedEvent = platform::CreateEvent(false, false, &eventError);
+  mOverlappedEvent = platform::CreateSyncEvent(false, false, &eventError);
   if (!mOverlappedEvent) {
     mDevicePath.clear();
     Close();
@@ -248,12 +248,12 @@ uint32_t VlmuDevice::StartPnPTracking() {
   if (mDeviceRemovedEvent || mDeviceArrivedEvent) return VLMU_E_ALREADY_TRACKING;
 
   uint32_t error = 0;
-  mDeviceRemovedEvent = platform::CreateEvent(false, false, &error);
+  mDeviceRemovedEvent = platform::CreateSyncEvent(false, false, &error);
   if (!mDeviceRemovedEvent) {
     VLOG(LOG_ERROR, "StartPnPTracking: create 'device removed' event failed with 0x%08X.\n", error);
     return error;
   }
-  mDeviceArrivedEvent = platform::CreateEvent(false, false, &error);
+  mDeviceArrivedEvent = platform::CreateSyncEvent(false, false, &error);
   if (!mDeviceArrivedEvent) {
     VLOG(LOG_ERROR, "StartPnPTracking: create 'device arrived' event failed with 0x%08X.\n", error);
     mDeviceRemovedEvent.reset();
@@ -295,7 +295,7 @@ void VlmuDevice::OnDeviceChange(uint32_t /*message*/, uintptr_t wParam, const vo
   std::memcpy(&recordSize, record + offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_size), sizeof recordSize);
   std::memcpy(&deviceType, record + offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_devicetype),
               sizeof deviceType);
-  if (deviceType != platform::DBT_DEVTYP_DEVICEINTERFACE) return;
+  if (deviceType != platform::kDbtDevTypDeviceInterface) return;
   constexpr size_t kNameOffset = offsetof(platform::DevBroadcastDeviceInterfaceA, dbcc_name);
   if (recordSize <= kNameOffset) return;
   // The name ends with a NUL inside the record; never read past the record.
@@ -303,9 +303,9 @@ void VlmuDevice::OnDeviceChange(uint32_t /*message*/, uintptr_t wParam, const vo
   const size_t nameLength = strnlen(name, recordSize - kNameOffset);
   if (!EqualsIgnoringCase(name, nameLength, mDevicePath)) return;
 
-  if (wParam == platform::DBT_DEVICEARRIVAL) {
+  if (wParam == platform::kDbtDeviceArrival) {
     mDeviceArrivedEvent->Set();
-  } else if (wParam == platform::DBT_DEVICEREMOVECOMPLETE) {
+  } else if (wParam == platform::kDbtDeviceRemoveComplete) {
     // A removal withdraws an arrival nobody has consumed yet.
     mDeviceArrivedEvent->Reset();
     mDeviceRemovedEvent->Set();

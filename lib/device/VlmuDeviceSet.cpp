@@ -92,8 +92,11 @@ uint32_t VlmuDeviceSet::Enumerate(const platform::Guid& interfaceGuid) {
   Clear();
   SetupFunctionTable& setup = TheSetupFunctions();
   mDevInfo = setup.SetupDiGetClassDevsA(&interfaceGuid, nullptr, nullptr,
-                                        platform::DIGCF_PRESENT | platform::DIGCF_DEVICEINTERFACE);
-  if (mDevInfo == nullptr) return FailureCode();
+                                        platform::kDigcfPresent | platform::kDigcfDeviceInterface);
+  if (!platform::IsValidDeviceInfoSet(mDevInfo)) {
+    mDevInfo = nullptr;
+    return FailureCode();
+  }
 
   for (uint32_t i = 0;; ++i) {
     if (i == kMaxDevices) {

@@ -41,7 +41,7 @@ uint32_t TThread::StartThread() {
   uint32_t error = 0;
   {
     std::lock_guard<std::mutex> stopLock(mStopLock);
-    mStopEvent = platform::CreateEvent(true, false, &error);
+    mStopEvent = platform::CreateSyncEvent(true, false, &error);
     if (!mStopEvent) {
       VLOG(LOG_ERROR, "StartThread: create stop event failed with error = 0x%08X.\n", error);
       return error;

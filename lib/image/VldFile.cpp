@@ -63,7 +63,7 @@ uint32_t VldFile::Open(const char* path) {
 
 uint32_t VldFile::OpenImageFile(const char* path) {
   platform::FileAttributes attributes;
-  if (!platform::GetFileAttributes(path, attributes)) {
+  if (!platform::QueryFileAttributes(path, attributes)) {
     VLOG(LOG_ERROR, "VldFile::Open: file '%s' could not be found.\n", path);
     return VLMUFWDL_STATUS_FILE_OPEN_FAILED;
   }

@@ -365,7 +365,7 @@ void DiagnosticLog::Initialize(const StartupSettings& settings) {
 void DiagnosticLog::SetCfgFile(platform::ModuleInstance module) {
   mCfgFile[0] = '\0';
   std::string modulePath;
-  uint32_t error = platform::GetModuleFileName(module, modulePath);
+  uint32_t error = platform::ModuleFilePath(module, modulePath);
   if (error == 0) modulePath = WithoutSharedObjectVersion(std::move(modulePath));
   if (error == 0 && !LogFile::ReplaceExtension(modulePath.c_str(), "cfg", mCfgFile, sizeof mCfgFile)) {
     error = platform::ErrorNameTooLong();
@@ -380,7 +380,7 @@ void DiagnosticLog::SetCfgFile(platform::ModuleInstance module) {
 bool DiagnosticLog::CfgFileExists() const { return mCfgFile[0] != '\0' && platform::FileExists(mCfgFile); }
 
 void DiagnosticLog::WriteCfg(const char* section, const char* key, const char* value) {
-  if (!platform::WritePrivateProfileString(section, key, value, mCfgFile)) {
+  if (!platform::WriteProfileValue(section, key, value, mCfgFile)) {
     EntryLocked(LOG_WARNING, mDestinationMask,
                 "SetCfgFile: writing key \"%s\" of section \"%s\" into \"%s\" failed\n", key, section, mCfgFile);
   }
@@ -388,7 +388,7 @@ void DiagnosticLog::WriteCfg(const char* section, const char* key, const char* v
 
 void DiagnosticLog::ReadCfgFile() {
   const auto get = [this](const char* section, const char* key) {
-    return platform::GetPrivateProfileString(section, key, "", mCfgFile);
+    return platform::ReadProfileValue(section, key, "", mCfgFile);
   };
   CopyCut(mModuleToken, get("Common", "ModuleToken").c_str(), kMaxModuleToken);
   uint32_t enabled = 0;

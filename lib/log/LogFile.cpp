@@ -113,7 +113,7 @@ bool LogFile::WriteEntry(const char* line) {
 
 bool LogFile::BackupIfRequired() {
   platform::FileAttributes attributes;
-  if (!platform::GetFileAttributes(mPath, attributes)) {
+  if (!platform::QueryFileAttributes(mPath, attributes)) {
     if (mFile == nullptr) return true;  // nothing to rotate
     Diagnostic(LOG_ERROR, "BackupIfRequired: _stat failed for log file \"%s\"\n", mPath);
     return false;
@@ -148,7 +148,7 @@ bool LogFile::BackupIfRequired() {
   }
   if (platform::FileExists(backup)) {
     Diagnostic(LOG_INFO, "BackupIfRequired: deleting old backup file \"%s\" ...\n", backup);
-    if (!platform::DeleteFile(backup)) {
+    if (!platform::RemoveFile(backup)) {
       Diagnostic(LOG_ERROR, "BackupIfRequired: old backup file " COULDNT " be deleted\n");
       return keepLogging(backup);
     }

@@ -11,7 +11,11 @@ enum LogType : uint32_t {
   LOG_API_RETURN = 0x20,  // "API <-"
 };
 
-#if defined(__GNUC__) || defined(__clang__)
+#if defined(__MINGW32__)
+// MinGW's C++ library formats with its own ISO C printf (%zu, %lld, %hhu),
+// not with the system's; the format checks must follow that one.
+#define VLMU_PRINTF_FORMAT(fmtIndex, firstArg) __attribute__((format(gnu_printf, fmtIndex, firstArg)))
+#elif defined(__GNUC__) || defined(__clang__)
 #define VLMU_PRINTF_FORMAT(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 #else
 #define VLMU_PRINTF_FORMAT(fmtIndex, firstArg)

@@ -24,6 +24,6 @@ class Event {
 };
 
 // Creates an event; returns null and sets `error` to a system error code on failure.
-std::unique_ptr<Event> CreateEvent(bool manualReset, bool initialState, uint32_t* error = nullptr);
+std::unique_ptr<Event> CreateSyncEvent(bool manualReset, bool initialState, uint32_t* error = nullptr);
 
 }  // namespace platform

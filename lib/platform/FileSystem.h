@@ -13,13 +13,13 @@ struct FileAttributes {
 
 // Looks up the attributes of `path`. Returns false when the file cannot be
 // examined (missing, no access, bad name).
-bool GetFileAttributes(const char* path, FileAttributes& out);
+bool QueryFileAttributes(const char* path, FileAttributes& out);
 
 bool FileExists(const char* path);
 
 // Deletes a file. Like the system's read-only attribute, a file without any
 // write permission is not deleted. Returns false on failure.
-bool DeleteFile(const char* path);
+bool RemoveFile(const char* path);
 
 // Renames `from` to `to`; fails when `to` exists. Returns false on failure.
 bool RenameFile(const char* from, const char* to);

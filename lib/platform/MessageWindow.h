@@ -14,12 +14,12 @@
 
 namespace platform {
 
-inline constexpr uint32_t WM_DESTROY = 0x0002;
-inline constexpr uint32_t WM_CLOSE = 0x0010;
-inline constexpr uint32_t WM_DEVICECHANGE = 0x0219;
-inline constexpr uintptr_t DBT_DEVICEARRIVAL = 0x8000;
-inline constexpr uintptr_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
-inline constexpr uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
+inline constexpr uint32_t kWmDestroy = 0x0002;
+inline constexpr uint32_t kWmClose = 0x0010;
+inline constexpr uint32_t kWmDeviceChange = 0x0219;
+inline constexpr uintptr_t kDbtDeviceArrival = 0x8000;
+inline constexpr uintptr_t kDbtDeviceRemoveComplete = 0x8004;
+inline constexpr uint32_t kDbtDevTypDeviceInterface = 5;
 
 // Broadcast record of a device-interface notification; the narrow interface
 // path starts at byte 28 and ends with a NUL within dbcc_size bytes.
@@ -43,9 +43,9 @@ class MessageWindow {
 
   // Registers for arrival/removal notifications of interfaces of a class.
   // Returns a non-zero registration handle, or 0 and sets `error`. Any thread.
-  virtual uintptr_t RegisterDeviceNotification(const Guid& interfaceClass, uint32_t* error) = 0;
+  virtual uintptr_t RegisterInterfaceNotification(const Guid& interfaceClass, uint32_t* error) = 0;
   // Drops a registration; false when the handle is unknown. Any thread.
-  virtual bool UnregisterDeviceNotification(uintptr_t handle) = 0;
+  virtual bool UnregisterInterfaceNotification(uintptr_t handle) = 0;
 
   // Asks the window to close (WM_CLOSE); any thread. The loop then delivers
   // WM_DESTROY to the procedure and returns.

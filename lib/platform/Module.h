@@ -13,7 +13,7 @@ using ModuleInstance = const void*;
 ModuleInstance ThisModule();
 
 // Full file name of the module. Returns 0 and fills `path`, or a system error code.
-uint32_t GetModuleFileName(ModuleInstance module, std::string& path);
+uint32_t ModuleFilePath(ModuleInstance module, std::string& path);
 
 // The system error code for a file name that does not fit its buffer.
 uint32_t ErrorNameTooLong();

@@ -10,14 +10,14 @@
 namespace platform {
 
 // The value of `key` in `section` of `fileName`, or `defaultValue`.
-std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue,
                                     const char* fileName);
 
 // Sets `key` in `section` to `value`: the key's line is replaced in place, or
 // the key is added at the end of its section, or the section is added at the
 // end of the file. The file is created when missing. Returns false when the
 // file cannot be read or written.
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+bool WriteProfileValue(const char* section, const char* key, const char* value,
                                const char* fileName);
 
 // Text-level forms of the two operations, used by the file functions above.

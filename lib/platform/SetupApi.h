@@ -15,8 +15,8 @@ namespace platform {
 class DeviceInfoSet;
 
 // Flags of SetupDiGetClassDevsA.
-inline constexpr uint32_t DIGCF_PRESENT = 0x02;
-inline constexpr uint32_t DIGCF_DEVICEINTERFACE = 0x10;
+inline constexpr uint32_t kDigcfPresent = 0x02;
+inline constexpr uint32_t kDigcfDeviceInterface = 0x10;
 
 // System error codes of the setup functions.
 inline constexpr uint32_t kErrorInvalidParameter = 87;
@@ -49,18 +49,28 @@ struct DeviceInterfaceDetailDataA {
   char DevicePath[1];
 };
 
+// The success flag of the setup functions: the system's 32-bit BOOL, so that
+// the function types below are those of the system's entry points.
+using SetupBool = int32_t;
+
+// SetupDiGetClassDevsA reports a failure with the invalid-handle value; the
+// stand-ins may also answer null.
+inline bool IsValidDeviceInfoSet(const DeviceInfoSet* set) {
+  return set != nullptr && reinterpret_cast<uintptr_t>(set) != ~uintptr_t{0};
+}
+
 using PFN_SetupDiGetClassDevsA = DeviceInfoSet* (*)(const Guid* classGuid, const char* enumerator,
                                                    void* parentWindow, uint32_t flags);
-using PFN_SetupDiDestroyDeviceInfoList = bool (*)(DeviceInfoSet* set);
-using PFN_SetupDiEnumDeviceInterfaces = bool (*)(DeviceInfoSet* set, DeviceInfoData* deviceInfo,
+using PFN_SetupDiDestroyDeviceInfoList = SetupBool (*)(DeviceInfoSet* set);
+using PFN_SetupDiEnumDeviceInterfaces = SetupBool (*)(DeviceInfoSet* set, DeviceInfoData* deviceInfo,
                                                  const Guid* interfaceClassGuid, uint32_t memberIndex,
                                                  DeviceInterfaceData* interfaceData);
-using PFN_SetupDiGetDeviceInterfaceDetailA = bool (*)(DeviceInfoSet* set,
+using PFN_SetupDiGetDeviceInterfaceDetailA = SetupBool (*)(DeviceInfoSet* set,
                                                       DeviceInterfaceData* interfaceData,
                                                       DeviceInterfaceDetailDataA* detail,
                                                       uint32_t detailSize, uint32_t* requiredSize,
                                                       DeviceInfoData* deviceInfo);
-using PFN_SetupDiEnumDeviceInfo = bool (*)(DeviceInfoSet* set, uint32_t memberIndex,
+using PFN_SetupDiEnumDeviceInfo = SetupBool (*)(DeviceInfoSet* set, uint32_t memberIndex,
                                            DeviceInfoData* deviceInfo);
 
 // Result of the last setup function called on this thread (0 after success).

@@ -117,12 +117,12 @@ class TestDfuDevice : public DfuDevice {
   void Attach(std::shared_ptr<FakeDevice> device, const std::string& path = "\\\\?\\fake#vid_1234#1") {
     mHandle = std::make_unique<FakeDeviceFile>(std::move(device));
     mDevicePath = path;
-    mOverlappedEvent = platform::CreateEvent(false, false);
+    mOverlappedEvent = platform::CreateSyncEvent(false, false);
   }
   // The two tracking events without a notificator, for latching tests.
   void CreateTrackingEvents() {
-    mDeviceRemovedEvent = platform::CreateEvent(false, false);
-    mDeviceArrivedEvent = platform::CreateEvent(false, false);
+    mDeviceRemovedEvent = platform::CreateSyncEvent(false, false);
+    mDeviceArrivedEvent = platform::CreateSyncEvent(false, false);
   }
   platform::Event* RemovedEvent() { return mDeviceRemovedEvent.get(); }
   platform::Event* ArrivedEvent() { return mDeviceArrivedEvent.get(); }

@@ -78,7 +78,7 @@ TEST(GuidText, NarrowTextIsWidenedAndCutAt99Characters) {
 }
 
 TEST(Events, AutoResetReleasesOneWaitAndTimesOut) {
-  auto e = platform::CreateEvent(false, false);
+  auto e = platform::CreateSyncEvent(false, false);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->Wait(0), platform::WaitResult::Timeout);
   e->Set();
@@ -94,7 +94,7 @@ TEST(Events, AutoResetReleasesOneWaitAndTimesOut) {
 
 TEST(Events, ManualResetStaysSignalledUntilReset) {
   uint32_t error = 99;
-  auto e = platform::CreateEvent(true, true, &error);
+  auto e = platform::CreateSyncEvent(true, true, &error);
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(error, 0u);
   EXPECT_EQ(e->Wait(0), platform::WaitResult::Signalled);
@@ -104,7 +104,7 @@ TEST(Events, ManualResetStaysSignalledUntilReset) {
 }
 
 TEST(Events, SetFromAnotherThreadWakesAnInfiniteWait) {
-  auto e = platform::CreateEvent(false, false);
+  auto e = platform::CreateSyncEvent(false, false);
   std::thread setter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     e->Set();

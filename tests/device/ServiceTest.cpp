@@ -345,7 +345,7 @@ class RecordingHandler : public CPnPNotifyHandler {
   }
   std::mutex lock;
   std::vector<Recorded> seen;
-  std::unique_ptr<platform::Event> event = platform::CreateEvent(false, false);
+  std::unique_ptr<platform::Event> event = platform::CreateSyncEvent(false, false);
 };
 
 TEST_F(Service, NotificatorDeliversDeviceChangeMessagesForRegisteredClasses) {

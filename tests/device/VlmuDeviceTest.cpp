@@ -152,54 +152,54 @@ class Latching : public Transport {
   }
   void Send(uintptr_t event, const std::string& name, uint32_t type = 5, int size = -1) {
     auto record = Broadcast(name, type, size);
-    device.OnDeviceChange(platform::WM_DEVICECHANGE, event, record.data());
+    device.OnDeviceChange(platform::kWmDeviceChange, event, record.data());
   }
   bool Removed() { return device.RemovedEvent()->Wait(0) == platform::WaitResult::Signalled; }
   bool Arrived() { return device.ArrivedEvent()->Wait(0) == platform::WaitResult::Signalled; }
 };
 
 TEST_F(Latching, ArrivalAndRemovalOfThisDeviceLatch) {
-  Send(platform::DBT_DEVICEARRIVAL, path);
+  Send(platform::kDbtDeviceArrival, path);
   EXPECT_FALSE(Removed());
   EXPECT_TRUE(Arrived());
   EXPECT_FALSE(Arrived()) << "auto-reset: one wait consumes it";
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, path);
+  Send(platform::kDbtDeviceRemoveComplete, path);
   EXPECT_TRUE(Removed());
   EXPECT_FALSE(Arrived());
 }
 
 TEST_F(Latching, RemovalWithdrawsAnUnconsumedArrival) {
-  Send(platform::DBT_DEVICEARRIVAL, path);
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, path);
+  Send(platform::kDbtDeviceArrival, path);
+  Send(platform::kDbtDeviceRemoveComplete, path);
   EXPECT_TRUE(Removed());
   EXPECT_FALSE(Arrived()) << "the arrival before the removal is withdrawn";
-  Send(platform::DBT_DEVICEARRIVAL, path);
+  Send(platform::kDbtDeviceArrival, path);
   EXPECT_TRUE(Arrived());
 }
 
 TEST_F(Latching, PathComparisonIgnoresCase) {
   std::string upper = path;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, upper);
+  Send(platform::kDbtDeviceRemoveComplete, upper);
   EXPECT_TRUE(Removed());
 }
 
 TEST_F(Latching, OtherDevicesAndMalformedRecordsAreIgnored) {
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, "\\\\?\\usb#vid_1234&pid_5678#sn0002#{49f4a1ff}");
-  Send(platform::DBT_DEVICEARRIVAL, path + "x");
-  Send(platform::DBT_DEVICEARRIVAL, path.substr(0, path.size() - 1));
-  Send(platform::DBT_DEVICEARRIVAL, path, 3);                          // not a device interface
-  Send(platform::DBT_DEVICEARRIVAL, path, 5, 28 + 10);                 // name cut short by the record size
-  Send(platform::DBT_DEVICEARRIVAL, path, 5, 20);                      // record too small for a name
+  Send(platform::kDbtDeviceRemoveComplete, "\\\\?\\usb#vid_1234&pid_5678#sn0002#{49f4a1ff}");
+  Send(platform::kDbtDeviceArrival, path + "x");
+  Send(platform::kDbtDeviceArrival, path.substr(0, path.size() - 1));
+  Send(platform::kDbtDeviceArrival, path, 3);                          // not a device interface
+  Send(platform::kDbtDeviceArrival, path, 5, 28 + 10);                 // name cut short by the record size
+  Send(platform::kDbtDeviceArrival, path, 5, 20);                      // record too small for a name
   Send(0x8001, path);                                                  // query remove: not handled
-  device.OnDeviceChange(platform::WM_DEVICECHANGE, platform::DBT_DEVICEARRIVAL, nullptr);
+  device.OnDeviceChange(platform::kWmDeviceChange, platform::kDbtDeviceArrival, nullptr);
   EXPECT_FALSE(Removed());
   EXPECT_FALSE(Arrived());
 }
 
 TEST_F(Transport, NotificationsWithoutTrackingAreIgnored) {
   auto record = Broadcast(device.DevicePath());
-  device.OnDeviceChange(platform::WM_DEVICECHANGE, platform::DBT_DEVICEARRIVAL, record.data());
+  device.OnDeviceChange(platform::kWmDeviceChange, platform::kDbtDeviceArrival, record.data());
   EXPECT_FALSE(device.IsTracking());
 }
 
@@ -240,15 +240,15 @@ TEST_F(Transport, ReopenWithoutWaitingRetriesUntilTheTimeOut) {
 }
 
 TEST_F(Latching, ZeroTimeOutFailsEvenWithBothEventsLatchedWhenTheOpenFails) {
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, path);
-  Send(platform::DBT_DEVICEARRIVAL, path);
+  Send(platform::kDbtDeviceRemoveComplete, path);
+  Send(platform::kDbtDeviceArrival, path);
   EXPECT_EQ(device.VlmuDevice::CloseAndReopen(true, 0), VLMU_E_TIMEOUT);
   EXPECT_FALSE(device.IsOpen());
   EXPECT_FALSE(device.IsTracking()) << "Close ends the tracking";
 }
 
 TEST_F(Latching, RemovalWithoutArrivalTimesOut) {
-  Send(platform::DBT_DEVICEREMOVECOMPLETE, path);
+  Send(platform::kDbtDeviceRemoveComplete, path);
   const auto start = Clock::now();
   EXPECT_EQ(device.VlmuDevice::CloseAndReopen(true, 150), VLMU_E_TIMEOUT);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
@@ -256,7 +256,7 @@ TEST_F(Latching, RemovalWithoutArrivalTimesOut) {
 }
 
 TEST_F(Latching, NoRemovalTimesOutWithTheWholeInterval) {
-  Send(platform::DBT_DEVICEARRIVAL, path);  // an arrival alone is not enough
+  Send(platform::kDbtDeviceArrival, path);  // an arrival alone is not enough
   const auto start = Clock::now();
   EXPECT_EQ(device.VlmuDevice::CloseAndReopen(true, 120), VLMU_E_TIMEOUT);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(110));

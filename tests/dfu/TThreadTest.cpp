@@ -24,7 +24,7 @@ class Worker : public TThread {
   std::atomic<bool> stopSeen{false};
   std::atomic<bool> runningDuringCleanup{false};
   std::atomic<bool> waitForStop{true};
-  std::unique_ptr<platform::Event> entered = platform::CreateEvent(true, false);
+  std::unique_ptr<platform::Event> entered = platform::CreateSyncEvent(true, false);
 
  protected:
   void ThreadRoutine() override {

@@ -87,7 +87,7 @@ TEST(Clock, ThreadIdIsTheKernelsAndAForkedChildGetsItsOwn) {
 TEST(Module, FileNameOfThisModuleIsTheRunningProgram) {
   // White-box tests link the library code into the program itself.
   std::string path;
-  ASSERT_EQ(platform::GetModuleFileName(platform::ThisModule(), path), 0u);
+  ASSERT_EQ(platform::ModuleFilePath(platform::ThisModule(), path), 0u);
   EXPECT_EQ(std::filesystem::path(path), std::filesystem::canonical("/proc/self/exe"));
 }
 
@@ -95,16 +95,16 @@ TEST(Module, FileNameOfAnotherLibrary) {
   Dl_info info {};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&dlsym), &info), 0);
   std::string path;
-  ASSERT_EQ(platform::GetModuleFileName(reinterpret_cast<const void*>(&dlsym), path), 0u);
+  ASSERT_EQ(platform::ModuleFilePath(reinterpret_cast<const void*>(&dlsym), path), 0u);
   EXPECT_EQ(path.front(), '/');
   EXPECT_NE(path.find("libc"), std::string::npos) << path;
 }
 
 TEST(Module, UnknownAddressIsAnError) {
   std::string path = "stale";
-  EXPECT_NE(platform::GetModuleFileName(nullptr, path), 0u);
+  EXPECT_NE(platform::ModuleFilePath(nullptr, path), 0u);
   EXPECT_TRUE(path.empty());
-  EXPECT_NE(platform::GetModuleFileName(reinterpret_cast<const void*>(0x10), path), 0u);
+  EXPECT_NE(platform::ModuleFilePath(reinterpret_cast<const void*>(0x10), path), 0u);
 }
 
 }  // namespace

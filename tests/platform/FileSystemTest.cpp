@@ -17,16 +17,16 @@ TEST(FileSystem, AttributesOfFileDirectoryAndMissingPath) {
   const std::string file = dir.File("a.log");
   WriteFile(file, "12345");
   platform::FileAttributes attributes;
-  ASSERT_TRUE(platform::GetFileAttributes(file.c_str(), attributes));
+  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
   EXPECT_EQ(attributes.size, 5u);
   EXPECT_FALSE(attributes.isDirectory);
   EXPECT_FALSE(attributes.readOnly);
 
-  ASSERT_TRUE(platform::GetFileAttributes(dir.path().c_str(), attributes));
+  ASSERT_TRUE(platform::QueryFileAttributes(dir.path().c_str(), attributes));
   EXPECT_TRUE(attributes.isDirectory);
 
-  EXPECT_FALSE(platform::GetFileAttributes(dir.File("missing").c_str(), attributes));
-  EXPECT_FALSE(platform::GetFileAttributes(nullptr, attributes));
+  EXPECT_FALSE(platform::QueryFileAttributes(dir.File("missing").c_str(), attributes));
+  EXPECT_FALSE(platform::QueryFileAttributes(nullptr, attributes));
   EXPECT_TRUE(platform::FileExists(file.c_str()));
   EXPECT_FALSE(platform::FileExists(dir.File("missing").c_str()));
 }
@@ -37,19 +37,19 @@ TEST(FileSystem, DeleteHonoursReadOnlyAndRefusesDirectories) {
   WriteFile(file, "x");
   ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
   platform::FileAttributes attributes;
-  ASSERT_TRUE(platform::GetFileAttributes(file.c_str(), attributes));
+  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
   EXPECT_TRUE(attributes.readOnly);
-  EXPECT_FALSE(platform::DeleteFile(file.c_str()));
+  EXPECT_FALSE(platform::RemoveFile(file.c_str()));
   EXPECT_TRUE(platform::FileExists(file.c_str()));
 
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
-  EXPECT_TRUE(platform::DeleteFile(file.c_str()));
+  EXPECT_TRUE(platform::RemoveFile(file.c_str()));
   EXPECT_FALSE(platform::FileExists(file.c_str()));
 
   const std::string sub = dir.File("sub");
   ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-  EXPECT_FALSE(platform::DeleteFile(sub.c_str()));
-  EXPECT_FALSE(platform::DeleteFile(dir.File("missing").c_str()));
+  EXPECT_FALSE(platform::RemoveFile(sub.c_str()));
+  EXPECT_FALSE(platform::RemoveFile(dir.File("missing").c_str()));
 }
 
 TEST(FileSystem, RenameDoesNotReplaceAnExistingFile) {
@@ -62,7 +62,7 @@ TEST(FileSystem, RenameDoesNotReplaceAnExistingFile) {
   EXPECT_EQ(ReadFile(to), "old");
   EXPECT_EQ(ReadFile(from), "new");
 
-  ASSERT_TRUE(platform::DeleteFile(to.c_str()));
+  ASSERT_TRUE(platform::RemoveFile(to.c_str()));
   EXPECT_TRUE(platform::RenameFile(from.c_str(), to.c_str()));
   EXPECT_EQ(ReadFile(to), "new");
   EXPECT_FALSE(platform::FileExists(from.c_str()));

@@ -13,10 +13,10 @@
 
 namespace {
 
-using platform::GetPrivateProfileString;
+using platform::ReadProfileValue;
 using platform::ProfileLookup;
 using platform::ProfileUpdate;
-using platform::WritePrivateProfileString;
+using platform::WriteProfileValue;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -102,18 +102,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PrivateProfileFile, MissingFileReadsDefault) {
   TempDir dir;
-  EXPECT_EQ(GetPrivateProfileString("A", "K", "dflt", dir.File("none.cfg").c_str()), "dflt");
-  EXPECT_EQ(GetPrivateProfileString("A", "K", nullptr, dir.File("none.cfg").c_str()), "");
+  EXPECT_EQ(ReadProfileValue("A", "K", "dflt", dir.File("none.cfg").c_str()), "dflt");
+  EXPECT_EQ(ReadProfileValue("A", "K", nullptr, dir.File("none.cfg").c_str()), "");
 }
 
 TEST(PrivateProfileFile, WriteCreatesMissingFileAndReadsBack) {
   TempDir dir;
   const std::string file = dir.File("new.cfg");
-  ASSERT_TRUE(WritePrivateProfileString("Common", "ModuleToken", "VLMUFWDL", file.c_str()));
-  ASSERT_TRUE(WritePrivateProfileString("LogFile", "MaxSize", "256000", file.c_str()));
-  ASSERT_TRUE(WritePrivateProfileString("common", "moduletoken", "OTHER", file.c_str()));
+  ASSERT_TRUE(WriteProfileValue("Common", "ModuleToken", "VLMUFWDL", file.c_str()));
+  ASSERT_TRUE(WriteProfileValue("LogFile", "MaxSize", "256000", file.c_str()));
+  ASSERT_TRUE(WriteProfileValue("common", "moduletoken", "OTHER", file.c_str()));
   EXPECT_EQ(ReadFile(file), "[Common]\nModuleToken=OTHER\n[LogFile]\nMaxSize=256000\n");
-  EXPECT_EQ(GetPrivateProfileString("LOGFILE", "maxsize", "", file.c_str()), "256000");
+  EXPECT_EQ(ReadProfileValue("LOGFILE", "maxsize", "", file.c_str()), "256000");
 }
 
 TEST(PrivateProfileFile, WriteLeavesEveryOtherByteAlone) {
@@ -123,7 +123,7 @@ TEST(PrivateProfileFile, WriteLeavesEveryOtherByteAlone) {
       "; comment \xB4 with 8-bit text\r\n[LogFile]\r\n  odd  line without equals\n"
       "PathAndName=old\r\nMaxSize=1\n\n\t[Other]  \r\nX = y \r\n";
   WriteFile(file, before);
-  ASSERT_TRUE(WritePrivateProfileString("LogFile", "PathAndName", "/tmp/new.log", file.c_str()));
+  ASSERT_TRUE(WriteProfileValue("LogFile", "PathAndName", "/tmp/new.log", file.c_str()));
   EXPECT_EQ(ReadFile(file),
             "; comment \xB4 with 8-bit text\r\n[LogFile]\r\n  odd  line without equals\n"
             "PathAndName=/tmp/new.log\r\nMaxSize=1\n\n\t[Other]  \r\nX = y \r\n");
@@ -133,19 +133,19 @@ TEST(PrivateProfileFile, RefusesTextThatWouldBreakLines) {
   TempDir dir;
   const std::string file = dir.File("bad.cfg");
   WriteFile(file, "[A]\nK=1\n");
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1\n[B]", file.c_str()));
-  EXPECT_FALSE(WritePrivateProfileString("A", "K=", "1", file.c_str()));
-  EXPECT_FALSE(WritePrivateProfileString("A]", "K", "1", file.c_str()));
-  EXPECT_FALSE(WritePrivateProfileString("A", "", "1", file.c_str()));
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", nullptr, file.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "K", "1\n[B]", file.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "K=", "1", file.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A]", "K", "1", file.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "", "1", file.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "K", nullptr, file.c_str()));
   EXPECT_EQ(ReadFile(file), "[A]\nK=1\n");
 }
 
 TEST(PrivateProfileFile, WriteIntoMissingDirectoryFails) {
   TempDir dir;
   const std::string file = dir.File("no/such/dir/x.cfg");
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", file.c_str()));
-  EXPECT_EQ(GetPrivateProfileString("A", "K", "d", file.c_str()), "d");
+  EXPECT_FALSE(WriteProfileValue("A", "K", "1", file.c_str()));
+  EXPECT_EQ(ReadProfileValue("A", "K", "d", file.c_str()), "d");
 }
 
 TEST(PrivateProfileFile, UnreadableTargetIsNotTreatedAsEmpty) {
@@ -154,8 +154,8 @@ TEST(PrivateProfileFile, UnreadableTargetIsNotTreatedAsEmpty) {
   // writing fails instead of replacing anything.
   const std::string path = dir.File("isdir.cfg");
   ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
-  EXPECT_EQ(GetPrivateProfileString("A", "K", "d", path.c_str()), "d");
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", path.c_str()));
+  EXPECT_EQ(ReadProfileValue("A", "K", "d", path.c_str()), "d");
+  EXPECT_FALSE(WriteProfileValue("A", "K", "1", path.c_str()));
 }
 
 TEST(PrivateProfileFile, OnlyRegularFilesOfBoundedSizeAreRead) {

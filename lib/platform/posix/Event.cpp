@@ -56,7 +56,7 @@ class CondEvent final : public Event {
 
 }  // namespace
 
-std::unique_ptr<Event> CreateEvent(bool manualReset, bool initialState, uint32_t* error) {
+std::unique_ptr<Event> CreateSyncEvent(bool manualReset, bool initialState, uint32_t* error) {
   auto* event = new (std::nothrow) CondEvent(manualReset, initialState);
   if (event == nullptr) {
     if (error != nullptr) *error = 8;  // ERROR_NOT_ENOUGH_MEMORY

@@ -12,7 +12,7 @@
 
 namespace platform {
 
-bool GetFileAttributes(const char* path, FileAttributes& out) {
+bool QueryFileAttributes(const char* path, FileAttributes& out) {
   struct stat st {};
   if (path == nullptr || ::stat(path, &st) != 0) return false;
   out.size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -26,9 +26,9 @@ bool FileExists(const char* path) {
   return path != nullptr && ::stat(path, &st) == 0;
 }
 
-bool DeleteFile(const char* path) {
+bool RemoveFile(const char* path) {
   FileAttributes attributes;
-  if (!GetFileAttributes(path, attributes)) return false;
+  if (!QueryFileAttributes(path, attributes)) return false;
   if (attributes.isDirectory || attributes.readOnly) {
     errno = EACCES;
     return false;

@@ -37,7 +37,7 @@ class ServiceMessageWindow final : public MessageWindow {
     mConnection.reset();
   }
 
-  uintptr_t RegisterDeviceNotification(const Guid& interfaceClass, uint32_t* error) override {
+  uintptr_t RegisterInterfaceNotification(const Guid& interfaceClass, uint32_t* error) override {
     uint32_t status = 0;
     uintptr_t handle = 0;
     try {
@@ -65,7 +65,7 @@ class ServiceMessageWindow final : public MessageWindow {
     return handle;
   }
 
-  bool UnregisterDeviceNotification(uintptr_t handle) override {
+  bool UnregisterInterfaceNotification(uintptr_t handle) override {
     std::lock_guard<std::mutex> lock(mRegistrationLock);
     const auto it = mRegistrations.find(handle);
     if (it == mRegistrations.end()) return false;
@@ -97,7 +97,7 @@ class ServiceMessageWindow final : public MessageWindow {
       std::lock_guard<std::mutex> lock(mQueueLock);
       if (mClosed) return false;
       QueuedMessage close;
-      close.message = WM_CLOSE;
+      close.message = kWmClose;
       mQueue.push_back(std::move(close));
     }
     mQueueReady.notify_one();
@@ -112,11 +112,11 @@ class ServiceMessageWindow final : public MessageWindow {
         mQueueReady.wait(lock, [this] { return !mQueue.empty(); });
         next = std::move(mQueue.front());
         mQueue.pop_front();
-        if (next.message == WM_CLOSE) mClosed = true;
+        if (next.message == kWmClose) mClosed = true;
       }
-      if (next.message == WM_CLOSE) {
-        mProcedure(mContext, WM_CLOSE, 0, 0);
-        mProcedure(mContext, WM_DESTROY, 0, 0);
+      if (next.message == kWmClose) {
+        mProcedure(mContext, kWmClose, 0, 0);
+        mProcedure(mContext, kWmDestroy, 0, 0);
         return;
       }
       Deliver(next);
@@ -145,7 +145,7 @@ class ServiceMessageWindow final : public MessageWindow {
     }
     try {
       QueuedMessage m;
-      m.message = WM_DEVICECHANGE;
+      m.message = kWmDeviceChange;
       m.wParam = n.event;
       m.interfaceClass = n.interfaceClass;
       m.path = n.path;
@@ -167,12 +167,12 @@ class ServiceMessageWindow final : public MessageWindow {
     auto* bytes = reinterpret_cast<unsigned char*>(storage.data());
     DevBroadcastDeviceInterfaceA header{};
     header.dbcc_size = static_cast<uint32_t>(size);
-    header.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    header.dbcc_devicetype = kDbtDevTypDeviceInterface;
     header.dbcc_reserved = 0;
     header.dbcc_classguid = m.interfaceClass;
     std::memcpy(bytes, &header, offsetof(DevBroadcastDeviceInterfaceA, dbcc_name));
     std::memcpy(bytes + offsetof(DevBroadcastDeviceInterfaceA, dbcc_name), m.path.c_str(), m.path.size() + 1);
-    mProcedure(mContext, WM_DEVICECHANGE, m.wParam, reinterpret_cast<intptr_t>(bytes));
+    mProcedure(mContext, kWmDeviceChange, m.wParam, reinterpret_cast<intptr_t>(bytes));
   }
 
   const WindowProcedure mProcedure;

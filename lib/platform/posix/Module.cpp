@@ -18,7 +18,7 @@ ModuleInstance ThisModule() { return reinterpret_cast<const void*>(&ModuleAnchor
 
 uint32_t ErrorNameTooLong() { return ENAMETOOLONG; }
 
-uint32_t GetModuleFileName(ModuleInstance module, std::string& path) {
+uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
   path.clear();
   Dl_info info {};
   link_map* map = nullptr;

@@ -205,7 +205,7 @@ std::string ProfileUpdate(const std::string& content, const char* section, const
   return out;
 }
 
-std::string GetPrivateProfileString(const char* section, const char* key, const char* defaultValue,
+std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue,
                                     const char* fileName) {
   std::string content;
   bool exists = false;
@@ -215,7 +215,7 @@ std::string GetPrivateProfileString(const char* section, const char* key, const 
   return ProfileLookup(content, section, key, defaultValue);
 }
 
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+bool WriteProfileValue(const char* section, const char* key, const char* value,
                                const char* fileName) {
   if (section == nullptr || key == nullptr || value == nullptr || fileName == nullptr) return false;
   const std::string_view sectionView(section);

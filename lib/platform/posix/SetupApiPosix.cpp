@@ -41,7 +41,7 @@ bool Succeed() {
 
 DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void* /*parentWindow*/,
                              uint32_t flags) {
-  if (classGuid == nullptr || (flags & DIGCF_DEVICEINTERFACE) == 0) {
+  if (classGuid == nullptr || (flags & kDigcfDeviceInterface) == 0) {
     Fail(kErrorInvalidParameter);
     return nullptr;
   }
@@ -79,13 +79,13 @@ DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void
   }
 }
 
-bool DestroyDeviceInfoList(DeviceInfoSet* set) {
+SetupBool DestroyDeviceInfoList(DeviceInfoSet* set) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
   delete set;
   return Succeed();
 }
 
-bool EnumDeviceInfo(DeviceInfoSet* set, uint32_t memberIndex, DeviceInfoData* deviceInfo) {
+SetupBool EnumDeviceInfo(DeviceInfoSet* set, uint32_t memberIndex, DeviceInfoData* deviceInfo) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
   if (deviceInfo == nullptr || deviceInfo->cbSize != sizeof(DeviceInfoData)) {
     return Fail(kErrorInvalidUserBuffer);
@@ -97,7 +97,7 @@ bool EnumDeviceInfo(DeviceInfoSet* set, uint32_t memberIndex, DeviceInfoData* de
   return Succeed();
 }
 
-bool EnumDeviceInterfaces(DeviceInfoSet* set, DeviceInfoData* deviceInfo, const Guid* interfaceClassGuid,
+SetupBool EnumDeviceInterfaces(DeviceInfoSet* set, DeviceInfoData* deviceInfo, const Guid* interfaceClassGuid,
                           uint32_t memberIndex, DeviceInterfaceData* interfaceData) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
   if (interfaceClassGuid == nullptr) return Fail(kErrorInvalidParameter);
@@ -122,7 +122,7 @@ bool EnumDeviceInterfaces(DeviceInfoSet* set, DeviceInfoData* deviceInfo, const 
   return Succeed();
 }
 
-bool GetDeviceInterfaceDetailA(DeviceInfoSet* set, DeviceInterfaceData* interfaceData,
+SetupBool GetDeviceInterfaceDetailA(DeviceInfoSet* set, DeviceInterfaceData* interfaceData,
                                DeviceInterfaceDetailDataA* detail, uint32_t detailSize,
                                uint32_t* requiredSize, DeviceInfoData* deviceInfo) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
