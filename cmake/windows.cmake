@@ -3,6 +3,8 @@
 # and the tests that run under Wine. The Linux driver service, its tools and
 # the Linux tests are not part of it.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
+# The DLL beside the programs that load it.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
 add_subdirectory(lib)
 add_subdirectory(app)

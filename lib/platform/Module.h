@@ -30,5 +30,9 @@ namespace platform {
 // Stops the per-thread start and end notifications of the module's entry
 // point where the system sends them (the Linux loader has none).
 void DisableThreadNotifications(ModuleInstance module);
+// True once DisableThreadNotifications has been called. The system still
+// sends the notifications to a module with its own thread-local storage (as
+// every MinGW-built DLL has); the entry point then drops them itself.
+bool ThreadNotificationsDisabled();
 
 }  // namespace platform

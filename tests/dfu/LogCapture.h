@@ -22,7 +22,7 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  std::string Text() const { return testsupport::ReadFile(mPath); }
+  std::string Text() const { return testsupport::ReadTextFile(mPath); }
   bool Has(const std::string& message) const { return Text().find(message) != std::string::npos; }
   size_t CountOf(const std::string& message) const {
     const std::string text = Text();

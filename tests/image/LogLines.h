@@ -12,7 +12,7 @@ namespace testlog {
 
 inline std::vector<std::string> Entries(const std::string& logPath) {
   static const std::regex prefix(R"(\[T0x[0-9a-f]+\] (\d\d:\d\d:\d\d:\d\d\d|Unknown time)  )");
-  const std::string content = testsupport::ReadFile(logPath);
+  const std::string content = testsupport::ReadTextFile(logPath);
   std::vector<std::string> entries;
   auto it = std::sregex_iterator(content.begin(), content.end(), prefix);
   const auto end = std::sregex_iterator();

@@ -415,7 +415,7 @@ TEST_F(VldFileTest, AllSectionOffsetsZeroWarnAndGiveAnEmptyText) {
 TEST_F(VldFileTest, InfoTextEndsAtItsFirstNul) {
   Params p;
   p.info = std::string("abc\0def", 7);
-  const std::string path = Write("nul.vld", Build(p));
+  const std::string path = Write("info-nul.vld", Build(p));  // "nul.*" names a device on Windows
   VldFile reader;
   ASSERT_EQ(reader.Open(path.c_str()), 0u);
   EXPECT_EQ(reader.InfoText(), "abc");
@@ -569,6 +569,7 @@ TEST_F(VldFileTest, DirectoryAnswers3) {
   EXPECT_THAT(Errors(), ElementsAre("open file '" + dir + "' failed"));
 }
 
+#ifndef _WIN32  // FIFOs, permission bits and stream cookies are POSIX
 TEST_F(VldFileTest, FifoAnswers3WithoutWaitingForAWriter) {
   const std::string fifo = mDir.File("pipe.vld");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -589,6 +590,8 @@ TEST_F(VldFileTest, UnreadableFileAnswers3) {
   ExpectClosedAndEmpty(reader);
   EXPECT_THAT(Errors(), ElementsAre("open file '" + path + "' failed"));
 }
+
+#endif
 
 TEST_F(VldFileTest, FileLargerThan32BitsIsRejectedWithoutReadingIt) {
   const std::string path = mDir.File("huge.vld");
@@ -621,6 +624,7 @@ TEST_F(VldFileTest, PercentSignsInPathAndInfoTextAreTakenLiterally) {
 
 // ---------------------------------------------------------------------------
 // The suffix CRC run over a stream that fails part-way
+#ifndef _WIN32
 
 struct FailingStream {
   std::string data;
@@ -662,5 +666,7 @@ TEST(VldFileCrcRun, ReportsTheFirstByteThatCouldNotBeRead) {
     EXPECT_EQ(reg, testimages::DfuCrc(data.data(), expectedDone)) << failAt;
   }
 }
+
+#endif
 
 }  // namespace

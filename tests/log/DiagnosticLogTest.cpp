@@ -24,6 +24,7 @@ namespace {
 using logtest::HasDefaultPrefixThen;
 using logtest::Lines;
 using testsupport::ReadFile;
+using testsupport::ReadTextFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 using ::testing::ElementsAre;
@@ -62,7 +63,7 @@ TEST_F(DiagnosticLogTest, EntryLineLayoutWithDefaultPrefixes) {
   log.Entry(LOG_INFO, "VldFile::Open ...\n");
   log.Entry(LOG_API_ENTRY, "VLMUFWDL_OpenDevice( %u )\n", 3u);
   log.Entry(LOG_API_RETURN, "VLMUFWDL_OpenDevice returning 0x%08X\n", 0x2Eu);
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: value 5%")) << lines[0];
   EXPECT_TRUE(HasDefaultPrefixThen(lines[1], "WARNING: warned")) << lines[1];
@@ -79,7 +80,7 @@ TEST_F(DiagnosticLogTest, MessageWithoutLineEndIsContinuedByNextEntry) {
   Enable();
   log.Entry(LOG_INFO, "part one, ");
   log.Entry(LOG_INFO, "part two\n");
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 1u);
   const size_t second = lines[0].find("part one, [T0x");
   EXPECT_NE(second, std::string::npos) << lines[0];
@@ -88,7 +89,7 @@ TEST_F(DiagnosticLogTest, MessageWithoutLineEndIsContinuedByNextEntry) {
 TEST_F(DiagnosticLogTest, PercentSignsInArgumentsAreWrittenLiterally) {
   Enable();
   log.Entry(LOG_INFO, "path '%s'\n", "C:\\100%s%d%n.vld");
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "INFO: path 'C:\\100%s%d%n.vld'")) << lines[0];
 }
@@ -100,7 +101,7 @@ TEST_F(DiagnosticLogTest, TypeRowsForSingleMultiAndZeroTypes) {
   log.Entry(0, "type zero\n");                       // no enabled bit: not written
   log.Entry(LOG_DATA, "data\n");                     // disabled by default
   log.Entry(0x40, "unused type\n");                  // disabled
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: two bits")) << lines[0];
   EXPECT_TRUE(HasDefaultPrefixThen(lines[1], "ERROR: data and info")) << lines[1];
@@ -111,7 +112,7 @@ TEST_F(DiagnosticLogTest, MessageIsCutAt1023Characters) {
   const std::string longText(2000, 'a');
   log.Entry(LOG_INFO, "%s\n", longText.c_str());
   log.Entry(LOG_INFO, "next\n");
-  const std::string content = ReadFile(Log());
+  const std::string content = ReadTextFile(Log());
   const auto lines = Lines(content);
   ASSERT_EQ(lines.size(), 1u);  // the cut message lost its "\n": the next entry follows on the same line
   const size_t start = lines[0].find("INFO: ") + 6;
@@ -120,16 +121,22 @@ TEST_F(DiagnosticLogTest, MessageIsCutAt1023Characters) {
 }
 
 TEST_F(DiagnosticLogTest, FormattingFaultWritesTheRawFormat) {
+#ifdef _WIN32
+  GTEST_SKIP() << "MinGW's printf converts any wide character: no formatting fault to provoke";
+#endif
   Enable();
   // A wide character that the "C" locale cannot convert makes the formatting fail.
   const wchar_t text[] = {L'x', static_cast<wchar_t>(0x263A), 0};
   log.Entry(LOG_ERROR, "bad %ls %d\n", text, 7);
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: _____FAULTY_LOG_ENTRY: bad %ls %d")) << lines[0];
 }
 
 TEST(DiagnosticLogFormat, FaultTextIsCutTo1023Characters) {
+#ifdef _WIN32
+  GTEST_SKIP() << "MinGW's printf converts any wide character: no formatting fault to provoke";
+#endif
   char text[DiagnosticLog::kMaxText + 1];
   const std::string format = std::string(1500, 'f') + "%ls";
   const wchar_t wide[] = {static_cast<wchar_t>(0x263A), 0};
@@ -239,7 +246,7 @@ TEST_F(DiagnosticLogTest, FileBitSuppressionStopsWritingOtherBitsDoNot) {
   log.RemoveSuppressedDestinations(2 | 4);
   EXPECT_EQ(log.SuppressedDestinations(), 0u);
   log.Entry(LOG_INFO, "again\n");
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "INFO: attach step"));
   EXPECT_TRUE(HasDefaultPrefixThen(lines[1], "INFO: again"));
@@ -262,7 +269,7 @@ TEST_F(DiagnosticLogTest, StopLogFileClosesAndStopsWriting) {
   EXPECT_FALSE(log.LogFileEnabled());
   EXPECT_EQ(log.LogFilePath(), "");
   log.Entry(LOG_INFO, "two\n");
-  EXPECT_EQ(Lines(ReadFile(Log())).size(), 1u);
+  EXPECT_EQ(Lines(ReadTextFile(Log())).size(), 1u);
   EXPECT_TRUE(log.StopLogFile());  // nothing open: still a clean close
 }
 
@@ -274,7 +281,7 @@ TEST_F(DiagnosticLogTest, FailedRotationKeepsTheFileEnabledAndTheLinesInTheLiveF
   log.Entry(LOG_ERROR, "first\n");   // written, then the rotation fails and the live file is reopened
   log.Entry(LOG_ERROR, "second\n");  // written into the live file as well
   EXPECT_TRUE(log.LogFileEnabled());
-  const auto lines = Lines(ReadFile(Log()));
+  const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: first"));
   EXPECT_TRUE(HasDefaultPrefixThen(lines[1], "ERROR: second"));
@@ -283,7 +290,7 @@ TEST_F(DiagnosticLogTest, FailedRotationKeepsTheFileEnabledAndTheLinesInTheLiveF
   // A new log file set by the caller works again.
   ASSERT_TRUE(log.SetLogFile(dir.File("other.log").c_str(), 5000000, false));
   log.Entry(LOG_ERROR, "third\n");
-  EXPECT_EQ(Lines(ReadFile(dir.File("other.log"))).size(), 1u);
+  EXPECT_EQ(Lines(ReadTextFile(dir.File("other.log"))).size(), 1u);
 }
 
 TEST_F(DiagnosticLogTest, TeardownDisablesAllTypesAndClosesTheFile) {
@@ -293,7 +300,7 @@ TEST_F(DiagnosticLogTest, TeardownDisablesAllTypesAndClosesTheFile) {
   EXPECT_FALSE(log.IsEnabled(LOG_ERROR));
   EXPECT_FALSE(log.LogFileEnabled());
   log.Entry(LOG_ERROR, "after teardown\n");
-  EXPECT_EQ(ReadFile(Log()), "");
+  EXPECT_EQ(ReadTextFile(Log()), "");
 }
 
 int gEvaluations = 0;

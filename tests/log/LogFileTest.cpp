@@ -17,6 +17,7 @@
 namespace {
 
 using testsupport::ReadFile;
+using testsupport::ReadTextFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 using ::testing::ElementsAre;
@@ -72,7 +73,7 @@ TEST_F(LogFileTest, OpenAppendsAndWritesLinesVerbatim) {
   ASSERT_TRUE(file.WriteEntry("no line end, "));
   ASSERT_TRUE(file.WriteEntry("continued\n"));
   // Flushed at once: visible before the file is closed.
-  EXPECT_EQ(ReadFile(Log()), "earlier\n100% %s %d %n done\nno line end, continued\n");
+  EXPECT_EQ(ReadTextFile(Log()), "earlier\n100% %s %d %n done\nno line end, continued\n");
   EXPECT_THAT(diagnostics.Texts(), ElementsAre("Open log file \"" + Log() + "\" ...\n"));
   EXPECT_EQ(diagnostics.entries[0].type, static_cast<uint32_t>(LOG_INFO));
 }
@@ -119,8 +120,8 @@ TEST_F(LogFileTest, OpenRotatesOversizedFileFirst) {
   WriteFile(Log(), "0123456789A");  // 11 bytes
   WriteFile(Bak(), "older backup");
   ASSERT_TRUE(file.Open(Log().c_str(), 10, false));
-  EXPECT_EQ(ReadFile(Bak()), "0123456789A");
-  EXPECT_EQ(ReadFile(Log()), "");
+  EXPECT_EQ(ReadTextFile(Bak()), "0123456789A");
+  EXPECT_EQ(ReadTextFile(Log()), "");
   EXPECT_THAT(diagnostics.Texts(),
               ElementsAre("BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
                           "BackupIfRequired: creating new backup file \"" + Bak() + "\" ...\n",
@@ -142,7 +143,7 @@ TEST_P(LogFileSizeTest, RotatesOnlyBeyondTheMaximum) {
   WriteFile(Log(), content);
   ASSERT_TRUE(file.Open(Log().c_str(), c.maxSize, false));
   EXPECT_EQ(Exists(Bak()), c.rotated);
-  EXPECT_EQ(ReadFile(Log()), c.rotated ? "" : content);
+  EXPECT_EQ(ReadTextFile(Log()), c.rotated ? "" : content);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LogFileSizeTest,
@@ -158,8 +159,8 @@ TEST_F(LogFileTest, MaxZeroWithCheckKeepsOnlyLatestEntryInBackup) {
   ASSERT_TRUE(file.Open(Log().c_str(), 0, true));
   for (const char* line : {"first\n", "second\n", "third\n"}) {
     ASSERT_TRUE(file.WriteEntry(line));
-    EXPECT_EQ(ReadFile(Log()), "");
-    EXPECT_EQ(ReadFile(Bak()), line);
+    EXPECT_EQ(ReadTextFile(Log()), "");
+    EXPECT_EQ(ReadTextFile(Bak()), line);
   }
   EXPECT_TRUE(file.IsOpen());
 }
@@ -168,11 +169,11 @@ TEST_F(LogFileTest, WithoutCheckTheFileGrowsUntilNextOpen) {
   ASSERT_TRUE(file.Open(Log().c_str(), 10, false));
   ASSERT_TRUE(file.WriteEntry("0123456789\n"));
   ASSERT_TRUE(file.WriteEntry("0123456789\n"));
-  EXPECT_EQ(ReadFile(Log()).size(), 22u);
+  EXPECT_EQ(ReadTextFile(Log()).size(), 22u);
   EXPECT_FALSE(Exists(Bak()));
   ASSERT_TRUE(file.Open(Log().c_str(), 10, false));
-  EXPECT_EQ(ReadFile(Bak()).size(), 22u);
-  EXPECT_EQ(ReadFile(Log()), "");
+  EXPECT_EQ(ReadTextFile(Bak()).size(), 22u);
+  EXPECT_EQ(ReadTextFile(Log()), "");
 }
 
 // Captures what is written to stderr while it lives.
@@ -234,9 +235,9 @@ TEST_F(LogFileTest, FailedRotationIsToldOnStderrAndLoggingGoesOnInTheLiveFile) {
     EXPECT_EQ(told, "velmora_dfu: warning: log file \"" + Log() + "\" cannot be rotated to \"" + Bak() +
                         "\"; logging goes on in it\n")
         << "told once";
-    EXPECT_EQ(ReadFile(Log()), "first entry\nsecond entry\n");
+    EXPECT_EQ(ReadTextFile(Log()), "first entry\nsecond entry\n");
     if (!directory) {
-      EXPECT_EQ(ReadFile(Bak()), "protected");
+      EXPECT_EQ(ReadTextFile(Bak()), "protected");
     }
   }
   ::chmod(Bak().c_str(), 0644);
@@ -244,11 +245,11 @@ TEST_F(LogFileTest, FailedRotationIsToldOnStderrAndLoggingGoesOnInTheLiveFile) {
 
 TEST_F(LogFileTest, BackupNameThatIsADirectoryFailsOpen) {
   WriteFile(Log(), "0123456789");
-  ASSERT_EQ(::mkdir(Bak().c_str(), 0755), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(Bak()));
   EXPECT_FALSE(file.Open(Log().c_str(), 5, false));
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(diagnostics.Texts().back(), "Open log file: BackupIfRequired failed\n");
-  EXPECT_EQ(ReadFile(Log()), "0123456789");
+  EXPECT_EQ(ReadTextFile(Log()), "0123456789");
 }
 
 TEST_F(LogFileTest, DiagnosticsCarryTheOwnDestinationMask) {

@@ -23,5 +23,8 @@ class TempDir {
 // Whole content of a file as bytes ("" when missing).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+// Content of a text file such as the diagnostic log, read in text mode: the
+// line ends the system's text mode wrote ("\r\n" on Windows) read as "\n".
+std::string ReadTextFile(const std::string& path);
 
 }  // namespace testsupport

@@ -1,5 +1,6 @@
 #include "platform/Module.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -48,8 +49,15 @@ uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
 
 namespace platform {
 
+namespace {
+std::atomic<bool> gThreadNotificationsDisabled{false};
+}  // namespace
+
 void DisableThreadNotifications(ModuleInstance) {
   // The Linux loader calls no entry point when threads start or end.
+  gThreadNotificationsDisabled = true;
 }
+
+bool ThreadNotificationsDisabled() { return gThreadNotificationsDisabled; }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <vector>
 
 #include "platform/Module.h"
@@ -32,8 +33,16 @@ uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
   return ERROR_FILENAME_EXCED_RANGE;
 }
 
+namespace {
+std::atomic<bool> gThreadNotificationsDisabled{false};
+}  // namespace
+
 void DisableThreadNotifications(ModuleInstance module) {
+  // Fails for a DLL with a TLS directory; the flag covers that case.
   if (module != nullptr) DisableThreadLibraryCalls(static_cast<HMODULE>(const_cast<void*>(module)));
+  gThreadNotificationsDisabled = true;
 }
+
+bool ThreadNotificationsDisabled() { return gThreadNotificationsDisabled; }
 
 }  // namespace platform

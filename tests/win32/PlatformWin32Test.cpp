@@ -1,0 +1,308 @@
+// The Windows services behind the platform interfaces, under Wine: the INI
+// through the system's private-profile functions, kernel events, file
+// attributes, the module path, setupapi.dll bound by name, the driver path
+// and the hidden notification window.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "device/CPnPNotificator.h"
+#include "device/DeviceCodes.h"
+#include "device/VlmuDevice.h"
+#include "device/VlmuDeviceSet.h"
+#include "platform/Event.h"
+#include "platform/FileSystem.h"
+#include "platform/Module.h"
+#include "platform/PrivateProfile.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+constexpr const char* kInterfaceClassText = "{49F4A1FF-55DD-4d45-9743-7B623EFF0361}";
+
+platform::Guid InterfaceClass() {
+  platform::Guid guid;
+  EXPECT_TRUE(VlmuDeviceSet::GuidFromNarrowText(kInterfaceClassText, guid));
+  return guid;
+}
+
+// ---- INI through GetPrivateProfileStringA / WritePrivateProfileStringA ----
+
+TEST(Win32PrivateProfile, WritesAndReadsWithoutRegardToCase) {
+  TempDir dir;
+  const std::string ini = dir.File("velmora_dfu_x64.cfg");
+  ASSERT_TRUE(platform::WriteProfileValue("LogFile", "MaxSize", "256000", ini.c_str()));
+  ASSERT_TRUE(platform::WriteProfileValue("LogType1", "Name", "ERROR", ini.c_str()));
+  EXPECT_EQ(platform::ReadProfileValue("logfile", "MAXSIZE", "", ini.c_str()), "256000");
+  EXPECT_EQ(platform::ReadProfileValue("LOGTYPE1", "name", "", ini.c_str()), "ERROR");
+  EXPECT_EQ(platform::ReadProfileValue("LogFile", "PathAndName", "none", ini.c_str()), "none");
+  EXPECT_EQ(platform::ReadProfileValue("Missing", "Key", "", ini.c_str()), "");
+}
+
+TEST(Win32PrivateProfile, RewritesOnlyTheKeyLine) {
+  TempDir dir;
+  const std::string ini = dir.File("edit.cfg");
+  WriteFile(ini, "; kept\r\n[Common]\r\nModuleToken=OLD\r\nOther=1\r\n[LogFile]\r\nMaxSize=5\r\n");
+  ASSERT_TRUE(platform::WriteProfileValue("common", "moduletoken", "VLMUFWDL", ini.c_str()));
+  const std::string content = ReadFile(ini);
+  EXPECT_NE(content.find("; kept\r\n[Common]\r\n"), std::string::npos) << content;
+  EXPECT_NE(content.find("=VLMUFWDL\r\nOther=1\r\n[LogFile]\r\nMaxSize=5\r\n"), std::string::npos) << content;
+  EXPECT_EQ(content.find("OLD"), std::string::npos) << content;
+}
+
+TEST(Win32PrivateProfile, LongValuesAreReadWhole) {
+  TempDir dir;
+  const std::string ini = dir.File("long.cfg");
+  const std::string path(700, 'p');
+  ASSERT_TRUE(platform::WriteProfileValue("LogFile", "PathAndName", path.c_str(), ini.c_str()));
+  EXPECT_EQ(platform::ReadProfileValue("LogFile", "PathAndName", "", ini.c_str()), path);
+}
+
+// ---- Events ----
+
+TEST(Win32Event, AutoResetReleasesOneWaitManualResetStays) {
+  uint32_t error = 1;
+  auto autoReset = platform::CreateSyncEvent(false, true, &error);
+  ASSERT_TRUE(autoReset);
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(autoReset->Wait(0), platform::WaitResult::Signalled);
+  EXPECT_EQ(autoReset->Wait(0), platform::WaitResult::Timeout);
+
+  auto manual = platform::CreateSyncEvent(true, false);
+  ASSERT_TRUE(manual);
+  EXPECT_EQ(manual->Wait(20), platform::WaitResult::Timeout);
+  ASSERT_TRUE(manual->Set());
+  EXPECT_EQ(manual->Wait(0), platform::WaitResult::Signalled);
+  EXPECT_EQ(manual->Wait(platform::kInfinite), platform::WaitResult::Signalled);
+  ASSERT_TRUE(manual->Reset());
+  EXPECT_EQ(manual->Wait(0), platform::WaitResult::Timeout);
+}
+
+TEST(Win32Event, SetFromAnotherThreadEndsAnUnboundedWait) {
+  auto event = platform::CreateSyncEvent(false, false);
+  ASSERT_TRUE(event);
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID e) -> DWORD {
+        Sleep(20);
+        static_cast<platform::Event*>(e)->Set();
+        return 0;
+      },
+      event.get(), 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(event->Wait(10000), platform::WaitResult::Signalled);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+// ---- Files and attributes ----
+
+TEST(Win32FileSystem, AttributesOfFilesAndDirectories) {
+  TempDir dir;
+  const std::string file = dir.File("five.log");
+  WriteFile(file, "12345");
+  platform::FileAttributes attributes;
+  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
+  EXPECT_EQ(attributes.size, 5u);
+  EXPECT_FALSE(attributes.isDirectory);
+  EXPECT_FALSE(attributes.readOnly);
+  ASSERT_TRUE(platform::QueryFileAttributes(dir.path().string().c_str(), attributes));
+  EXPECT_TRUE(attributes.isDirectory);
+  EXPECT_FALSE(platform::QueryFileAttributes(dir.File("missing").c_str(), attributes));
+  EXPECT_FALSE(platform::FileExists(dir.File("missing").c_str()));
+  EXPECT_TRUE(platform::FileExists(file.c_str()));
+}
+
+TEST(Win32FileSystem, ReadOnlyFileIsNotDeleted) {
+  TempDir dir;
+  const std::string file = dir.File("old.bak");
+  WriteFile(file, "x");
+  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  platform::FileAttributes attributes;
+  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
+  EXPECT_TRUE(attributes.readOnly);
+  EXPECT_FALSE(platform::RemoveFile(file.c_str()));
+  EXPECT_TRUE(platform::FileExists(file.c_str()));
+  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(platform::RemoveFile(file.c_str()));
+  EXPECT_FALSE(platform::FileExists(file.c_str()));
+}
+
+TEST(Win32FileSystem, RenameRefusesAnExistingTarget) {
+  TempDir dir;
+  const std::string from = dir.File("trace.log");
+  const std::string to = dir.File("trace.bak");
+  WriteFile(from, "new");
+  WriteFile(to, "old");
+  EXPECT_FALSE(platform::RenameFile(from.c_str(), to.c_str()));
+  EXPECT_EQ(ReadFile(from), "new");
+  EXPECT_EQ(ReadFile(to), "old");
+  ASSERT_TRUE(DeleteFileA(to.c_str()));
+  EXPECT_TRUE(platform::RenameFile(from.c_str(), to.c_str()));
+  EXPECT_EQ(ReadFile(to), "new");
+  EXPECT_FALSE(platform::FileExists(from.c_str()));
+}
+
+TEST(Win32FileSystem, FirstByteOfEmptyFullAndDirectory) {
+  TempDir dir;
+  WriteFile(dir.File("empty.cfg"), "");
+  WriteFile(dir.File("full.cfg"), "[");
+  EXPECT_EQ(platform::ReadFirstByte(dir.File("empty.cfg").c_str()), platform::FirstByte::Empty);
+  EXPECT_EQ(platform::ReadFirstByte(dir.File("full.cfg").c_str()), platform::FirstByte::Readable);
+  EXPECT_EQ(platform::ReadFirstByte(dir.path().string().c_str()), platform::FirstByte::CannotOpen);
+  EXPECT_EQ(platform::ReadFirstByte(dir.File("missing.cfg").c_str()), platform::FirstByte::CannotOpen);
+}
+
+// ---- Module ----
+
+TEST(Win32Module, ThisModuleIsTheProgramAndNamesItsFile) {
+  std::string path;
+  ASSERT_EQ(platform::ModuleFilePath(platform::ThisModule(), path), 0u);
+  char expected[MAX_PATH] = {};
+  ASSERT_GT(GetModuleFileNameA(nullptr, expected, MAX_PATH), 0u);
+  EXPECT_EQ(path, expected);
+  EXPECT_EQ(path.substr(path.size() - std::strlen("wine_platform_tests.exe")), "wine_platform_tests.exe");
+  EXPECT_EQ(platform::ThisModule(), static_cast<const void*>(GetModuleHandleA(nullptr)));
+  EXPECT_NE(platform::ModuleFilePath(nullptr, path), 0u);
+  EXPECT_TRUE(path.empty());
+}
+
+// ---- setupapi.dll bound by name, enumeration ----
+
+TEST(Win32SetupApi, BindsTheFiveEntryPointsByName) {
+  SetupFunctionTable table;
+  ASSERT_TRUE(BindSetupLibrary(table));
+  EXPECT_EQ(reinterpret_cast<HMODULE>(table.module), GetModuleHandleA("setupapi.dll"));
+  EXPECT_EQ(reinterpret_cast<const void*>(table.SetupDiGetClassDevsA),
+            reinterpret_cast<const void*>(GetProcAddress(GetModuleHandleA("setupapi.dll"), "SetupDiGetClassDevsA")));
+  EXPECT_NE(table.SetupDiDestroyDeviceInfoList, nullptr);
+  EXPECT_NE(table.SetupDiEnumDeviceInterfaces, nullptr);
+  EXPECT_NE(table.SetupDiGetDeviceInterfaceDetailA, nullptr);
+  EXPECT_NE(table.SetupDiEnumDeviceInfo, nullptr);
+
+  SetupFunctionTable missing;
+  EXPECT_FALSE(BindSetupLibrary(missing, "no_such_setup_library.dll"));
+  EXPECT_EQ(missing.module, nullptr);
+  EXPECT_EQ(missing.SetupDiGetClassDevsA, nullptr);
+}
+
+TEST(Win32SetupApi, NoDevicesOfTheClassEnumerateAsZero) {
+  VlmuDeviceSet set;
+  EXPECT_EQ(set.Enumerate(kInterfaceClassText), 0u);
+  EXPECT_EQ(set.DeviceCount(), 0u);
+  // Twice: the first set is destroyed before the second is built.
+  EXPECT_EQ(set.Enumerate(InterfaceClass()), 0u);
+  EXPECT_EQ(set.DeviceCount(), 0u);
+  EXPECT_EQ(set.Enumerate(static_cast<const char*>(nullptr)), VLMU_E_NULL_TEXT);
+  EXPECT_EQ(set.Enumerate("{49F4A1FF-55DD-4d45-9743-7B623EFF036}"), VLMU_E_FAILED);
+}
+
+TEST(Win32SetupApi, OpeningIndexZeroOfAnEmptySetFindsNoInterface) {
+  VlmuDeviceSet set;
+  ASSERT_EQ(set.Enumerate(kInterfaceClassText), 0u);
+  VlmuDevice device;
+  const platform::Guid guid = InterfaceClass();
+  EXPECT_EQ(device.Open(0, set.DeviceInfo(), &guid), VLMU_E_NO_MORE_DEVICES);
+  EXPECT_FALSE(device.IsOpen());
+}
+
+// ---- The driver path ----
+
+TEST(Win32DeviceFile, FixedPathWithoutTheDriverDoesNotExist) {
+  VlmuDevice device;
+  const platform::Guid guid = InterfaceClass();
+  EXPECT_EQ(device.Open(0, nullptr, &guid), VLMU_E_PATH_NOT_FOUND);
+  EXPECT_FALSE(device.IsOpen());
+  uint8_t descriptor[18];
+  std::memset(descriptor, 0xAA, sizeof descriptor);
+  EXPECT_EQ(device.GetDeviceDescriptor(descriptor), VLMU_E_DEVICE_NOT_OPEN);
+  EXPECT_EQ(descriptor[0], 0);
+  EXPECT_EQ(device.StartPnPTracking(), VLMU_E_DEVICE_NOT_OPEN);
+}
+
+TEST(Win32DeviceFile, BogusInterfacePathFailsWithTheSystemError) {
+  std::unique_ptr<platform::DeviceFile> file;
+  const uint32_t error =
+      platform::OpenDeviceFile("\\\\?\\usb#vid_0000&pid_0000#0#{49f4a1ff-55dd-4d45-9743-7b623eff0361}", file);
+  EXPECT_NE(error, 0u);
+  EXPECT_FALSE(file);
+}
+
+// ---- Hidden notification window ----
+
+class RecordingHandler : public CPnPNotifyHandler {
+ public:
+  void OnDeviceChange(uint32_t message, uintptr_t wParam, const void* lParam) override {
+    const auto* record = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+    lastMessage = message;
+    lastEvent = wParam;
+    lastName = record != nullptr ? record->dbcc_name : "";
+    lastThread = GetCurrentThreadId();
+    ++calls;
+  }
+  std::atomic<int> calls{0};
+  uint32_t lastMessage = 0;
+  uintptr_t lastEvent = 0;
+  std::string lastName;
+  DWORD lastThread = 0;
+};
+
+TEST(Win32Notificator, HiddenWindowRegistersAndDeliversDeviceChanges) {
+  RecordingHandler handler;
+  CPnPNotificator notificator;
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &handler));
+  const platform::Guid guid = InterfaceClass();
+  ASSERT_TRUE(notificator.EnableDeviceNotifications(guid));
+  EXPECT_EQ(notificator.RegistrationCount(), 1u);
+
+  HWND window = FindWindowA(CPnPNotificator::kWindowClassName, CPnPNotificator::kWindowTitle);
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_OVERLAPPEDWINDOW, WS_OVERLAPPEDWINDOW);
+  const DWORD windowThread = GetWindowThreadProcessId(window, nullptr);
+  EXPECT_NE(windowThread, GetCurrentThreadId());
+
+  // What the system sends on an arrival: the record with the interface path.
+  const std::string path = "\\\\?\\USB#VID_1234&PID_5678#1#{49f4a1ff-55dd-4d45-9743-7b623eff0361}";
+  std::vector<uint64_t> storage((offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + path.size() + 8) / 8, 0);
+  auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(storage.data());
+  record->dbcc_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + path.size() + 1);
+  record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  std::memcpy(record->dbcc_name, path.c_str(), path.size() + 1);
+  EXPECT_EQ(SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record)), TRUE);
+  EXPECT_EQ(handler.calls.load(), 1);
+  EXPECT_EQ(handler.lastMessage, static_cast<uint32_t>(WM_DEVICECHANGE));
+  EXPECT_EQ(handler.lastEvent, static_cast<uintptr_t>(DBT_DEVICEARRIVAL));
+  EXPECT_EQ(handler.lastName, path);
+  EXPECT_EQ(handler.lastThread, windowThread);
+
+  EXPECT_TRUE(notificator.DisableDeviceNotifications(guid));
+  EXPECT_EQ(notificator.RegistrationCount(), 0u);
+  EXPECT_TRUE(notificator.Shutdown());
+  EXPECT_EQ(FindWindowA(CPnPNotificator::kWindowClassName, CPnPNotificator::kWindowTitle), nullptr);
+  // The class was unregistered with the window's thread: a second start works.
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &handler));
+  EXPECT_TRUE(notificator.EnableDeviceNotifications(guid));
+  EXPECT_TRUE(notificator.Shutdown());
+  EXPECT_EQ(notificator.RegistrationCount(), 0u);
+}
+
+TEST(Win32Notificator, WithoutAnInstanceNothingStarts) {
+  RecordingHandler handler;
+  CPnPNotificator notificator;
+  EXPECT_FALSE(notificator.Initialize(nullptr, &handler));
+  EXPECT_FALSE(notificator.IsInitialized());
+  EXPECT_FALSE(notificator.EnableDeviceNotifications(InterfaceClass()));
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+// Looks at the running upgrade program from another process, as a user's
+// desktop would: wine_window_probe <command>
+//   wait-main       waits up to 30 s for the main dialog
+//   check-main      title, the placeholder row, the disabled button, the system menu
+//   count-main      prints how many top-level windows carry the main title
+//   rect <title>    prints the window's outer rectangle as WxH+X+Y
+//   about           opens the About box through the system menu command and checks its text
+//   close-about     ends the About box with its OK button
+//   exit            ends the main dialog with "Exit" and waits until it is gone
+//   check-log       the library's log in the temporary directory names the enumeration
+// Exit status 0 when the check holds; the reason is printed otherwise.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr const char* kTitle = "Velmora USB Firmware Upgrade";
+
+int Fail(const std::string& why) {
+  std::printf("FAIL: %s\n", why.c_str());
+  return 1;
+}
+
+HWND WaitWindow(const char* className, const char* title, DWORD timeoutMs) {
+  for (DWORD waited = 0;; waited += 100) {
+    if (HWND window = FindWindowA(className, title)) return window;
+    if (waited >= timeoutMs) return nullptr;
+    Sleep(100);
+  }
+}
+
+HWND MainWindow() { return WaitWindow("#32770", kTitle, 30000); }
+
+// Text of a list view row of another process: the request lives in memory
+// of that process.
+std::string ListItemText(HWND list, int item, int subItem) {
+  DWORD processId = 0;
+  GetWindowThreadProcessId(list, &processId);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+  if (process == nullptr) return "<no access>";
+  constexpr SIZE_T kText = 256;
+  auto* remote = static_cast<char*>(
+      VirtualAllocEx(process, nullptr, sizeof(LVITEMA) + kText, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  std::string result = "<no memory>";
+  if (remote != nullptr) {
+    LVITEMA request{};
+    request.iSubItem = subItem;
+    request.pszText = remote + sizeof(LVITEMA);
+    request.cchTextMax = kText;
+    WriteProcessMemory(process, remote, &request, sizeof request, nullptr);
+    SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(remote));
+    char text[kText] = {};
+    ReadProcessMemory(process, remote + sizeof(LVITEMA), text, kText - 1, nullptr);
+    result = text;
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  }
+  CloseHandle(process);
+  return result;
+}
+
+int CheckMain() {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  HWND list = GetDlgItem(main, 1006);
+  if (list == nullptr) return Fail("no device list 1006");
+  // The list is filled after the dialog is shown.
+  for (int i = 0; i < 100 && SendMessageA(list, LVM_GETITEMCOUNT, 0, 0) == 0; ++i) Sleep(100);
+  const auto rows = SendMessageA(list, LVM_GETITEMCOUNT, 0, 0);
+  if (rows != 1) return Fail("rows: " + std::to_string(rows));
+  const std::string row = ListItemText(list, 0, 0);
+  if (row != "--- no devices available ---") return Fail("row 0: " + row);
+  if (IsWindowEnabled(GetDlgItem(main, IDOK))) return Fail("\"Upgrade Firmware\" is enabled");
+  if (!IsWindowEnabled(GetDlgItem(main, IDCANCEL))) return Fail("\"Exit\" is disabled");
+  if ((GetWindowLongA(main, GWL_STYLE) & WS_SYSMENU) == 0) return Fail("no system menu");
+  // Wine gives no other process the window's system menu; where it does,
+  // the About item is checked by its text. The command itself is checked by
+  // the "about" step.
+  char item[64] = "(not readable from another process)";
+  if (HMENU menu = GetSystemMenu(main, FALSE)) {
+    if (GetMenuStringA(menu, 0x0010, item, sizeof item, MF_BYCOMMAND) <= 0 || std::strcmp(item, "&About ...") != 0) {
+      return Fail(std::string("About item: ") + item);
+    }
+  }
+  std::printf("main dialog: \"%s\", row \"%s\", upgrade disabled, system menu \"%s\"\n", kTitle, row.c_str(), item);
+  return 0;
+}
+
+int CountMain() {
+  int count = 0;
+  EnumWindows(
+      [](HWND window, LPARAM counter) -> BOOL {
+        char title[128] = {};
+        GetWindowTextA(window, title, sizeof title);
+        if (std::strcmp(title, kTitle) == 0) ++*reinterpret_cast<int*>(counter);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&count));
+  std::printf("%d\n", count);
+  return 0;
+}
+
+int Rect(const char* title) {
+  HWND window = WaitWindow("#32770", title, 10000);
+  if (window == nullptr) return Fail(std::string("no window ") + title);
+  // Ask for a fresh paint of the whole window before it is captured.
+  SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW | SWP_FRAMECHANGED);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+  Sleep(500);
+  RECT r;
+  GetWindowRect(window, &r);
+  std::printf("%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+  return 0;
+}
+
+int About() {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  SendNotifyMessageA(main, WM_SYSCOMMAND, 0x0010, 0);
+  HWND about = WaitWindow("#32770", "About", 10000);
+  if (about == nullptr) return Fail("no About box");
+  char text[256] = {};
+  GetDlgItemTextA(about, 1010, text, sizeof text);
+  const std::string expected = "Velmora USB Firmware Upgrade\n\nVersion 5.22.1\n\n";
+  if (std::string(text).rfind(expected, 0) != 0) return Fail(std::string("About text: ") + text);
+  if (GetParent(about) != main && GetWindow(about, GW_OWNER) != main) return Fail("About box not owned by the dialog");
+  std::printf("About box: %s\n", text);
+  return 0;
+}
+
+int CloseAbout() {
+  HWND about = WaitWindow("#32770", "About", 5000);
+  if (about == nullptr) return Fail("no About box");
+  PostMessageA(about, WM_COMMAND, IDOK, 0);
+  for (int i = 0; i < 100 && IsWindow(about); ++i) Sleep(100);
+  return IsWindow(about) ? Fail("About box still open") : 0;
+}
+
+int Exit() {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  PostMessageA(main, WM_COMMAND, IDCANCEL, 0);
+  for (int i = 0; i < 100 && IsWindow(main); ++i) Sleep(100);
+  return IsWindow(main) ? Fail("main dialog still open") : 0;
+}
+
+int CheckLog() {
+  char directory[MAX_PATH + 1] = {};
+  if (GetTempPathA(MAX_PATH, directory) == 0) return Fail("no temporary directory");
+  const std::string path = std::string(directory) + "VelmoraFlashTool_x64.log";
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return Fail("no log file " + path);
+  std::stringstream content;
+  content << file.rdbuf();
+  if (content.str().find("API <-: VLMUFWDL_EnumerateDevices(*NumberOfDevices = 0) returning 0x00000000") ==
+      std::string::npos) {
+    return Fail("log without the enumeration: " + content.str());
+  }
+  std::printf("log file: %s\n", path.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "wait-main") return MainWindow() != nullptr ? 0 : Fail("no main dialog");
+  if (command == "check-main") return CheckMain();
+  if (command == "count-main") return CountMain();
+  if (command == "rect" && argc > 2) return Rect(argv[2]);
+  if (command == "about") return About();
+  if (command == "close-about") return CloseAbout();
+  if (command == "exit") return Exit();
+  if (command == "check-log") return CheckLog();
+  return Fail("unknown command " + command);
+}
