@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the normal build, then the address + undefined
 # behaviour sanitizer build, then the thread sanitizer build of the threaded
-# tests. Warnings are errors in every build (scripts/build.sh).
+# tests, then the Windows build under Wine (scripts/test-windows.sh).
+# Warnings are errors in every build (scripts/build.sh).
 #   --quick                     normal build only
 #   --sanitize address|thread   one sanitizer build only
 #   --fuzz                      builds the libFuzzer targets with clang and runs
 #                               each on its corpus in fuzz/corpus/ for
 #                               FUZZ_SECONDS (default 30)
+#   --windows                   the Windows stage only
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
   "") ;;
@@ -20,12 +22,17 @@ case "${1:-}" in
     [ "$SAN" = address ] || [ "$SAN" = thread ] || { echo "test.sh: --sanitize needs address or thread" >&2; usage; }
     shift 2 ;;
   --fuzz) MODE=fuzz; shift ;;
+  --windows) MODE=windows; shift ;;
   -h|--help) usage ;;
   *) echo "test.sh: unknown option $1" >&2; usage ;;
 esac
 [ $# -eq 0 ] || { echo "test.sh: unexpected argument $1" >&2; usage; }
 # The package installer runs only when a package is missing.
 bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
+if [ "$MODE" = windows ]; then
+  bash scripts/test-windows.sh
+  exit 0
+fi
 run() { # build-dir ctest-args cmake-args...
   local dir=$1 args=$2; shift 2
   bash scripts/build.sh "$dir" "$@"
@@ -57,4 +64,5 @@ run build ""
 if [ "$MODE" = all ]; then
   BUILD_TYPE=Debug run build-address "" -DVLMU_SANITIZE=address -DVLMU_BUILD_BENCH=OFF
   BUILD_TYPE=Debug run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
+  bash scripts/test-windows.sh
 fi

@@ -247,12 +247,12 @@ class StubbedSetup : public ::testing::Test {
 std::atomic<uint32_t> gStubError{0};
 std::atomic<uint32_t> gStubCalls{0};
 
-bool EnumAlwaysSucceeds(platform::DeviceInfoSet*, uint32_t, platform::DeviceInfoData* d) {
+platform::SetupBool EnumAlwaysSucceeds(platform::DeviceInfoSet*, uint32_t, platform::DeviceInfoData* d) {
   ++gStubCalls;
   return d != nullptr && d->cbSize == sizeof *d;
 }
 
-bool EnumFailsAtTwo(platform::DeviceInfoSet* set, uint32_t index, platform::DeviceInfoData* d) {
+platform::SetupBool EnumFailsAtTwo(platform::DeviceInfoSet* set, uint32_t index, platform::DeviceInfoData* d) {
   if (index < 2) return EnumAlwaysSucceeds(set, index, d);
   platform::SetLastSetupError(gStubError.load());
   return false;

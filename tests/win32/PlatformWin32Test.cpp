@@ -4,6 +4,8 @@
 // and the hidden notification window.
 #include <windows.h>
 #include <dbt.h>
+#include <winioctl.h>
+#include <winusb.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@
 #include "device/DeviceCodes.h"
 #include "device/VlmuDevice.h"
 #include "device/VlmuDeviceSet.h"
+#include "dfu/ControlRequest.h"
 #include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/Module.h"
@@ -34,6 +37,32 @@ platform::Guid InterfaceClass() {
   platform::Guid guid;
   EXPECT_TRUE(VlmuDeviceSet::GuidFromNarrowText(kInterfaceClassText, guid));
   return guid;
+}
+
+// ---- The driver's request layouts against the system's definitions ----
+
+// The three I/O control codes: device type 0x8089, FILE_ANY_ACCESS, METHOD_BUFFERED.
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892004, "descriptor request");
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892014, "control request");
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892018, "cycle port");
+// The control request header ends in the fields of a USB setup packet after
+// its request type byte: 16 = 8 + the 8-byte setup packet.
+static_assert(sizeof(WINUSB_SETUP_PACKET) == 8, "setup packet");
+static_assert(dfu::kControlHeaderSize == 8 + sizeof(WINUSB_SETUP_PACKET), "control request header");
+
+TEST(Win32ControlHeader, EndsInTheSetupPacketFields) {
+  const dfu::ControlSetup setup{dfu::kDirDeviceToHost, dfu::kTypeClass, dfu::kRecipientInterface, 3, 0x1234, 0x0002, 6};
+  uint8_t header[dfu::kControlHeaderSize];
+  dfu::WriteControlHeader(header, setup);
+  WINUSB_SETUP_PACKET packet{};
+  packet.RequestType = 0xA1;  // device-to-host, class, interface
+  packet.Request = 3;
+  packet.Value = 0x1234;
+  packet.Index = 0x0002;
+  packet.Length = 6;
+  uint8_t packetBytes[sizeof packet];
+  std::memcpy(packetBytes, &packet, sizeof packet);
+  EXPECT_EQ(std::memcmp(header + 9, packetBytes + 1, sizeof packet - 1), 0);
 }
 
 // ---- INI through GetPrivateProfileStringA / WritePrivateProfileStringA ----

@@ -8,15 +8,21 @@
 //   close-about     ends the About box with its OK button
 //   exit            ends the main dialog with "Exit" and waits until it is gone
 //   check-log       the library's log in the temporary directory names the enumeration
+//   show-about <program> <ms>
+//                   shows template 100 of the program file with the About text of
+//                   the program's logic for a while (for a screenshot)
 // Exit status 0 when the check holds; the reason is printed otherwise.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "CAboutDlg.h"
 
 namespace {
 
@@ -165,6 +171,28 @@ int CheckLog() {
   return 0;
 }
 
+int ShowAbout(const char* program, DWORD milliseconds) {
+  HMODULE resources = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (resources == nullptr) return Fail(std::string("cannot read ") + program);
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  HWND about = CreateDialogParamA(resources, MAKEINTRESOURCEA(100), nullptr,
+                                  [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
+                                  0);
+  if (about == nullptr) return Fail("template 100 not created");
+  SetDlgItemTextA(about, 1010, vlmapp::CAboutDlg::Text().c_str());
+  ShowWindow(about, SW_SHOWNORMAL);
+  const DWORD end = GetTickCount() + milliseconds;
+  while (GetTickCount() < end) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(20);
+  }
+  DestroyWindow(about);
+  FreeLibrary(resources);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,5 +205,6 @@ int main(int argc, char** argv) {
   if (command == "close-about") return CloseAbout();
   if (command == "exit") return Exit();
   if (command == "check-log") return CheckLog();
+  if (command == "show-about" && argc > 3) return ShowAbout(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
   return Fail("unknown command " + command);
 }
