@@ -139,8 +139,8 @@ INT_PTR Win32MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lPara
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDOK:
-          // Enter reaches the default button's command also while the
-          // button is disabled; the command runs only when it is enabled.
+          // Enter issues the default button's command; it runs only while
+          // the button is enabled, as a click would.
           if (IsWindowEnabled(GetDlgItem(mWindow, IDOK))) mLogic.OnUpgrade();
           return TRUE;
         case IDCANCEL:
