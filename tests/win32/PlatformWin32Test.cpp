@@ -308,7 +308,7 @@ TEST(Win32Notificator, HiddenWindowRegistersAndDeliversDeviceChanges) {
   record->dbcc_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name) + path.size() + 1);
   record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   std::memcpy(record->dbcc_name, path.c_str(), path.size() + 1);
-  EXPECT_EQ(SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record)), TRUE);
+  EXPECT_EQ(SendMessageA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record)), 0);
   EXPECT_EQ(handler.calls.load(), 1);
   EXPECT_EQ(handler.lastMessage, static_cast<uint32_t>(WM_DEVICECHANGE));
   EXPECT_EQ(handler.lastEvent, static_cast<uintptr_t>(DBT_DEVICEARRIVAL));

@@ -114,8 +114,7 @@ class HiddenWindow final : public MessageWindow {
         PostQuitMessage(0);
         return 0;
       case WM_DEVICECHANGE:
-        self->mProcedure(self->mContext, message, wParam, lParam);
-        return TRUE;
+        return self->mProcedure(self->mContext, message, wParam, lParam);
       default:
         // WM_CLOSE reaches the default handling, which destroys the window.
         return DefWindowProcA(window, message, wParam, lParam);
