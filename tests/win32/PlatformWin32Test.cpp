@@ -19,6 +19,7 @@
 #include "device/VlmuDevice.h"
 #include "device/VlmuDeviceSet.h"
 #include "dfu/ControlRequest.h"
+#include "platform/DeviceFile.h"
 #include "platform/Event.h"
 #include "platform/FileSystem.h"
 #include "platform/Module.h"
@@ -42,9 +43,15 @@ platform::Guid InterfaceClass() {
 // ---- The driver's request layouts against the system's definitions ----
 
 // The three I/O control codes: device type 0x8089, FILE_ANY_ACCESS, METHOD_BUFFERED.
-static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892004, "descriptor request");
-static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892014, "control request");
-static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)) == 0x80892018, "cycle port");
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)) ==
+                  platform::kIoctlGetDescriptor,
+              "descriptor request");
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)) ==
+                  platform::kIoctlControlRequest,
+              "control request");
+static_assert(static_cast<uint32_t>(CTL_CODE(0x8089, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)) ==
+                  platform::kIoctlCyclePort,
+              "cycle port");
 // The control request header ends in the fields of a USB setup packet after
 // its request type byte: 16 = 8 + the 8-byte setup packet.
 static_assert(sizeof(WINUSB_SETUP_PACKET) == 8, "setup packet");

@@ -10,6 +10,9 @@
 #include "platform/DeviceFile.h"
 
 namespace platform {
+
+static_assert(kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "path not found");
+
 namespace {
 
 class DriverDeviceFile final : public DeviceFile {

@@ -9,6 +9,7 @@ namespace platform {
 namespace {
 
 static_assert(kInfinite == INFINITE, "no time limit");
+static_assert(kErrorEventSetFailed == ERROR_GEN_FAILURE, "event set failure");
 
 class KernelEvent final : public Event {
  public:
