@@ -194,7 +194,7 @@ class StderrCapture {
       ::close(mSaved);
       mSaved = -1;
     }
-    return ReadFile(mFile);
+    return ReadTextFile(mFile);  // stderr is a text stream
   }
 
  private:
@@ -211,8 +211,8 @@ TEST_F(LogFileTest, FailedRotationIsToldOnStderrAndLoggingGoesOnInTheLiveFile) {
     std::filesystem::remove_all(Bak());
     std::filesystem::remove(Log());
     if (directory) {
-      ASSERT_EQ(::mkdir(Bak().c_str(), 0755), 0);
-      ASSERT_EQ(::mkdir((Bak() + "/inside").c_str(), 0755), 0);
+      ASSERT_TRUE(std::filesystem::create_directory(Bak()));
+      ASSERT_TRUE(std::filesystem::create_directory(Bak() + "/inside"));
     } else {
       WriteFile(Bak(), "protected");
       ASSERT_EQ(::chmod(Bak().c_str(), 0444), 0);
