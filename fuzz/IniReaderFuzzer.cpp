@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value = Take(data, size);
   const std::string content(reinterpret_cast<const char*>(data), size);
   (void)platform::ProfileLookup(content, section.c_str(), key.c_str(), "default");
-  // Names the writer accepts (see WritePrivateProfileString).
+  // Names the writer accepts (see WriteProfileValue).
   if (section.empty() || key.empty() || !Writable(section) || !Writable(key) || !Writable(value) ||
       section.find(']') != std::string::npos || key.find('=') != std::string::npos || Trimmed(key) != key ||
       Trimmed(section) != section || key[0] == '[' || key[0] == ';')

@@ -172,7 +172,7 @@ TEST(PrivateProfileFile, OnlyRegularFilesOfBoundedSizeAreRead) {
 
   for (const std::string& path : {fifo, zero, big}) {
     // Run aside so that a reader that blocks fails the test instead of hanging it.
-    auto read = std::async(std::launch::async, [&] { return GetPrivateProfileString("A", "K", "d", path.c_str()); });
+    auto read = std::async(std::launch::async, [&] { return ReadProfileValue("A", "K", "d", path.c_str()); });
     if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       ADD_FAILURE() << path << ": the read blocks";
       const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // a writer that leaves at once ends it
@@ -180,10 +180,10 @@ TEST(PrivateProfileFile, OnlyRegularFilesOfBoundedSizeAreRead) {
     }
     EXPECT_EQ(read.get(), "d") << path;
   }
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", fifo.c_str()));
-  EXPECT_FALSE(WritePrivateProfileString("A", "K", "1", big.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "K", "1", fifo.c_str()));
+  EXPECT_FALSE(WriteProfileValue("A", "K", "1", big.c_str()));
   EXPECT_EQ(ReadFile(big).size(), 10u + 1024u * 1024u) << "an oversized file is left alone";
-  EXPECT_EQ(GetPrivateProfileString("A", "K", "d", limit.c_str()), "fits");
+  EXPECT_EQ(ReadProfileValue("A", "K", "d", limit.c_str()), "fits");
 }
 
 }  // namespace
