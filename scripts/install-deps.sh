@@ -9,7 +9,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       qt6-base-dev fonts-liberation2 fonts-dejavu-core xvfb xauth imagemagick librsvg2-bin
       libusb-1.0-0-dev umockdev libumockdev-dev
       dpkg-dev gzip
-      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64 x11-apps)
+      g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 x11-apps)
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
