@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "support/RunShell.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -35,23 +36,10 @@ using ::testing::HasSubstr;
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534;
 
-struct ToolResult {
-  int exitCode = -1;
-  std::string output;
-};
+using ToolResult = testsupport::ShellResult;
 
 // Runs a shell command line; stdout and stderr together.
-ToolResult Shell(const std::string& cmd) {
-  ToolResult r;
-  FILE* p = ::popen((cmd + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int status = ::pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+ToolResult Shell(const std::string& cmd) { return testsupport::RunShell(cmd); }
 
 // velmora-driverctl run as user nobody, in the group nogroup or only in group 100.
 ToolResult CtlAsNobody(const std::string& socket, bool withGroup, const std::string& args) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/DriverTestUtil.h"
+#include "support/RunShell.h"
 #include "support/TempDir.h"
 
 namespace drvtest {
@@ -16,24 +17,12 @@ namespace {
 using testsupport::DeviceDescription;
 using ::testing::HasSubstr;
 
-struct ToolResult {
-  int exitCode = -1;
-  std::string output;
-};
+using ToolResult = testsupport::ShellResult;
 
 // Runs the tool with the fixture's socket (inherited VLMU_DRIVER_SOCKET); stdout and stderr together.
 ToolResult RunCtl(const std::string& args) {
   // Bounded from outside: a command that blocks fails the test instead of hanging it.
-  const std::string cmd = "timeout 20 " + std::string(VLMU_BUILD_DIR) + "/tools/driverctl/velmora-driverctl " + args + " 2>&1";
-  ToolResult r;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  const int status = ::pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return testsupport::RunShell("timeout 20 " + std::string(VLMU_BUILD_DIR) + "/tools/driverctl/velmora-driverctl " + args);
 }
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }

@@ -14,6 +14,7 @@
 
 #include "../dfu/E2eSupport.h"
 #include "DriverTestUtil.h"
+#include "support/RunShell.h"
 #include "UsbTestbed.h"
 
 namespace {
@@ -111,21 +112,10 @@ class UsbSource : public ::testing::Test {
   std::unique_ptr<testsupport::DriverServiceFixture> driver;
 };
 
-struct ToolRun {
-  int exitStatus = -1;
-  std::string out;
-};
+using ToolRun = testsupport::ShellResult;
 
 ToolRun RunFlasher(const std::string& args) {
-  ToolRun r;
-  FILE* pipe = popen((std::string(VLMU_FLASH_BINARY) + " " + args + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-  const int status = pclose(pipe);
-  r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return testsupport::RunShell(std::string(VLMU_FLASH_BINARY) + " " + args);
 }
 
 TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
@@ -135,15 +125,15 @@ TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
   ASSERT_TRUE(WaitForList({path}));
 
   ToolRun list = RunFlasher("list");
-  EXPECT_EQ(0, list.exitStatus) << list.out;
-  EXPECT_NE(std::string::npos, list.out.find("0      4660 / 22136       USB-0042")) << list.out;
+  EXPECT_EQ(0, list.exitCode) << list.output;
+  EXPECT_NE(std::string::npos, list.output.find("0      4660 / 22136       USB-0042")) << list.output;
 
   const std::string image = dfue2e::MakeImage(30000, 7);
   const std::string file = driver->TempFile("fw.vld");
   testsupport::WriteFile(file, image);
   ToolRun up = RunFlasher("--timeout-replug 10000 upgrade --device 0 " + file);
-  EXPECT_EQ(0, up.exitStatus) << up.out << testsupport::ReadFile(driver->LogPath());
-  EXPECT_NE(std::string::npos, up.out.find("Download successfully finished")) << up.out;
+  EXPECT_EQ(0, up.exitCode) << up.output << testsupport::ReadFile(driver->LogPath());
+  EXPECT_NE(std::string::npos, up.output.find("Download successfully finished")) << up.output;
   std::string stored;
   ASSERT_TRUE(bed->GetFirmware(id, stored));
   EXPECT_TRUE(stored == image) << "stored " << stored.size() << " bytes, sent " << image.size();
@@ -195,9 +185,9 @@ TEST_F(UsbSource, TwoDevicesUpgradedInParallel) {
   }
   for (auto& t : flashers) t.join();
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(0, runs[i].exitStatus) << runs[i].out;
+    EXPECT_EQ(0, runs[i].exitCode) << runs[i].output;
     const std::string id = order[static_cast<size_t>(i)] == one.Path() ? "one" : "two";
-    EXPECT_NE(std::string::npos, runs[i].out.find(id == "one" ? "LINE-1" : "LINE-2")) << runs[i].out;
+    EXPECT_NE(std::string::npos, runs[i].output.find(id == "one" ? "LINE-1" : "LINE-2")) << runs[i].output;
     std::string stored;
     ASSERT_TRUE(bed->GetFirmware(id, stored));
     EXPECT_TRUE(stored == images[i]) << "device " << id;

@@ -7,28 +7,17 @@
 #include <string>
 
 #include "dfu/E2eSupport.h"
+#include "support/RunShell.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using testsupport::DeviceDescription;
 
-struct Result {
-  int exitStatus = -1;
-  std::string out;  // stdout and stderr together
-};
+using Result = testsupport::ShellResult;
 
 Result RunFlasher(const std::string& args) {
-  Result r;
-  const std::string command = std::string(VLMU_FLASH_BINARY) + " " + args + " 2>&1";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return r;
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-  const int status = pclose(pipe);
-  r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return testsupport::RunShell(std::string(VLMU_FLASH_BINARY) + " " + args);
 }
 
 class Flasher : public ::testing::Test {
@@ -50,22 +39,22 @@ TEST_F(Flasher, ListsUpgradesAndVerifies) {
   const std::string path = Image("fw.vld", 30000, 11);
 
   Result list = RunFlasher("list");
-  EXPECT_EQ(0, list.exitStatus) << list.out;
-  EXPECT_NE(std::string::npos, list.out.find("0      4660 / 22136       ABC-42")) << list.out;
+  EXPECT_EQ(0, list.exitCode) << list.output;
+  EXPECT_NE(std::string::npos, list.output.find("0      4660 / 22136       ABC-42")) << list.output;
 
   Result info = RunFlasher("info " + path);
-  EXPECT_EQ(0, info.exitStatus) << info.out;
-  EXPECT_NE(std::string::npos, info.out.find("Model ID:            0x00010203")) << info.out;
-  EXPECT_NE(std::string::npos, info.out.find("2026/12/07  12:00:00")) << info.out;
-  EXPECT_NE(std::string::npos, info.out.find("123456")) << info.out;
+  EXPECT_EQ(0, info.exitCode) << info.output;
+  EXPECT_NE(std::string::npos, info.output.find("Model ID:            0x00010203")) << info.output;
+  EXPECT_NE(std::string::npos, info.output.find("2026/12/07  12:00:00")) << info.output;
+  EXPECT_NE(std::string::npos, info.output.find("123456")) << info.output;
 
   const std::string log = driver.TempFile("flash.log");
   Result up = RunFlasher("--timeout-replug 5000 --log " + log + " upgrade --device 0 " + path);
-  EXPECT_EQ(0, up.exitStatus) << up.out;
+  EXPECT_EQ(0, up.exitCode) << up.output;
   // Not a terminal: plain progress lines, the last one complete.
   const std::string total = std::to_string(image.size());
-  EXPECT_NE(std::string::npos, up.out.find(total + " / " + total + " bytes (100%)")) << up.out;
-  EXPECT_NE(std::string::npos, up.out.find("Download successfully finished")) << up.out;
+  EXPECT_NE(std::string::npos, up.output.find(total + " / " + total + " bytes (100%)")) << up.output;
+  EXPECT_NE(std::string::npos, up.output.find("Download successfully finished")) << up.output;
   std::string stored;
   ASSERT_TRUE(driver.GetFirmware(id, stored));
   EXPECT_TRUE(stored == image);
@@ -78,17 +67,17 @@ TEST_F(Flasher, JsonOutput) {
   ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
   const std::string path = Image("fw.vld", 5000, 12);
   Result list = RunFlasher("--json list");
-  EXPECT_EQ(0, list.exitStatus);
+  EXPECT_EQ(0, list.exitCode);
   EXPECT_NE(std::string::npos,
-            list.out.find("{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
+            list.output.find("{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
                           "\"productId\":22136,\"serialNumber\":\"SN0001\"}]}"))
-      << list.out;
+      << list.output;
   Result up = RunFlasher("--json upgrade --device 0 " + path);
-  EXPECT_EQ(0, up.exitStatus) << up.out;
-  EXPECT_NE(std::string::npos, up.out.find("{\"status\":0,\"statusText\":\"success\",\"device\":0,"))
-      << up.out;
-  EXPECT_NE(std::string::npos, up.out.find("\"bytesDownloaded\":" + std::to_string(image.size())))
-      << up.out;
+  EXPECT_EQ(0, up.exitCode) << up.output;
+  EXPECT_NE(std::string::npos, up.output.find("{\"status\":0,\"statusText\":\"success\",\"device\":0,"))
+      << up.output;
+  EXPECT_NE(std::string::npos, up.output.find("\"bytesDownloaded\":" + std::to_string(image.size())))
+      << up.output;
 }
 
 TEST_F(Flasher, FailuresExitWithTheLibraryStatus) {
@@ -100,48 +89,48 @@ TEST_F(Flasher, FailuresExitWithTheLibraryStatus) {
   testsupport::WriteFile(badPath, bad);
 
   Result r = RunFlasher("upgrade --device 0 " + badPath);
-  EXPECT_EQ(48, r.exitStatus) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("DFU suffix CRC")) << r.out;
+  EXPECT_EQ(48, r.exitCode) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("DFU suffix CRC")) << r.output;
 
   const std::string path = Image("fw.vld", 5000, 14);
   r = RunFlasher("upgrade --device 3 " + path);
-  EXPECT_EQ(13, r.exitStatus) << r.out;
+  EXPECT_EQ(13, r.exitCode) << r.output;
 
   ASSERT_TRUE(driver.SetBehaviour(id, "{\"finalReset\": \"dfuERROR\"}"));
   r = RunFlasher("upgrade --device 0 " + path);
-  EXPECT_EQ(31, r.exitStatus) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("Download failed. Error code 0x1F")) << r.out;
+  EXPECT_EQ(31, r.exitCode) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("Download failed. Error code 0x1F")) << r.output;
 
   r = RunFlasher("upgrade " + path);
-  EXPECT_EQ(64, r.exitStatus) << r.out;
+  EXPECT_EQ(64, r.exitCode) << r.output;
   r = RunFlasher("--timeout-block x upgrade --device 0 " + path);
-  EXPECT_EQ(64, r.exitStatus) << r.out;
+  EXPECT_EQ(64, r.exitCode) << r.output;
   r = RunFlasher("frobnicate");
-  EXPECT_EQ(64, r.exitStatus) << r.out;
+  EXPECT_EQ(64, r.exitCode) << r.output;
 }
 
 TEST_F(Flasher, SerialNumbers) {
   const std::string id = driver.AddDevice(DeviceDescription());
   ASSERT_FALSE(id.empty());
   Result set = RunFlasher("serial set --device 0 XY-99");
-  EXPECT_EQ(0, set.exitStatus) << set.out;
+  EXPECT_EQ(0, set.exitCode) << set.output;
   std::string stored;
   ASSERT_TRUE(driver.GetSerial(id, stored));
   EXPECT_EQ("XY-99", stored);
   Result get = RunFlasher("serial get --device 0");
-  EXPECT_EQ(0, get.exitStatus) << get.out;
-  EXPECT_EQ("XY-99\n", get.out);
+  EXPECT_EQ(0, get.exitCode) << get.output;
+  EXPECT_EQ("XY-99\n", get.output);
   Result tooLong = RunFlasher("serial set --device 0 " + std::string(128, 'Q'));
-  EXPECT_EQ(2, tooLong.exitStatus) << tooLong.out;
+  EXPECT_EQ(2, tooLong.exitCode) << tooLong.output;
 }
 
 TEST_F(Flasher, NoDeviceGivesAHint) {
   Result r = RunFlasher("list");
-  EXPECT_EQ(0, r.exitStatus);
-  EXPECT_NE(std::string::npos, r.out.find("docs/troubleshooting.md")) << r.out;
+  EXPECT_EQ(0, r.exitCode);
+  EXPECT_NE(std::string::npos, r.output.find("docs/troubleshooting.md")) << r.output;
   r = RunFlasher("upgrade --device 0 " + Image("fw.vld", 100, 15));
-  EXPECT_EQ(13, r.exitStatus) << r.out;
-  EXPECT_NE(std::string::npos, r.out.find("driver service")) << r.out;
+  EXPECT_EQ(13, r.exitCode) << r.output;
+  EXPECT_NE(std::string::npos, r.output.find("driver service")) << r.output;
 }
 
 TEST(FlasherWithoutService, ListExitsWithItsOwnStatus) {
@@ -154,11 +143,11 @@ TEST(FlasherWithoutService, ListExitsWithItsOwnStatus) {
     ASSERT_NE(pipe, nullptr);
     char buffer[4096];
     size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.output.append(buffer, n);
     const int status = pclose(pipe);
-    r.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    EXPECT_EQ(69, r.exitStatus) << args << ": " << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("no driver service listens on " + dir.File("none.sock"))) << r.out;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_EQ(69, r.exitCode) << args << ": " << r.output;
+    EXPECT_NE(std::string::npos, r.output.find("no driver service listens on " + dir.File("none.sock"))) << r.output;
   }
 }
 
