@@ -20,6 +20,9 @@ struct Guid {
 };
 static_assert(sizeof(Guid) == 16, "Guid must be 16 bytes");
 
+// Interface class of the vendor driver's devices, {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
+inline constexpr Guid kVendorInterfaceClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+
 // CLSIDFromString stand-in: accepts exactly a braced GUID text (hex digits of
 // either case) given as UTF-16. Returns false for anything else.
 bool GuidFromString(const char16_t* text, Guid& guid);

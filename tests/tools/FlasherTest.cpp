@@ -70,7 +70,8 @@ TEST_F(Flasher, JsonOutput) {
   EXPECT_EQ(0, list.exitCode);
   EXPECT_NE(std::string::npos,
             list.output.find("{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
-                          "\"productId\":22136,\"serialNumber\":\"SN0001\"}]}"))
+                          "\"productId\":22136,\"serialNumber\":\"SN0001\",\"path\":\"\\\\\\\\?\\\\usb#vid_1234&pid_5678#SN0001#"
+                          "{49f4a1ff-55dd-4d45-9743-7b623eff0361}\"}]}"))
       << list.output;
   Result up = RunFlasher("--json upgrade --device 0 " + path);
   EXPECT_EQ(0, up.exitCode) << up.output;

@@ -1,5 +1,6 @@
 #include "FlashText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -115,6 +116,34 @@ std::string ProgressPlainLine(const Progress& p) {
   std::snprintf(buffer, sizeof buffer, "%u / %u bytes (%u%%)", static_cast<unsigned>(p.bytes),
                 static_cast<unsigned>(p.total), Percent(p));
   return buffer;
+}
+
+std::string StateLeft(bool started, uint32_t bytes, uint32_t total) {
+  const std::string replug = "unplug it, plug it in again and ";
+  if (!started) return "untouched: the download had not started";
+  if (bytes == 0) return "nothing written; it may be left in DFU mode: " + replug + "upgrade it again";
+  if (bytes < total)
+    return "image partly written (" + std::to_string(bytes) + " of " + std::to_string(total) +
+           " bytes); it is left in DFU mode without firmware: " + replug + "upgrade it again";
+  return "image written, its manifestation not confirmed: " + replug + "check it with 'vlmu-flash list'";
+}
+
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows)
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (widths.size() <= c) widths.push_back(0);
+      widths[c] = std::max(widths[c], row[c].size());
+    }
+  std::string out;
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      out += row[c];
+      if (c + 1 < row.size()) out.append(widths[c] - row[c].size() + 2, ' ');
+    }
+    out += '\n';
+  }
+  return out;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // durations. Pure functions, so they can be tested without a device.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "vlmufwdl.h"
 
@@ -37,6 +38,14 @@ std::string ProgressBarLine(const Progress& p, unsigned barWidth);
 
 // One plain line for logs and pipes: "40960 / 65536 bytes (62%)".
 std::string ProgressPlainLine(const Progress& p);
+
+// What an abandoned download left on the device, in words: nothing (not
+// started), maybe DFU mode, part of the image, or all of it unconfirmed.
+std::string StateLeft(bool started, uint32_t bytes, uint32_t total);
+
+// Columns of text, each as wide as its widest cell, two blanks apart; the
+// last column is not padded.
+std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
 // Parses a non-negative decimal millisecond value that fits 32 bits.
 bool ParseMilliseconds(const std::string& text, uint32_t& out);
