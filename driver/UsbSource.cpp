@@ -25,6 +25,11 @@ using nlohmann::json;
 namespace {
 
 constexpr uint8_t kDfuClass = 0xFE, kDfuSubClass = 0x01;
+constexpr uint8_t kDfuFunctionalType = 0x21;
+// Requests after which a device may leave the bus by itself: DFU_DETACH
+// (class, interface) and the vendor's detach request 0x80 (vendor, device).
+constexpr uint8_t kDfuDetach = 0x00, kVendorDetach = 0x80;
+constexpr uint32_t kTypeClass = 1, kTypeVendor = 2;
 
 uint16_t Le16(std::string_view s, size_t off) {
   return static_cast<uint16_t>(static_cast<uint8_t>(s[off]) | (static_cast<uint8_t>(s[off + 1]) << 8));
@@ -133,7 +138,25 @@ struct Link {
 struct Identity {
   int error = 0;  // libusb error of the open, 0 on success
   std::string serial;
+  uint16_t detachTimeoutMs = 0;  // wDetachTimeOut of the DFU functional descriptor, 0 without one
 };
+
+// wDetachTimeOut of a DFU functional descriptor among an interface's extra
+// descriptors (0 when there is none).
+uint16_t DetachTimeoutOf(const unsigned char* extra, int length) {
+  for (int at = 0; at + 2 <= length && extra[at] >= 2; at += extra[at]) {
+    if (extra[at + 1] == kDfuFunctionalType && extra[at] >= 5 && at + 5 <= length)
+      return static_cast<uint16_t>(extra[at + 3] | (extra[at + 4] << 8));
+  }
+  return 0;
+}
+
+// Whether a control request header asks the device to detach.
+bool IsDetachRequest(std::string_view in) {
+  const auto dir = static_cast<uint8_t>(in[0]), bRequest = static_cast<uint8_t>(in[9]);
+  const uint32_t type = Le32(in, 1);
+  return dir == 0 && ((type == kTypeClass && bRequest == kDfuDetach) || (type == kTypeVendor && bRequest == kVendorDetach));
+}
 
 }  // namespace
 
@@ -223,9 +246,16 @@ struct UsbSource::Impl {
     bool following = false;        // after a port reset: wait for the device at its port
     uint64_t followTimer = 0;
     uint64_t settleTimer = 0;
+    // After a detach request the device may leave by itself (WillDetach) and
+    // come back in DFU mode, maybe with another product id: until this timer
+    // runs out, leaving the bus is followed like a port reset.
+    uint16_t detachTimeoutMs = 0;
+    uint64_t detachTimer = 0;
+    bool detachExpected = false;
     struct Pending {
       IoCompletion done;
-      bool cycle = false;  // a port reset
+      bool cycle = false;   // a port reset
+      bool detach = false;  // a detach request
     };
     std::map<uint64_t, Pending> pending;
   };
@@ -396,6 +426,7 @@ struct UsbSource::Impl {
       for (int i = 0; i < cfg->bNumInterfaces && link.claimed < 0; ++i) {
         const auto& alt = cfg->interface[i].altsetting[0];
         if (alt.bInterfaceClass == kDfuClass && alt.bInterfaceSubClass == kDfuSubClass) {
+          id.detachTimeoutMs = DetachTimeoutOf(alt.extra, alt.extra_length);
           const int r = libusb_claim_interface(link.handle, alt.bInterfaceNumber);
           if (r == 0)
             link.claimed = alt.bInterfaceNumber;
@@ -458,6 +489,7 @@ struct UsbSource::Impl {
       d->dev = libusb_ref_device(link->dev);
     }
     d->serial = serial;
+    d->detachTimeoutMs = id.detachTimeoutMs;
     d->vid = dd.idVendor;
     d->pid = dd.idProduct;
     d->bus = bus;
@@ -470,9 +502,26 @@ struct UsbSource::Impl {
 
   void StopFollowing(Dev& d) {
     d.following = false;
+    d.detachExpected = false;
     scheduler.Cancel(d.followTimer);
     scheduler.Cancel(d.settleTimer);
-    d.followTimer = d.settleTimer = 0;
+    scheduler.Cancel(d.detachTimer);
+    d.followTimer = d.settleTimer = d.detachTimer = 0;
+  }
+
+  // A detach request was accepted: a device that leaves the bus within its
+  // detach time-out (at least the return time-out) is the same device when
+  // it comes back at its port with its serial number.
+  void ExpectDetach(Dev& d) {
+    scheduler.Cancel(d.detachTimer);
+    d.detachExpected = true;
+    const uint64_t uid = d.uid;
+    d.detachTimer = scheduler.Schedule(std::max<uint32_t>(d.detachTimeoutMs, options.returnTimeoutMs), [this, uid] {
+      if (Dev* x = FindByUid(uid)) {
+        x->detachTimer = 0;
+        x->detachExpected = false;
+      }
+    });
   }
 
   // Closes the link's handle on its own thread and lets the thread end.
@@ -502,11 +551,12 @@ struct UsbSource::Impl {
     ++d.appearance;  // handles of this appearance are dead from now on
     auto pending = std::move(d.pending);
     d.pending.clear();
-    // A port reset in progress did what it was asked: the device left.
-    bool reset = false;
+    // A port reset in progress did what it was asked: the device left. So
+    // did a detach request of a device that leaves while answering it.
+    bool reset = d.detachExpected;
     for (auto& [id, p] : pending) {
-      reset = reset || p.cycle;
-      p.done(IoResult{p.cycle ? kErrorSuccess : kErrorDeviceNotConnected, {}});
+      reset = reset || p.cycle || p.detach;
+      p.done(IoResult{p.cycle || p.detach ? kErrorSuccess : kErrorDeviceNotConnected, {}});
     }
     if (d.link != nullptr) {
       Retire(d.link);
@@ -608,7 +658,8 @@ struct UsbSource::Impl {
     const uint64_t id = nextRequest++;
     const uint64_t uid = d->uid, appearance = d->appearance;
     const bool cycle = req.code == kIoctlCyclePort;
-    d->pending.emplace(id, Dev::Pending{std::move(done), cycle});
+    const bool detach = req.code == kIoctlControlRequest && IsDetachRequest(in);
+    d->pending.emplace(id, Dev::Pending{std::move(done), cycle, detach});
     Link* link = d->link;
     link->worker.Post([this, link, uid, appearance, id, cycle, req = std::move(req)] {
       IoResult result = Execute(*link, req);
@@ -624,9 +675,15 @@ struct UsbSource::Impl {
     auto it = d->pending.find(id);
     if (it == d->pending.end()) return;  // already failed: the device left
     IoCompletion done = std::move(it->second.done);
+    const bool detach = it->second.detach;
     d->pending.erase(it);
     if (d->appearance != appearance || !d->present) return done(IoResult{kErrorDeviceNotConnected, {}});
     if (result.error == kErrorDeviceNotConnected) {
+      // A device that leaves while answering its detach request did as asked.
+      if (detach) {
+        d->detachExpected = true;
+        result.error = kErrorSuccess;
+      }
       done(std::move(result));
       LeaveBus(*d);
       return;
@@ -637,6 +694,7 @@ struct UsbSource::Impl {
       FollowAfterReset(*d);
       return;
     }
+    if (detach && result.error == 0) ExpectDetach(*d);
     done(std::move(result));
   }
 

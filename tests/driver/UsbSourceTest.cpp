@@ -118,29 +118,44 @@ ToolRun RunFlasher(const std::string& args) {
   return testsupport::RunShell(std::string(VLMU_FLASH_BINARY) + " " + args);
 }
 
+// A whole vlmu-flash upgrade of a USB device through the service: a device
+// the service resets into DFU mode, and one that detaches itself (WillDetach)
+// and comes back with a DFU-mode product id the service was not told about.
+// Either way it keeps its path, and the image lands byte for byte.
 TEST_F(UsbSource, FlasherUpgradesAUsbDeviceThroughTheService) {
-  const std::string id = Add(DeviceDescription().Serial("USB-0042"), 1);
-  ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
-  const std::string path = DeviceDescription().Serial("USB-0042").Path();
-  ASSERT_TRUE(WaitForList({path}));
+  const DeviceDescription cases[] = {
+      DeviceDescription().Id("reset").Serial("USB-0042"),
+      DeviceDescription().Id("self").Serial("USB-0043").WillDetach().DfuProductId(0x5679),
+  };
+  int port = 1;
+  for (const DeviceDescription& spec : cases) {
+    SCOPED_TRACE(spec.id);
+    const std::string id = Add(spec, port++);
+    ASSERT_TRUE(StartService({"--usb", "1234:5678"}));
+    const std::string path = spec.Path();
+    ASSERT_TRUE(WaitForList({path}));
 
-  ToolRun list = RunFlasher("list");
-  EXPECT_EQ(0, list.exitCode) << list.output;
-  EXPECT_NE(std::string::npos, list.output.find("0      4660 / 22136       USB-0042")) << list.output;
+    ToolRun list = RunFlasher("list");
+    EXPECT_EQ(0, list.exitCode) << list.output;
+    EXPECT_NE(std::string::npos, list.output.find("0      4660 / 22136       " + spec.serialNumber)) << list.output;
 
-  const std::string image = dfue2e::MakeImage(30000, 7);
-  const std::string file = driver->TempFile("fw.vld");
-  testsupport::WriteFile(file, image);
-  ToolRun up = RunFlasher("--timeout-replug 10000 upgrade --device 0 " + file);
-  EXPECT_EQ(0, up.exitCode) << up.output << testsupport::ReadFile(driver->LogPath());
-  EXPECT_NE(std::string::npos, up.output.find("Download successfully finished")) << up.output;
-  std::string stored;
-  ASSERT_TRUE(bed->GetFirmware(id, stored));
-  EXPECT_TRUE(stored == image) << "stored " << stored.size() << " bytes, sent " << image.size();
-  // Detach cycle, then the reset after the manifestation: two re-enumerations.
-  EXPECT_EQ(3, bed->Appearances(id));
-  // The service still lists the device, at its path, after it came back.
-  EXPECT_TRUE(WaitForList({path}));
+    const std::string image = dfue2e::MakeImage(30000, 7);
+    const std::string file = driver->TempFile("fw.vld");
+    testsupport::WriteFile(file, image);
+    ToolRun up = RunFlasher("--timeout-replug 10000 upgrade --serial " + spec.serialNumber + " " + file);
+    EXPECT_EQ(0, up.exitCode) << up.output << testsupport::ReadFile(driver->LogPath());
+    EXPECT_NE(std::string::npos, up.output.find("Download successfully finished")) << up.output;
+    std::string stored;
+    ASSERT_TRUE(bed->GetFirmware(id, stored));
+    EXPECT_TRUE(stored == image) << "stored " << stored.size() << " bytes, sent " << image.size();
+    // Detach cycle, then the reset after the manifestation: two re-enumerations.
+    EXPECT_EQ(3, bed->Appearances(id));
+    // The service still lists the device, at its path, after it came back.
+    EXPECT_TRUE(WaitForList({path}));
+    ASSERT_TRUE(driver->Stop());
+    nlohmann::json unplugged;
+    ASSERT_EQ(0u, bed->Control({{"cmd", "unplug"}, {"id", id}}, unplugged));
+  }
 }
 
 // A production line: two interfaces upgraded at the same time by two

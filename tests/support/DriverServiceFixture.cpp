@@ -100,6 +100,7 @@ std::string DeviceDescription::ToJson() const {
                         {"strings", {{"2", "Velmora Audio (DFU)"}}}}
                  : Parse(dfuJson);
   if (!dfuPath.empty()) dfu["path"] = dfuPath;
+  if (dfuProductId != 0) dfu["device"]["idProduct"] = dfuProductId;
   j["dfu"] = dfu;
   json behaviour = json::object();
   for (const auto& [k, v] : knobs) behaviour[k] = Parse(v);

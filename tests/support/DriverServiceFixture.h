@@ -54,6 +54,7 @@ struct DeviceDescription {
   uint8_t dfuDfuInterface = 0;
   uint32_t reenumerationMs = 50;
   std::string dfuPath;       // empty: the DFU personality keeps the run-time path
+  uint16_t dfuProductId = 0;  // 0: the DFU personality keeps the run-time product id
   bool present = true;
   std::map<std::string, std::string> knobs;  // behaviour knob -> JSON value text
   // Whole raw sections (JSON text) replacing the generated ones when set.
@@ -69,6 +70,7 @@ struct DeviceDescription {
   DeviceDescription& TransferSize(uint16_t v) { transferSize = v; return *this; }
   DeviceDescription& Reenumeration(uint32_t ms) { reenumerationMs = ms; return *this; }
   DeviceDescription& DfuPath(std::string v) { dfuPath = std::move(v); return *this; }
+  DeviceDescription& DfuProductId(uint16_t v) { dfuProductId = v; return *this; }
   DeviceDescription& Unplugged() { present = false; return *this; }
   // Sets one behaviour knob; the value is JSON text ("2", "true", "\"dfuERROR\"").
   DeviceDescription& Knob(const std::string& name, const std::string& jsonValue) { knobs[name] = jsonValue; return *this; }
