@@ -14,7 +14,7 @@
 
 namespace dfue2e {
 
-inline std::string MakeImage(size_t payloadSize, uint32_t seed = 1) {
+inline std::string MakeImage(size_t payloadSize, uint32_t seed = 1, uint16_t suffixProductId = 0x5678) {
   vlmutool::VldImageLayout spec;
   spec.version = 1;
   spec.date = "20261207";
@@ -32,7 +32,7 @@ inline std::string MakeImage(size_t payloadSize, uint32_t seed = 1) {
   }
   vlmutool::DfuSuffixFields suffix;
   suffix.idVendor = 0x1234;
-  suffix.idProduct = 0x5678;
+  suffix.idProduct = suffixProductId;
   spec.suffix = suffix;
   return vlmutool::BuildVldImage(spec);
 }

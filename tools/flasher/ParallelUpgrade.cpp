@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "StatusText.h"
 #include "Upgrade.h"
 #include "platform/posix/ChildProcess.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 #include "vlmufwdl.h"
 
 namespace vlmuflash {
@@ -304,6 +307,44 @@ bool FollowInterrupts(platform::InterruptSignals& signals, unsigned& seen, Fleet
   return n > 0;
 }
 
+// Arrival notifications of the service: a device plugged in again between
+// two looks at the list still counts as arriving. Arrivals of a device
+// while its download runs (its own re-plugs) are dropped.
+class Arrivals {
+ public:
+  Arrivals() {
+    if (platform::DriverConnection::Connect(mConnection, "vlmu-flash watch", 5000) != 0) return;
+    mConnection->Subscribe(platform::kVendorInterfaceClass, [this](const platform::DriverNotification& n) {
+      if (n.event != driverproto::kDbtDeviceArrival) return;
+      std::lock_guard<std::mutex> lock(mMutex);
+      mPaths.insert(n.path);
+    });
+  }
+  ~Arrivals() { mConnection.reset(); }  // joins the reader thread before the members go
+  Arrivals(const Arrivals&) = delete;
+  Arrivals& operator=(const Arrivals&) = delete;
+
+  // Paths that arrived since the last call, without those in `running`.
+  std::set<std::string> Take(const std::set<std::string>& running) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::set<std::string> out;
+    for (const std::string& p : mPaths)
+      if (running.count(p) == 0) out.insert(p);
+    mPaths.clear();
+    return out;
+  }
+  // Drops what arrived for `path` so far.
+  void Forget(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mPaths.erase(path);
+  }
+
+ private:
+  std::mutex mMutex;
+  std::set<std::string> mPaths;
+  std::unique_ptr<platform::DriverConnection> mConnection;
+};
+
 // Checks the image before any device is touched.
 int CheckImage(const Options& o, const std::string& image) {
   VLMUFWDL_VLD_FILE_INFO details;
@@ -349,6 +390,7 @@ int CmdWatch(const Options& o, const std::string& image) {
   Fleet fleet(o, image);
   platform::InterruptSignals signals;
   unsigned seen = 0;
+  Arrivals arrivals;
   std::map<std::string, bool> present;        // path -> listed at the last look (or just upgraded)
   std::set<std::string> upgraded;             // serial numbers (paths without one) done in this run
   std::set<std::string> running;
@@ -358,6 +400,8 @@ int CmdWatch(const Options& o, const std::string& image) {
   for (;;) {
     const bool stopping = FollowInterrupts(signals, seen, fleet);
     if (stopping && fleet.Running() == 0) break;
+    // A device unplugged and plugged in again between two looks is new all the same.
+    for (const std::string& path : arrivals.Take(running)) present[path] = false;
     if (!stopping && Clock::now() >= nextLook) {
       nextLook = Clock::now() + kLookPeriod;
       std::vector<DeviceEntry> snapshot;
@@ -382,7 +426,10 @@ int CmdWatch(const Options& o, const std::string& image) {
       }
     }
     fleet.Poll(signals.Fd());
-    running = fleet.RunningPaths();
+    const std::set<std::string> still = fleet.RunningPaths();
+    for (const std::string& p : running)
+      if (still.count(p) == 0) arrivals.Forget(p);  // its download's own re-plugs are over
+    running = still;
   }
   return fleet.Finish();
 }
