@@ -3,13 +3,17 @@
 // command's paths, the progress arithmetic and the start-up decisions.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
+#include <thread>
 
 #include "CAboutDlg.h"
 #include "FakeDialogs.h"
 #include "StringTable.h"
 #include "TextFormat.h"
 #include "VlmFwUpgradeDlg.h"
+#include "dfu/E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 
 namespace {
 
@@ -592,6 +596,62 @@ TEST(StartupLogic, LogPathFromTemporaryDirectoryAndProgramName) {
     // The list is filled in every case.
     EXPECT_EQ(view.rows.size(), 1u);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// With the real library and two devices of the service: the row confirmed is
+// the device opened. A device that leaves while the confirmation is up moves
+// the positions in the service's list, but the program's rebuild waits until
+// the command is over, and the library opens the interface path of the list
+// the rows were made from.
+TEST(MainDialogWithTheLibrary, TheConfirmedRowIsTheDeviceOpened) {
+  testsupport::DriverServiceFixture driver;
+  ASSERT_TRUE(driver.Start()) << driver.LastError();
+  const auto a = testsupport::DeviceDescription().Id("a").Serial("ROW-A");
+  const auto b = testsupport::DeviceDescription().Id("b").Serial("ROW-B");
+  ASSERT_FALSE(driver.AddDevice(a).empty());
+  ASSERT_FALSE(driver.AddDevice(b).empty());
+  const std::string file = driver.TempFile("fw.vld");
+  const std::string image = dfue2e::MakeImage(6000, 3);
+  testsupport::WriteFile(file, image);
+
+  auto library = vlmapp::CreateExportedLibrary();
+  FakeMainView view;
+  VlmFwUpgradeDlg dialog{view, *library, "VelmoraFlashTool_x64", [](VlmFwUpgradeDlg&) {}};
+  dialog.OnInitDialog();
+  dialog.OnShowWindow();
+  view.DeliverPosted([&](uint32_t m) { dialog.OnPrivateMessage(m); });
+  ASSERT_EQ(view.rows.size(), 2u);
+  dialog.OnListItemChanged(1, false, true);
+  view.chosenFile = file;
+  dialog.OnOpenFile();
+  Record r;
+  view.duringConfirmation = [&] {
+    ASSERT_TRUE(driver.Unplug("a"));
+    dialog.HandleDeviceChange(kRemoveComplete, &r);
+    driver.ClearTrace();
+  };
+  view.answers = {MessageAnswer::Yes};
+  view.progressScript = [&](vlmapp::DownloadProgressDlg&, FakeProgressView&) {
+    uint32_t done = 0, total = 0;
+    for (int i = 0; i < 500 && library->GetDownloadStatus(&done, &total) == 36; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  dialog.OnUpgrade();
+  ASSERT_EQ(view.progressRuns, 1);
+  const auto trace = driver.ReadTrace();
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.front().op, "open");
+  for (const auto& e : trace)
+    if (e.op == "open") {
+      EXPECT_EQ(e.path, b.Path());
+    }
+  std::string stored;
+  EXPECT_TRUE(driver.GetFirmware("b", stored) && stored == image);
+  EXPECT_FALSE(driver.GetFirmware("a", stored) && stored == image);
 }
 
 }  // namespace
