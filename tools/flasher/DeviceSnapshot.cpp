@@ -1,5 +1,6 @@
 #include "DeviceSnapshot.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -83,9 +84,12 @@ ImageIds ReadImageIds(const std::string& path) {
   return ids;
 }
 
-uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const std::set<std::string>& skip,
+uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const SnapshotScope& scope,
                       bool* serviceDown) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  auto position = [&](const std::vector<std::string>& paths) {
+    return std::find(paths.begin(), paths.end(), scope.only) - paths.begin();
+  };
   for (;;) {
     devices.clear();
     std::vector<std::string> before, after;
@@ -100,11 +104,16 @@ uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const 
       DeviceEntry d;
       d.index = i;
       if (matched) d.path = before[i];
-      if (matched && skip.count(d.path) != 0) d.status = VLMUFWDL_STATUS_INVALID_DEVICE_INDEX;
-      else ReadEntry(d);
+      const bool read = matched ? (scope.only.empty() ? scope.skip.count(d.path) == 0 : d.path == scope.only)
+                                : scope.only.empty() && scope.skip.empty();
+      if (read) ReadEntry(d);
+      else d.status = VLMUFWDL_STATUS_INVALID_DEVICE_INDEX;
       devices.push_back(std::move(d));
     }
-    if (!service || (matched && ServicePaths(after) && after == before)) return 0;
+    if (!service) return 0;
+    if (matched && ServicePaths(after) && after.size() == count &&
+        (scope.only.empty() ? after == before : position(after) == position(before)))
+      return 0;
     if (std::chrono::steady_clock::now() >= end) {
       // The list kept changing: positions stay valid for the library, paths are unknown.
       for (DeviceEntry& d : devices) d.path.clear();

@@ -37,15 +37,22 @@ struct ImageIds {
 // Reads the DFU suffix of an image file (absent: present stays false).
 ImageIds ReadImageIds(const std::string& path);
 
+// Which devices a snapshot reads (opening a device to read its identity
+// costs requests on the bus; a device under download is left alone).
+struct SnapshotScope {
+  std::set<std::string> skip;  // paths whose devices are not read
+  std::string only;            // when set: only this path's device is read
+};
+
 // Enumerates through the library and gives each index its interface path:
 // the service's path list is read before and after the enumeration, and the
 // two must agree with each other and with the library's count (no device
-// came or went in between); otherwise it tries again, for up to `waitMs`,
-// and then leaves the paths empty. Devices whose path is in `skip` are not
-// opened (status 13 stands for "not read"); their downloads run elsewhere.
-// Returns 0 or the failed library status; `serviceDown` tells that no driver
-// service answered.
-uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const std::set<std::string>& skip = {},
+// came or went in between; with `only`, it is enough that the count holds
+// and that path keeps its position). Otherwise it tries again, for up to
+// `waitMs`, and then leaves the paths empty. Devices not read get status 13
+// ("not read"). Returns 0 or the failed library status; `serviceDown` tells
+// that no driver service answered.
+uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const SnapshotScope& scope = {},
                       bool* serviceDown = nullptr);
 
 // The devices the selectors of `o` name in `snapshot`. Returns 0, or an exit

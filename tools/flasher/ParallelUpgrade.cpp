@@ -405,7 +405,7 @@ int CmdWatch(const Options& o, const std::string& image) {
     if (!stopping && Clock::now() >= nextLook) {
       nextLook = Clock::now() + kLookPeriod;
       std::vector<DeviceEntry> snapshot;
-      if (TakeSnapshot(snapshot, 0, running) == 0 && (snapshot.empty() || !snapshot.front().path.empty())) {
+      if (TakeSnapshot(snapshot, 0, SnapshotScope{running, {}}) == 0 && (snapshot.empty() || !snapshot.front().path.empty())) {
         std::map<std::string, bool> now;
         for (const DeviceEntry& d : snapshot) {
           const bool wasPresent = present[d.path];

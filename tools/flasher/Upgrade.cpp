@@ -130,10 +130,8 @@ uint32_t OpenConfirmed(const DeviceEntry& target, std::string& message) {
 }
 
 void UpgradeDevice(const std::string& image, const DeviceEntry& target, const ProgressSink& sink, UpgradeResult& r) {
-  std::string message;
-  uint32_t st = OpenConfirmed(target, message);
+  uint32_t st = OpenConfirmed(target, r.refusal);
   if (st == static_cast<uint32_t>(kExitIdentityChanged)) {
-    std::fprintf(stderr, "vlmu-flash: %s\n", message.c_str());
     r.refused = true;
     return;
   }
@@ -214,7 +212,10 @@ int CmdUpgradeOne(const Options& o, const std::string& image) {
   UpgradeResult r;
   UpgradeDevice(image, target, sink, r);
   if (terminal && r.started) std::printf("\n");
-  if (r.refused) return kExitIdentityChanged;
+  if (r.refused) {
+    std::fprintf(stderr, "vlmu-flash: %s\n", r.refusal.c_str());
+    return kExitIdentityChanged;
+  }
   if (!r.failedStep.empty()) return Fail(o, r.failedStep.c_str(), r.status);
   if (r.aborted) {
     std::fprintf(stderr, "vlmu-flash: download to %s aborted: %s\n", DeviceName(target).c_str(),
@@ -276,33 +277,6 @@ int RunWorker(const Options& o, const std::string& image) {
     return kExitUsage;
   }
   expected.path = o.paths.front();
-  // The device is looked for by its path; the identity must be the expected one.
-  const auto end = std::chrono::steady_clock::now() + kWorkerFindLimit;
-  DeviceEntry target;
-  for (bool found = false; !found;) {
-    std::vector<DeviceEntry> snapshot;
-    const uint32_t st = TakeSnapshot(snapshot, kSelectWaitMs);
-    if (st != 0) return Fail(o, "VLMUFWDL_EnumerateDevices", st);
-    for (const DeviceEntry& d : snapshot)
-      if (d.status == 0 && d.path == expected.path) {
-        target = d;
-        found = true;
-      }
-    if (!found && std::chrono::steady_clock::now() >= end) {
-      std::fprintf(stderr, "vlmu-flash: no device at path %s\n", vlmutool::Printable(expected.path).c_str());
-      return kExitNoSuchDevice;
-    }
-    if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  if (!SameDevice(expected, target.vendorId, target.productId, target.serial)) {
-    std::fprintf(stderr, "vlmu-flash: refused: the device at %s is now %s, not %s; nothing was written\n",
-                 vlmutool::Printable(target.path).c_str(), IdentityLine(target).c_str(), IdentityLine(expected).c_str());
-    return kExitIdentityChanged;
-  }
-  // Compare the opened device with what the parent selected, not with the worker's own reading.
-  target.vendorId = expected.vendorId;
-  target.productId = expected.productId;
-  target.serial = expected.serial;
   uint32_t lastBytes = UINT32_MAX;
   auto sink = [&](uint32_t bytes, uint32_t total, double) {
     if (lastBytes == UINT32_MAX) std::printf("%s\n", kWorkerStarted);
@@ -311,9 +285,44 @@ int RunWorker(const Options& o, const std::string& image) {
     std::fflush(stdout);
     return true;
   };
+  // The device is looked for by its path and must have the expected
+  // identity. While other devices come and go the position found can be
+  // stale by the time the device is opened: the open's identity check then
+  // refuses it, and the device is looked for again.
+  const auto end = std::chrono::steady_clock::now() + kWorkerFindLimit;
   UpgradeResult r;
-  UpgradeDevice(image, target, sink, r);
-  if (r.refused) return kExitIdentityChanged;
+  for (;;) {
+    std::vector<DeviceEntry> snapshot;
+    const uint32_t st = TakeSnapshot(snapshot, kSelectWaitMs, SnapshotScope{{}, expected.path});
+    if (st != 0) return Fail(o, "VLMUFWDL_EnumerateDevices", st);
+    const DeviceEntry* target = nullptr;
+    for (const DeviceEntry& d : snapshot)
+      if (d.status == 0 && d.path == expected.path) target = &d;
+    if (target != nullptr && !SameDevice(expected, target->vendorId, target->productId, target->serial)) {
+      std::fprintf(stderr, "vlmu-flash: refused: the device at %s is now %s, not %s; nothing was written\n",
+                   vlmutool::Printable(expected.path).c_str(), IdentityLine(*target).c_str(),
+                   IdentityLine(expected).c_str());
+      return kExitIdentityChanged;
+    }
+    if (target != nullptr) {
+      // The opened device is compared with what the parent selected.
+      DeviceEntry selected = expected;
+      selected.index = target->index;
+      r = UpgradeResult{};
+      UpgradeDevice(image, selected, sink, r);
+      const bool stale = r.refused || (r.failedStep == "VLMUFWDL_OpenDevice" &&
+                                       r.status == VLMUFWDL_STATUS_DEVICE_OPEN_FAILED);
+      if (!stale || std::chrono::steady_clock::now() >= end) break;
+    } else if (std::chrono::steady_clock::now() >= end) {
+      std::fprintf(stderr, "vlmu-flash: no device at path %s\n", vlmutool::Printable(expected.path).c_str());
+      return kExitNoSuchDevice;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (r.refused) {
+    std::fprintf(stderr, "vlmu-flash: %s\n", r.refusal.c_str());
+    return kExitIdentityChanged;
+  }
   if (!r.failedStep.empty()) return Fail(o, r.failedStep.c_str(), r.status);
   std::printf("%s %u %u %u %.3f %u\n", kWorkerDone, r.status, r.bytes, r.total, r.seconds, r.closeStatus);
   std::fflush(stdout);

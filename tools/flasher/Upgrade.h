@@ -16,6 +16,7 @@ struct UpgradeResult {
   uint32_t status = 0;       // final download status (40 counts as 0), or the failed step's status
   std::string failedStep;    // export that failed before the download ran ("" otherwise)
   bool refused = false;      // the opened device was not the one selected: nothing was written
+  std::string refusal;       // what was found instead
   bool started = false;      // the download was started
   bool aborted = false;      // a second interrupt abandoned the download
   uint32_t bytes = 0;
@@ -34,7 +35,7 @@ using ProgressSink = std::function<bool(uint32_t bytes, uint32_t total, double s
 uint32_t OpenConfirmed(const DeviceEntry& target, std::string& message);
 
 // The whole upgrade of `target` (already selected in this process's latest
-// enumeration). Messages about refusals go to stderr.
+// enumeration).
 void UpgradeDevice(const std::string& image, const DeviceEntry& target, const ProgressSink& sink, UpgradeResult& r);
 
 // Commands that work on one device in this process.
