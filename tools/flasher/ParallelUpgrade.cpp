@@ -74,6 +74,12 @@ std::string ShortOutcome(const Job& j) {
 
 std::string Name(const DeviceEntry& d) { return d.serial.empty() ? std::string("(no serial)") : vlmutool::Printable(d.serial); }
 
+// "SERIAL: what  (PATH)": the result first, the path last where a long one
+// does not push the rest off the screen.
+std::string Line(const DeviceEntry& d, const std::string& what) {
+  return Name(d) + ": " + what + "  (" + vlmutool::Printable(d.path) + ")";
+}
+
 // Runs the workers and shows them: on a terminal one line per running device,
 // redrawn in place below the lines that stay; in a pipe plain lines.
 class Fleet {
@@ -97,7 +103,7 @@ class Fleet {
       mJobs.push_back(std::move(job));
       return false;
     }
-    if (!mTerminal && !mOptions.json) Note(DeviceName(d) + ": started");
+    if (!mTerminal && !mOptions.json) Note(Line(d, "started"));
     mJobs.push_back(std::move(job));
     Redraw();
     return true;
@@ -158,14 +164,14 @@ class Fleet {
       return 0;
     }
     if (!mOptions.json) {
-      std::vector<std::vector<std::string>> rows = {{"Serial", "Path", "Status", "Bytes", "Seconds"}};
+      std::vector<std::vector<std::string>> rows = {{"Serial", "Status", "Bytes", "Seconds", "Path"}};
       std::string details;
       for (const auto& j : mJobs) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f", j->seconds);
-        rows.push_back({Name(j->device), vlmutool::Printable(j->device.path), ShortOutcome(*j),
-                        std::to_string(j->bytes), seconds});
-        if (!j->detail.empty()) details += DeviceName(j->device) + ": " + j->detail + "\n";
+        rows.push_back({Name(j->device), ShortOutcome(*j), std::to_string(j->bytes), seconds,
+                        vlmutool::Printable(j->device.path)});
+        if (!j->detail.empty()) details += Line(j->device, j->detail) + "\n";
       }
       std::printf("\n%s%s", FormatTable(rows).c_str(), details.empty() ? "" : ("\n" + details).c_str());
     }
@@ -253,7 +259,7 @@ class Fleet {
     }
     char time[48];
     std::snprintf(time, sizeof time, " %s %.1f s", j.outcome == Outcome::kUpgraded ? "in" : "after", j.seconds);
-    Note(DeviceName(j.device) + ": " + OutcomeName(j.outcome) + time + (j.detail.empty() ? "" : ": " + j.detail));
+    Note(Line(j.device, OutcomeName(j.outcome) + std::string(time) + (j.detail.empty() ? "" : ": " + j.detail)));
   }
 
   std::string LiveLine(const Job& j) const {
@@ -414,7 +420,7 @@ int CmdWatch(const Options& o, const std::string& image) {
           if (running.count(d.path) != 0 || wasPresent || d.status != 0 || !wanted(d)) continue;
           const std::string key = d.serial.empty() ? d.path : d.serial;
           if (upgraded.count(key) != 0 && !o.again) {
-            fleet.Note(DeviceName(d) + ": already upgraded in this run; not again (--again would)");
+            fleet.Note(Line(d, "already upgraded in this run; not again (--again would)"));
             continue;
           }
           upgraded.insert(key);
