@@ -2,8 +2,8 @@
 # The main job: installs what is needed, builds everything, makes a sample
 # firmware image with the image tool, and upgrades a simulated device with it:
 # the driver service runs the example device on a private socket, vlmu-flash
-# lists the devices and upgrades device 0 with a progress bar, and the image
-# the device stored is compared with the file.
+# lists the devices and upgrades the device with serial number SN0001 with a
+# progress bar, and the image the device stored is compared with the file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -21,7 +21,7 @@ start_example_service "$OUT"
 echo "== devices"
 build/tools/flasher/vlmu-flash list
 echo "== upgrade"
-build/tools/flasher/vlmu-flash --log "$OUT/library.log" upgrade --device 0 "$OUT/sample.vld"
+build/tools/flasher/vlmu-flash --log "$OUT/library.log" upgrade --serial SN0001 "$OUT/sample.vld"
 echo "== check"
 "$CTL" firmware example "$OUT/stored.bin"
 if cmp "$OUT/sample.vld" "$OUT/stored.bin"; then
