@@ -3,9 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <string>
 #include <vector>
@@ -189,16 +195,77 @@ TEST(LibraryLoad, LogFileInMissingFolderAnswers23) {
   EXPECT_EQ(Entries(good).size(), 4u);
 }
 
-TEST(LibraryLoad, ConfigurationThatCannotBeReadMeansEverythingOff) {
+// Runs `call` aside, so that a call that blocks on the FIFO `fifo` fails the
+// test instead of hanging it: after a generous bound the FIFO gets a reader
+// and a writer that leave at once, until the call has ended.
+template <typename Call>
+auto Bounded(const std::string& fifo, Call call) {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the call blocks on " << fifo;
+    while (result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+      const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+      char sink[65536];
+      while (fd >= 0 && ::read(fd, sink, sizeof sink) > 0) {
+      }
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  return result.get();
+}
+
+void MakeDirectory(const std::string& path) { ASSERT_TRUE(std::filesystem::create_directory(path)); }
+void MakeFifo(const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }
+void LinkToDevNull(const std::string& path) { ASSERT_EQ(::symlink("/dev/null", path.c_str()), 0); }
+
+// A configuration or log file that is not a regular file: the load and
+// VLMUFWDL_EnableLogging return at once; a configuration file of that kind
+// reads as one without keys (no type enabled), a log file of that kind is
+// refused with 23 and stays as it was.
+struct OddFileCase {
+  const char* name;
+  bool isCfg;  // else the log file
+  void (*make)(const std::string& path);
+  std::filesystem::file_type type;
+};
+
+class LibraryOddFileTest : public ::testing::TestWithParam<OddFileCase> {};
+
+TEST_P(LibraryOddFileTest, ReturnsAtOnceAndLosesNothing) {
+  const OddFileCase& c = GetParam();
   LibraryCopy lib;
-  std::filesystem::create_directory(lib.CfgPath());
-  lib.Load();
-  EXPECT_EQ(lib.GetApiVersion(), 0x00010001u);
+  const std::string odd = c.isCfg ? lib.CfgPath() : lib.File("odd.log");
+  c.make(odd);
+  Bounded(odd, [&] { lib.Load(); });
+  ASSERT_TRUE(lib.Loaded());
+  if (!c.isCfg) {
+    const uint32_t status = Bounded(odd, [&] {
+      const uint32_t enabled = lib.EnableLogging(odd.c_str());
+      for (int i = 0; i < 2000; ++i) lib.CloseDevice();  // entries enough to fill a pipe many times over
+      return enabled;
+    });
+    EXPECT_EQ(status, 23u);
+  }
   const std::string log = lib.File("trace.log");
   EXPECT_EQ(lib.EnableLogging(log.c_str()), 0u);
   lib.Unload();
-  EXPECT_EQ(ReadFile(log), "");  // read as a configuration without keys: no type enabled
+  if (c.isCfg) {
+    EXPECT_EQ(ReadFile(log), "");
+  } else {
+    EXPECT_THAT(Entries(log), ::testing::Contains("API <-: VLMUFWDL_EnableLogging() returning 0x00000000"));
+  }
+  EXPECT_EQ(std::filesystem::symlink_status(odd).type(), c.type);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LibraryOddFileTest,
+    ::testing::Values(OddFileCase{"cfg_directory", true, MakeDirectory, std::filesystem::file_type::directory},
+                      OddFileCase{"cfg_fifo", true, MakeFifo, std::filesystem::file_type::fifo},
+                      OddFileCase{"cfg_device", true, LinkToDevNull, std::filesystem::file_type::symlink},
+                      OddFileCase{"log_directory", false, MakeDirectory, std::filesystem::file_type::directory},
+                      OddFileCase{"log_fifo", false, MakeFifo, std::filesystem::file_type::fifo},
+                      OddFileCase{"log_device", false, LinkToDevNull, std::filesystem::file_type::symlink}),
+    [](const ::testing::TestParamInfo<OddFileCase>& p) { return std::string(p.param.name); });
 
 TEST(LibraryLoad, FailedConfigurationWriteIsReported) {
   LibraryCopy lib;
