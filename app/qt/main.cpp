@@ -1,6 +1,7 @@
 // VelmoraFlashTool_x64: the upgrade program. It reads no arguments of its own
 // (the toolkit's standard ones still work); the exit status is 0 unless the
-// library has another interface version (1).
+// library has another interface version (1) or the running instance could not
+// be reached (2).
 #include <QApplication>
 
 #include "AppIcon.h"
@@ -17,5 +18,5 @@ int main(int argc, char** argv) {
   const auto library = vlmapp::CreateExportedLibrary();
   vlmqt::QtAppPlatform platform;
   vlmapp::VlmFwUpgradeApp app(platform, *library);
-  return app.InitInstance() == vlmapp::VlmFwUpgradeApp::Outcome::WrongApiVersion ? 1 : 0;
+  return vlmapp::VlmFwUpgradeApp::ExitStatus(app.InitInstance());
 }
