@@ -225,5 +225,72 @@ TEST(DriverAccessTest, DefaultSocketLivesInAPrivateRuntimeDirectory) {
   }
 }
 
+// The service started as user nobody on `socket` (--foreground, its output in `log`).
+pid_t SpawnAsNobody(const std::string& socket, const std::string& log) {
+  std::vector<std::string> args = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   testsupport::DriverServiceBinary(), "--foreground", "--socket", socket};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, "setpriv", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// A client uses a socket only when the service behind it is of its own user
+// or root, or when the socket lies in a folder that only they control; it
+// says why it refuses. Here the service is another user's (nobody).
+TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
+  if (::geteuid() != 0 || Shell("command -v setpriv").exitCode != 0) GTEST_SKIP() << "needs root and setpriv";
+  testsupport::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string shared = dir.File("shared");  // like a runtime folder all users share
+  const std::string rootOnly = dir.File("root-only");
+  std::filesystem::create_directory(shared);
+  std::filesystem::create_directory(rootOnly);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod(rootOnly.c_str(), 0755), 0);
+  const std::string socket = shared + "/driver.sock";
+  const pid_t service = SpawnAsNobody(socket, dir.File("log"));
+  ASSERT_GT(service, 0);
+  for (int i = 0; i < 500 && ModeOf(socket) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_NE(ModeOf(socket), 0u) << testsupport::ReadFile(dir.File("log"));
+  ::chmod(socket.c_str(), 0666);  // reachable for everyone, as with a socket group everyone is in
+
+  const std::string moved = rootOnly + "/driver.sock";  // the same service, now in root's folder
+  const struct Case {
+    std::string path;
+    bool moveThere;
+    uint32_t error;
+    const char* fragment;
+  } cases[] = {{socket, false, kErrorAccessDenied, "uid 65534"}, {moved, true, 0, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    if (c.moveThere) {
+      ASSERT_EQ(::rename(socket.c_str(), moved.c_str()), 0);
+    }
+    std::unique_ptr<platform::DriverConnection> connection;
+    std::string message;
+    EXPECT_EQ(platform::DriverConnection::ConnectTo(c.path, connection, "access-test", 5000, &message), c.error);
+    EXPECT_EQ(connection != nullptr, c.error == 0);
+    EXPECT_THAT(message, HasSubstr(c.fragment));
+    if (c.error != 0) {
+      EXPECT_THAT(message, HasSubstr(shared));
+      // The library's own connections refuse it too, and tell it on standard error.
+      const ToolResult r = Shell("VLMU_DRIVER_SOCKET='" + c.path + "' " + std::string(VLMU_BUILD_DIR) +
+                                 "/tools/flasher/vlmu-flash list");
+      EXPECT_NE(r.exitCode, 0) << r.output;
+      EXPECT_THAT(r.output, HasSubstr("uid 65534"));
+    }
+  }
+  ::kill(service, SIGTERM);
+  EXPECT_EQ(WaitExit(service), 0);
+}
+
 }  // namespace
 }  // namespace drvtest
