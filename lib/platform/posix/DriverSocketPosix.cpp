@@ -11,12 +11,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/DriverProtocol.h"
 #include "platform/posix/DriverSocket.h"
 #include "platform/posix/DriverWire.h"
+#include "platform/posix/PrivateDirectory.h"
 
 namespace platform {
 namespace {
@@ -186,6 +188,24 @@ class PosixDriverSocket final : public DriverSocket {
   SpinBudget mSpin;
 };
 
+// See ConnectDriverSocket: whether the service behind `fd`, connected at
+// `path`, may be used.
+bool TrustedService(int fd, const std::string& path, std::string& why) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+  if (known && (peer.uid == ::geteuid() || peer.uid == 0)) return true;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string folderProblem;
+  if (IsPrivateDirectory(folder, ::geteuid(), true, folderProblem)) return true;
+  why = "refused the driver service at " + path + ": it runs as another user (" +
+        (known ? "uid " + std::to_string(peer.uid) : std::string("uid unknown")) + ") and " + folderProblem +
+        "; a service is used only when it runs as you or root, or when its socket lies in a folder that only you "
+        "or root control. Start a service of your own, or set " + kSocketEnv + " to the socket of one you trust";
+  return false;
+}
+
 }  // namespace
 
 std::string DriverSocketPath() {
@@ -199,7 +219,7 @@ std::string DriverSocketPath() {
   return kSystemSocketPath;
 }
 
-uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket) {
+uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket, std::string* why) {
   socket.reset();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -215,6 +235,16 @@ uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSock
   if (r != 0) {
     ::close(fd);
     return kErrorServiceNotActive;
+  }
+  std::string refusal;
+  if (!TrustedService(fd, path, refusal)) {
+    ::close(fd);
+    if (why != nullptr) {
+      *why = refusal;
+    } else {
+      std::fprintf(stderr, "velmora_dfu: %s\n", refusal.c_str());
+    }
+    return kErrorAccessDenied;
   }
   socket = std::make_unique<PosixDriverSocket>(fd);
   return 0;
