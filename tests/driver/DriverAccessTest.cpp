@@ -1,11 +1,14 @@
 // Who may reach the driver service and what it writes for them: socket
 // access independent of the umask, a private default directory, control
-// commands for the service's own user only, trace files opened safely.
+// commands for the service's own user only, trace files opened safely,
+// clients that trust only their own user's or root's services, and a table
+// of attacks by other users and other services.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +19,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -291,6 +296,167 @@ TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
   ::kill(service, SIGTERM);
   EXPECT_EQ(WaitExit(service), 0);
 }
+
+// A process of another user (in the socket group nogroup) that runs `body`,
+// reports its result and then holds what it opened until destroyed.
+class OtherUser {
+ public:
+  OtherUser(uid_t uid, const std::function<int()>& body) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    mPid = ::fork();
+    if (mPid == 0) {
+      ::close(fds[0]);
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNogroup) != 0 || ::setuid(uid) != 0) ::_exit(120);
+      const int result = body();
+      (void)!::write(fds[1], &result, sizeof result);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    mResultFd = fds[0];
+  }
+  ~OtherUser() {
+    if (mPid > 0) {
+      ::kill(mPid, SIGKILL);
+      ::waitpid(mPid, nullptr, 0);
+    }
+    if (mResultFd >= 0) ::close(mResultFd);
+  }
+  OtherUser(const OtherUser&) = delete;
+  OtherUser& operator=(const OtherUser&) = delete;
+  // The body's result (waiting at most 20 s), or -1.
+  int Result() {
+    pollfd p{mResultFd, POLLIN, 0};
+    int result = -1;
+    if (mResultFd >= 0 && ::poll(&p, 1, 20000) > 0 && ::read(mResultFd, &result, sizeof result) != sizeof result)
+      result = -1;
+    return result;
+  }
+
+ private:
+  pid_t mPid = -1;
+  int mResultFd = -1;
+};
+
+// A service started on its own (velmora-driverd ARGS), ended with SIGTERM.
+class OwnService {
+ public:
+  OwnService(std::vector<std::string> args, const std::string& log) {
+    args.insert(args.begin(), testsupport::DriverServiceBinary());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    if (posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) mPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~OwnService() { End(); }
+  int End() {
+    if (mPid <= 0) return -1;
+    ::kill(mPid, SIGTERM);
+    const int code = WaitExit(mPid);
+    mPid = -1;
+    return code;
+  }
+
+ private:
+  pid_t mPid = -1;
+};
+
+// Connects `count` times, sending HELLO on every second connection; returns
+// how many HELLOs were answered. The connections stay open (the process ends
+// without closing them).
+int HoldConnections(const std::string& socket, int count) {
+  auto* held = new std::vector<std::unique_ptr<RawClient>>;
+  int answered = 0;
+  for (int i = 0; i < count; ++i) {
+    held->push_back(std::make_unique<RawClient>(socket));
+    if (i % 2 == 1 && held->back()->Send(Hello()) &&
+        held->back()->ReadFrame(2000).first == static_cast<uint16_t>(MessageType::HelloReply))
+      ++answered;
+  }
+  return answered;
+}
+
+struct AttackCase {
+  const char* name;
+  bool byOtherUsers;  // needs root: the attackers are other users in the socket group
+  std::vector<std::string> args;
+  // Attacks the service and checks its answer; what it returns holds the
+  // attack (connections, processes) until the service's own user was served.
+  std::shared_ptr<void> (*attack)(DriverServiceFixture& driver);
+};
+
+class DriverAttackTest : public ::testing::TestWithParam<AttackCase> {};
+
+TEST_P(DriverAttackTest, TheServicesOwnUserIsStillServed) {
+  const AttackCase& c = GetParam();
+  if (c.byOtherUsers && ::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  DriverServiceFixture driver;
+  std::vector<std::string> args = c.args;
+  if (c.byOtherUsers) args.insert(args.end(), {"--socket-group", "nogroup"});
+  ASSERT_TRUE(driver.Start(args)) << driver.LastError();
+  const std::filesystem::path dir = std::filesystem::path(driver.SocketPath()).parent_path();
+  std::filesystem::permissions(dir, std::filesystem::perms::others_exec, std::filesystem::perm_options::add);
+  const std::shared_ptr<void> holding = c.attack(driver);
+  std::unique_ptr<platform::DriverConnection> own;
+  ASSERT_EQ(platform::DriverConnection::ConnectTo(driver.SocketPath(), own, "own user", 5000), 0u);
+  std::vector<std::string> paths;
+  EXPECT_EQ(own->ListInterfaces(VendorClass(), paths), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverAttackTest,
+    ::testing::Values(
+        AttackCase{"silent_connection_is_closed", false, {"--frame-timeout", "300"},
+                   [](DriverServiceFixture& driver) -> std::shared_ptr<void> {
+                     RawClient silent(driver.SocketPath());
+                     EXPECT_EQ(ErrorCodeOf(silent.ReadFrame(5000)), kErrorSemTimeout);
+                     EXPECT_TRUE(silent.ClosedWithin(5000));
+                     return nullptr;
+                   }},
+        AttackCase{"another_user_takes_every_slot", true, {},
+                   [](DriverServiceFixture& driver) -> std::shared_ptr<void> {
+                     const std::string socket = driver.SocketPath();
+                     auto greedy = std::make_shared<OtherUser>(kNobody, [socket] { return HoldConnections(socket, 140); });
+                     EXPECT_GT(greedy->Result(), 0);
+                     // Another member of the group still gets a connection.
+                     OtherUser other(1, [socket] { return HoldConnections(socket, 2); });
+                     EXPECT_EQ(other.Result(), 1);
+                     return greedy;
+                   }},
+        AttackCase{"large_command_of_another_user_is_refused_at_its_header", true, {},
+                   [](DriverServiceFixture& driver) -> std::shared_ptr<void> {
+                     const std::string socket = driver.SocketPath();
+                     OtherUser sender(kNobody, [socket] {
+                       RawClient raw(socket);
+                       raw.Send(Hello() + Header(MessageType::Control, 1024 * 1024));  // the body never comes
+                       if (raw.ReadFrame().first != static_cast<uint16_t>(MessageType::HelloReply)) return -2;
+                       return static_cast<int>(ErrorCodeOf(raw.ReadFrame(3000)));  // well before the frame time-out
+                     });
+                     EXPECT_EQ(sender.Result(), static_cast<int>(kErrorAccessDenied));
+                     return nullptr;
+                   }},
+        AttackCase{"socket_file_taken_over_by_another_service", false, {},
+                   [](DriverServiceFixture& driver) -> std::shared_ptr<void> {
+                     // The file is replaced by a second service's socket; the
+                     // first service ends and leaves the second one's file alone.
+                     const std::string socket = driver.SocketPath();
+                     EXPECT_EQ(::unlink(socket.c_str()), 0);
+                     auto second = std::make_shared<OwnService>(
+                         std::vector<std::string>{"--foreground", "--socket", socket}, driver.TempFile("second.log"));
+                     std::unique_ptr<platform::DriverConnection> probe;
+                     for (int i = 0; i < 500 && platform::DriverConnection::ConnectTo(socket, probe, "probe", 1000) != 0; ++i)
+                       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                     EXPECT_NE(probe, nullptr) << testsupport::ReadFile(driver.TempFile("second.log"));
+                     EXPECT_TRUE(driver.Stop());
+                     EXPECT_NE(ModeOf(socket), 0u) << "the second service's socket file was removed";
+                     return second;
+                   }}),
+    [](const ::testing::TestParamInfo<AttackCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace drvtest
