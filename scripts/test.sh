@@ -30,9 +30,16 @@ esac
 # The package installer runs only when a package is missing.
 bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
 if [ "$MODE" = windows ]; then
-  bash scripts/test-windows.sh
+  stage windows bash scripts/test-windows.sh
   exit 0
 fi
+# Each stage says how long it took.
+stage() { # name command...
+  local name=$1 start=$SECONDS; shift
+  echo "== stage $name"
+  "$@"
+  echo "== stage $name: $((SECONDS - start)) s"
+}
 run() { # build-dir ctest-args cmake-args...
   local dir=$1 args=$2; shift 2
   bash scripts/build.sh "$dir" "$@"
@@ -56,13 +63,22 @@ if [ "$MODE" = fuzz ]; then
   done
   exit 0
 fi
+# The thread sanitizer checks the threaded tests: it builds only them and
+# the programs they start.
+sanitize() { # address|thread
+  if [ "$1" = thread ]; then
+    BUILD_TYPE=Debug TARGETS=threaded_tests run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
+  else
+    BUILD_TYPE=Debug run "build-$1" "" -DVLMU_SANITIZE="$1" -DVLMU_BUILD_BENCH=OFF
+  fi
+}
 if [ "$MODE" = one ]; then
-  BUILD_TYPE=Debug run "build-$SAN" "" -DVLMU_SANITIZE="$SAN" -DVLMU_BUILD_BENCH=OFF
+  stage "$SAN-sanitizer" sanitize "$SAN"
   exit 0
 fi
-run build ""
+stage normal run build ""
 if [ "$MODE" = all ]; then
-  BUILD_TYPE=Debug run build-address "" -DVLMU_SANITIZE=address -DVLMU_BUILD_BENCH=OFF
-  BUILD_TYPE=Debug run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
-  bash scripts/test-windows.sh
+  stage address-sanitizer sanitize address
+  stage thread-sanitizer sanitize thread
+  stage windows bash scripts/test-windows.sh
 fi

@@ -46,7 +46,6 @@ class VlmFwUpgradeDlg {
   // State, for views and tests.
   const ListCtrl& DeviceList() const { return mDeviceList; }
   const std::string& VldFileName() const { return mVldFileName; }
-  bool StartupPosted() const { return mStartupPosted; }
   bool UpgradeRunning() const { return mUpgradeRunning; }
   bool RefreshPending() const { return mRefreshPending; }
   uintptr_t DeviceNotification() const { return mDeviceNotification; }

@@ -17,8 +17,6 @@ class DialogUnits {
   int X(int units) const;
   int Y(int units) const;
   QRect Rect(int x, int y, int width, int height) const;
-  int BaseWidth() const { return mBaseWidth; }
-  int BaseHeight() const { return mBaseHeight; }
 
  private:
   int mBaseWidth;

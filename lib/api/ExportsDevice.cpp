@@ -37,8 +37,8 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_EnumerateDevices(const char* Interface
       VLOG(LOG_ERROR, "VLMUFWDL_EnumerateDevices: parameter 'InterfaceGuidStr' is NULL");
       return VLMUFWDL_STATUS_INVALID_PARAMETER;
     }
-    VLOG(LOG_API_ENTRY, "VLMUFWDL_EnumerateDevices('%s',0x%p)\n", InterfaceGuidStr,
-         static_cast<void*>(NumberOfDevices));
+    VLOG(LOG_API_ENTRY, "VLMUFWDL_EnumerateDevices('%s',0x%s)\n", InterfaceGuidStr,
+         FormatPointer(NumberOfDevices).c_str());
 
     uint32_t result = VLMUFWDL_STATUS_SUCCESS;
     platform::Guid guid;
@@ -71,7 +71,7 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetDeviceInfo(uint32_t DeviceIndex, VL
       VLOG(LOG_ERROR, "VLMUFWDL_GetDeviceInfo: Invalid device index.");
       return VLMUFWDL_STATUS_INVALID_DEVICE_INDEX;
     }
-    VLOG(LOG_API_ENTRY, "VLMUFWDL_GetDeviceInfo(%u,0x%p)\n", DeviceIndex, static_cast<void*>(DeviceInfo));
+    VLOG(LOG_API_ENTRY, "VLMUFWDL_GetDeviceInfo(%u,0x%s)\n", DeviceIndex, FormatPointer(DeviceInfo).c_str());
 
     uint32_t result = VLMUFWDL_STATUS_SUCCESS;
     DfuDevice& global = TheDfuDevice();

@@ -138,7 +138,7 @@ uint32_t GetSerialNumberLocked(char** SerialNumber, uint16_t SerialNumberBufferS
     VLOG(LOG_ERROR, "VLMUFWDL_GetSerialNumber failed, because download is in progress\n");
     return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
-  VLOG(LOG_API_ENTRY, "VLMUFWDL_GetSerialNumber( %p,%u )\n", static_cast<void*>(SerialNumber),
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_GetSerialNumber( %s,%u )\n", FormatPointer(SerialNumber).c_str(),
        static_cast<unsigned>(SerialNumberBufferSize));
   const uint32_t result = device.GetSerialNumber(SerialNumber, SerialNumberBufferSize);
   if (result != 0) {

@@ -22,8 +22,7 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName
       VLOG(LOG_ERROR, "VLMUFWDL_GetVldFileInfo: parameter 'VldFileName' is NULL");
       return VLMUFWDL_STATUS_INVALID_PARAMETER;
     }
-    VLOG(LOG_API_ENTRY, "VLMUFWDL_GetVldFileInfo('%s',0x%p)\n", VldFileName,
-         static_cast<const void*>(VldInfo));
+    VLOG(LOG_API_ENTRY, "VLMUFWDL_GetVldFileInfo('%s',0x%s)\n", VldFileName, FormatPointer(VldInfo).c_str());
 
     uint32_t result;
     {

@@ -60,7 +60,7 @@ uint32_t DfuDevice::SetSerialNumber(const char* serialNumber) {
 }
 
 uint32_t DfuDevice::GetSerialNumber(char** serialNumber, uint16_t bufferSize) {
-  VLOG(LOG_INFO, "DfuDevice::GetSerialNumber( %p )...\n", static_cast<void*>(serialNumber));
+  VLOG(LOG_INFO, "DfuDevice::GetSerialNumber( %s )...\n", FormatPointer(serialNumber).c_str());
   if (!IsOpen()) {
     VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: device not open\n");
     return VLMUFWDL_STATUS_NO_DEVICE_OPEN;

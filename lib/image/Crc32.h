@@ -17,10 +17,9 @@ class Crc32 {
 
   // Runs `size` bytes through the register and returns the new register.
   // No inversion at either end; chain calls to process data in pieces.
-  // Uses carry-less multiplication where the processor has it.
+  // Slicing-by-16 tables: about 3 GB/s, so that even a 64 MiB image costs
+  // some 20 ms against seconds for its download.
   static uint32_t Update(uint32_t crcRegister, const void* data, std::size_t size) noexcept;
-  // The same with the table method only (slicing-by-16) on every processor.
-  static uint32_t UpdatePortable(uint32_t crcRegister, const void* data, std::size_t size) noexcept;
 
   // The DFU suffix CRC of a byte range: register after the last byte, not inverted.
   static uint32_t DfuRegister(const void* data, std::size_t size) noexcept {

@@ -77,142 +77,6 @@ constexpr ExtensionKey kExtensionKeys[] = {
     {"ThreadIdExtension", 1}, {"ModuleTokenExtension", 2}, {"TypeExtension", 4}, {"TimeExtension", 8}};
 
 
-// ------------------------------------------------- pointer conversions
-// A "%p" conversion is written as the Windows run time writes it: sixteen
-// upper-case hexadecimal digits without a prefix, so that messages such as
-// "(%u,0x%p)" read the same on every platform (glibc would add its own "0x").
-// Formats without "%p" go straight to vsnprintf; formats with it are written
-// one conversion at a time, each with the argument type its conversion names.
-
-bool HasPointerConversion(const char* format) {
-  for (const char* f = format; *f != '\0'; ++f) {
-    if (*f != '%') continue;
-    ++f;
-    if (*f == '%') continue;
-    while (*f != '\0' && std::strchr("-+ #0123456789.*hljztL", *f) != nullptr) ++f;
-    if (*f == 'p') return true;
-    if (*f == '\0') break;
-  }
-  return false;
-}
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#endif
-// Writes one conversion `spec` (a complete "%...c" text) with its argument
-// taken from `args`; returns the length it needs, or -1 when the conversion
-// is not one this formatter handles.
-int FormatOne(char* out, size_t size, const char* spec, char conversion, const char* length, va_list& args) {
-  const bool ll = std::strcmp(length, "ll") == 0 || std::strcmp(length, "j") == 0;
-  const bool l = std::strcmp(length, "l") == 0 || std::strcmp(length, "z") == 0 || std::strcmp(length, "t") == 0;
-  switch (conversion) {
-    case 'd':
-    case 'i':
-      if (ll) return std::snprintf(out, size, spec, va_arg(args, long long));
-      if (l) return std::snprintf(out, size, spec, va_arg(args, long));
-      return std::snprintf(out, size, spec, va_arg(args, int));
-    case 'u':
-    case 'x':
-    case 'X':
-    case 'o':
-      if (ll) return std::snprintf(out, size, spec, va_arg(args, unsigned long long));
-      if (l) return std::snprintf(out, size, spec, va_arg(args, unsigned long));
-      return std::snprintf(out, size, spec, va_arg(args, unsigned int));
-    case 'c':
-      return std::snprintf(out, size, spec, va_arg(args, int));
-    case 's':
-      if (l) return std::snprintf(out, size, spec, va_arg(args, const wchar_t*));
-      return std::snprintf(out, size, spec, va_arg(args, const char*));
-    case 'f':
-    case 'F':
-    case 'e':
-    case 'E':
-    case 'g':
-    case 'G':
-    case 'a':
-    case 'A':
-      if (std::strcmp(length, "L") == 0) return std::snprintf(out, size, spec, va_arg(args, long double));
-      return std::snprintf(out, size, spec, va_arg(args, double));
-    case 'p':
-      return std::snprintf(out, size, "%016llX",
-                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void*))));
-    default:
-      return -1;  // %n and anything unknown
-  }
-}
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
-// vsnprintf with Windows-style pointer conversions; same contract (needed
-// length, or a negative value on a formatting fault).
-int FormatWithPointers(char* out, size_t size, const char* format, va_list args) {
-  size_t used = 0;  // characters the full text needs so far
-  auto put = [&](char c) {
-    if (used + 1 < size) out[used] = c;
-    ++used;
-  };
-  va_list ap;
-  va_copy(ap, args);
-  int result = 0;
-  for (const char* f = format; *f != '\0';) {
-    if (*f != '%') {
-      put(*f++);
-      continue;
-    }
-    if (f[1] == '%') {
-      put('%');
-      f += 2;
-      continue;
-    }
-    // Collect the conversion text, resolving '*' widths and precisions.
-    char spec[64];
-    size_t n = 0;
-    spec[n++] = *f++;
-    char length[3] = {};
-    size_t lengthChars = 0;
-    bool bad = false;
-    while (*f != '\0' && std::strchr("-+ #0123456789.*", *f) != nullptr) {
-      if (*f == '*') {
-        const int value = va_arg(ap, int);
-        const int w = std::snprintf(spec + n, sizeof spec - n, "%d", value);
-        if (w < 0 || static_cast<size_t>(w) >= sizeof spec - n) bad = true; else n += static_cast<size_t>(w);
-      } else if (n + 1 < sizeof spec) {
-        spec[n++] = *f;
-      } else {
-        bad = true;
-      }
-      ++f;
-    }
-    while (*f != '\0' && std::strchr("hljztL", *f) != nullptr) {
-      if (lengthChars < 2) length[lengthChars++] = *f;
-      if (n + 1 < sizeof spec) spec[n++] = *f; else bad = true;
-      ++f;
-    }
-    if (*f == '\0' || bad || n + 2 > sizeof spec) {
-      result = -1;
-      break;
-    }
-    const char conversion = *f++;
-    spec[n++] = conversion;
-    spec[n] = '\0';
-    // Past the end of `out` the conversion is only measured.
-    char scratch[1];
-    const int w = used < size ? FormatOne(out + used, size - used, spec, conversion, length, ap)
-                              : FormatOne(scratch, 0, spec, conversion, length, ap);
-    if (w < 0) {
-      result = -1;
-      break;
-    }
-    used += static_cast<size_t>(w);
-  }
-  va_end(ap);
-  if (size > 0) out[used < size ? used : size - 1] = '\0';
-  if (result < 0) return -1;
-  return used > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(used);
-}
-
 }  // namespace
 
 DiagnosticLog::DiagnosticLog() : mLogFile(this) {
@@ -229,8 +93,7 @@ DiagnosticLog::~DiagnosticLog() { Teardown(); }
 void DiagnosticLog::FormatText(char (&text)[kMaxText + 1], const char* format, va_list args) {
   int n = -1;
   if (format != nullptr) {
-    n = HasPointerConversion(format) ? FormatWithPointers(text, sizeof text, format, args)
-                                     : std::vsnprintf(text, sizeof text, format, args);
+    n = std::vsnprintf(text, sizeof text, format, args);
   }
   if (n < 0) {
     // The message could not be formatted: keep its raw format instead.
@@ -513,18 +376,16 @@ std::string DiagnosticLog::LogFilePath() const {
   std::lock_guard<std::mutex> lock(mLock);
   return mLogFile.Path();
 }
-uint32_t DiagnosticLog::LogFileMaxSize() const {
-  std::lock_guard<std::mutex> lock(mLock);
-  return mLogFile.MaxSize();
-}
-bool DiagnosticLog::LogFileCheckSize() const {
-  std::lock_guard<std::mutex> lock(mLock);
-  return mLogFile.CheckSizeAfterEachEntry();
-}
 
 namespace {
 constinit GlobalSlot<DiagnosticLog> gDiagnosticLog;
 }  // namespace
+
+PointerText FormatPointer(const void* pointer) {
+  PointerText p;
+  std::snprintf(p.text, sizeof p.text, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+  return p;
+}
 
 DiagnosticLog& TheDiagnosticLog() { return gDiagnosticLog.Get(); }
 void ConstructTheDiagnosticLog() { gDiagnosticLog.Construct(); }

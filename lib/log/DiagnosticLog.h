@@ -77,8 +77,6 @@ class DiagnosticLog final : private LogFileDiagnostics {
   std::string TypeName(size_t row) const;
   std::string CfgFilePath() const;
   std::string LogFilePath() const;
-  uint32_t LogFileMaxSize() const;
-  bool LogFileCheckSize() const;
 
   // Builds one line from its pieces, each cut to the room left; `time` null
   // means the local time could not be computed. Returns the line length.
@@ -130,6 +128,16 @@ class DiagnosticLog final : private LogFileDiagnostics {
     DiagnosticLog& vlogLog_ = TheDiagnosticLog();         \
     if (vlogLog_.IsEnabled(type)) vlogLog_.Entry((type), __VA_ARGS__); \
   } while (0)
+
+// A pointer as the Windows run time's "%p" writes it: sixteen upper-case
+// hexadecimal digits without a prefix, so that entries such as
+// "(%u,0x%s)" read the same on every platform (glibc's "%p" adds its own
+// "0x" and drops leading zeros).
+struct PointerText {
+  char text[17];
+  const char* c_str() const { return text; }
+};
+PointerText FormatPointer(const void* pointer);
 
 // The library's one diagnostic log. The library's entry constructs it first
 // of its global objects and destroys it last; valid in between only.

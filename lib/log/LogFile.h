@@ -44,7 +44,6 @@ class LogFile {
   uint32_t Extensions = 0;
 
   void SetOwnDestinationMask(uint32_t mask) { mOwnDestinationMask = mask; }
-  uint32_t OwnDestinationMask() const { return mOwnDestinationMask; }
 
   // `path` with its extension (the part from the last dot of the file name)
   // replaced by `extension`, or with it added when there is none. Returns

@@ -23,10 +23,6 @@ uint32_t ErrorNameTooLong();
 // std::bad_alloc.
 bool LoadedWithProgram(ModuleInstance module);
 
-}  // namespace platform
-
-namespace platform {
-
 // Stops the per-thread start and end notifications of the module's entry
 // point where the system sends them (the Linux loader has none).
 void DisableThreadNotifications(ModuleInstance module);

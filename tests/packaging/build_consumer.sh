@@ -19,3 +19,11 @@ cc -o "$work/consumer-pc" "$consumer/consumer.c" $(pkg-config --cflags --libs ve
 cmake -S "$consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
 "$work/cmake-build/vlmu_consumer"
+
+# The example program of docs/api.md builds against the installed library
+# with every warning as an error.
+example=$(cd "$(dirname "$0")/../.." && pwd)/docs/examples/upgrade.c
+cc -std=c99 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -o "$work/upgrade" "$example" $(pkg-config --cflags --libs velmora_dfu)
+rc=0
+"$work/upgrade" >/dev/null 2>&1 || rc=$?
+[ "$rc" -eq 2 ] || { echo "the example program without arguments exited with $rc, not 2 (usage)"; exit 1; }

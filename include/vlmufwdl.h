@@ -1,10 +1,30 @@
 /*
  * vlmufwdl.h - flat C interface of the Velmora USB audio firmware download
- * library (velmora_dfu_x64).
+ * library (velmora_dfu_x64). Overview and an example program: docs/api.md.
  *
  * Every export returns an unsigned 32-bit status (VLMUFWDL_STATUS, 0 = success).
  * Strings are 8-bit and NUL-terminated. Records cross the boundary by pointer
- * and belong to the caller; the library hands no memory to the caller.
+ * and belong to the caller; the library copies what it keeps and hands no
+ * memory to the caller.
+ *
+ * Threads: every export except VLMUFWDL_GetApiVersion runs under one global
+ * lock, held for the whole call (device I/O and the mode switches of the
+ * serial-number calls included), so exports called from several threads run
+ * one after the other. A download runs on a worker thread of the library
+ * after VLMUFWDL_StartDownload has returned.
+ *
+ * The library is in one of three states: no device open; a device open and
+ * idle; a device open with a download in progress (from a successful
+ * VLMUFWDL_StartDownload until its worker has ended). During a download only
+ * VLMUFWDL_GetApiVersion, VLMUFWDL_GetVldFileInfo, VLMUFWDL_EnumerateDevices,
+ * VLMUFWDL_GetDeviceInfo and VLMUFWDL_GetDownloadStatus do their work;
+ * VLMUFWDL_OpenDevice answers 16 and the others 35. One process runs at most
+ * one download: a program that upgrades several devices at once runs one
+ * process per device.
+ *
+ * An export that fails its argument checks changes nothing. Every export
+ * except VLMUFWDL_GetApiVersion and VLMUFWDL_GetDownloadStatus writes an
+ * entry on entry and one on return to the diagnostic log when it is on.
  */
 #ifndef VLMUFWDL_H
 #define VLMUFWDL_H
@@ -179,22 +199,118 @@ _Static_assert(sizeof(VLMUFWDL_DEVICE_INFO) == 516, "VLMUFWDL_DEVICE_INFO must b
 _Static_assert(sizeof(VLMUFWDL_VLD_FILE_INFO) == 556, "VLMUFWDL_VLD_FILE_INFO must be 556 bytes");
 #endif
 
-/* Library frame */
+/* ------------------------------------------------------------ Library frame */
+
+/* The API version, VLMUFWDL_API_VERSION (0x00010001: 1.1). A caller built
+ * for 1.x accepts major 1 and a minor of at least its own. Takes no lock,
+ * writes no log entry; may be called at any time from any thread. */
 VLMUFWDL_API uint32_t VLMUFWDL_GetApiVersion(void);
 
-/* Device, image and logging */
+/* ------------------------------------------------ Device, image and logging */
+
+/* Switches the log file on (LogFileName: its path; at most 5000000 bytes,
+ * then one backup generation ".bak") or off (NULL). The enabled entry types
+ * and the line layout stay as the configuration file set them; when that
+ * file exists the new setting is stored in it.
+ * Returns 0; 23 when the file cannot be opened (or closed cleanly); 35
+ * during a download (the log is left as it was). */
 VLMUFWDL_API uint32_t VLMUFWDL_EnableLogging(const char* LogFileName);
+
+/* Reads and checks a firmware image file (".vld": DFU suffix CRC, file
+ * identifier and version, header CRC) and describes it in *VldInfo, which is
+ * zeroed first (when VldInfo is not NULL). The file is closed again before
+ * the call returns. Works in every state, also during a download.
+ * Returns 0; 2 (VldInfo or VldFileName NULL); 1, 3, 4, 5, 6, 48 from the
+ * image reader (see the status table). */
 VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName, VLMUFWDL_VLD_FILE_INFO* VldInfo);
+
+/* Lists the present devices of the device interface class InterfaceGuidStr
+ * (a GUID in braces, normally VLMUFWDL_INTERFACE_GUID_STR) and sets
+ * *NumberOfDevices, which is set to 0 first (when not NULL). The list
+ * replaces that of the previous enumeration: device indices of the other
+ * exports refer to the last successful enumeration, and each index keeps
+ * naming the interface path it was listed with, whatever the system lists
+ * later (a device that left and came back at that path is the same index).
+ * Works in every state.
+ * Returns 0; 2 (a pointer NULL); 10 when the text is not a GUID (the
+ * previous list stays) or the enumeration fails (the list is then empty). */
 VLMUFWDL_API uint32_t VLMUFWDL_EnumerateDevices(const char* InterfaceGuidStr, uint32_t* NumberOfDevices);
+
+/* Identity of device DeviceIndex into *DeviceInfo, zeroed first: vendor id,
+ * product id and the serial-number string (UTF-16LE, NUL-terminated, at most
+ * 255 characters). For the open device the values it had when it was opened
+ * are given without any I/O (also during its download); any other device is
+ * opened for the duration of the call.
+ * Returns 0; 2 (DeviceInfo NULL); 13 (index not below the count of the last
+ * enumeration); the open's status (14, 18, 24, 47, ...) when the device
+ * cannot be opened or read. */
 VLMUFWDL_API uint32_t VLMUFWDL_GetDeviceInfo(uint32_t DeviceIndex, VLMUFWDL_DEVICE_INFO* DeviceInfo);
+
+/* Opens device DeviceIndex of the last enumeration (its interface path as
+ * listed then) for a download or the serial-number calls, and reads its
+ * identity and DFU descriptors. A device whose descriptors cannot be read
+ * stays open: close it with VLMUFWDL_CloseDevice.
+ * Returns 0; 16 (a device is open already, or a download runs); 13; 14, 18,
+ * 47 and other statuses of the open. A device that could not be opened at
+ * all leaves no device open. */
 VLMUFWDL_API uint32_t VLMUFWDL_OpenDevice(uint32_t DeviceIndex);
+
+/* Closes the open device.
+ * Returns 0; 15 (no device open); 35 (a download runs: wait until
+ * VLMUFWDL_GetDownloadStatus no longer answers 36, then close). */
 VLMUFWDL_API uint32_t VLMUFWDL_CloseDevice(void);
 
-/* Download, time-outs and serial number */
+/* ------------------------------------ Download, time-outs and serial number */
+
+/* Starts the download of the image file VldFileName to the open device and
+ * returns at once; the download runs on the library's worker thread. The
+ * file is checked as by VLMUFWDL_GetVldFileInfo and sent byte for byte as it
+ * lies on disk; it is closed before the call returns. Options: reserved,
+ * pass 0.
+ * Returns 0 (the download runs: poll VLMUFWDL_GetDownloadStatus); 2
+ * (VldFileName NULL, or no memory for the image); 15 (no device open); 35 (a
+ * download runs); 1, 3, 4, 5, 6, 48 from the image reader (4 also when the
+ * file shrank while it was read); 31 (device tracking or the worker could
+ * not be started); 45 (the device does not allow downloads). After a failed
+ * start the device stays open and idle. */
 VLMUFWDL_API uint32_t VLMUFWDL_StartDownload(const char* VldFileName, uint32_t Options);
+
+/* Sets one of the engine's time-outs (milliseconds), in force for every
+ * later open and download until the library is unloaded; no device needs to
+ * be open. Selectors: VLMUFWDL_TIMEOUT_REPLUG, _BLOCK_POLL, _MANIFEST_POLL.
+ * Returns 0; 28 (unknown selector, nothing changed); 35 (a download runs). */
 VLMUFWDL_API uint32_t VLMUFWDL_SetTimeout(int32_t TimeoutSelector, uint32_t TimeoutMs);
+
+/* Progress of the current or last download: bytes the device has accepted
+ * and the image's total into *BytesDownloaded and *TotalBytes; the download
+ * status is returned: 36 while the download runs, then its final status
+ * (0 = the device runs the new firmware; 24, 26, 27, 31, 46, 47, 18, 19, ...
+ * otherwise). Before any download all three are 0. Meant to be polled
+ * (every 100 to 200 ms) from any thread while the worker runs; writes no
+ * log entries. The three values are read one after the other and may come
+ * from different moments of the download.
+ * Returns the status, or 2 when a pointer is NULL. */
 VLMUFWDL_API uint32_t VLMUFWDL_GetDownloadStatus(uint32_t* BytesDownloaded, uint32_t* TotalBytes);
+
+/* Writes the serial number SerialNumber (8-bit text, at most 127
+ * characters) into the open device: switches it into DFU mode, sends the
+ * text and resets it into run-time mode; holds the global lock throughout
+ * (up to the re-plug time-out per switch).
+ * Returns 0; 2 (NULL, or longer than 127 characters); 15; 35; the statuses
+ * of the mode switch (19, 24, 31, 46, ...); 19 when the device refuses the
+ * text (it then stays in DFU mode); a system error code when device
+ * tracking cannot be started. */
 VLMUFWDL_API uint32_t VLMUFWDL_SetSerialNumber(const char* SerialNumber);
+
+/* Reads the serial number the open device keeps into the caller's buffer:
+ * SerialNumber points to the caller's pointer to a buffer of
+ * SerialNumberBufferSize bytes. The buffer stays the caller's; it receives
+ * the text, always NUL-terminated inside the buffer (a text that fills the
+ * whole buffer loses its last character), or an empty text when the read
+ * fails. Switches the device into DFU mode and back, as the write does.
+ * Returns 0; 2 (either pointer NULL, or size 0: checked before the device is
+ * touched); 15; 35; the statuses of the mode switch; 19 when the read fails;
+ * a system error code when device tracking cannot be started. */
 VLMUFWDL_API uint32_t VLMUFWDL_GetSerialNumber(char** SerialNumber, uint16_t SerialNumberBufferSize);
 
 #ifdef __cplusplus
