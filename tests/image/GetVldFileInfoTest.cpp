@@ -13,6 +13,7 @@
 #include "image/TestImages.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
+#include "support/CaseName.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -22,6 +23,8 @@ using testimages::Build;
 using testimages::Params;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 // The log writes pointers as sixteen upper-case hexadecimal digits.
 std::string PointerText(const void* p) {

@@ -22,6 +22,7 @@
 #include "image/VldFile.h"
 #include "log/DiagnosticLog.h"
 #include "support/TempDir.h"
+#include "support/CaseName.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -30,6 +31,8 @@ using testimages::Build;
 using testimages::Params;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -429,6 +432,7 @@ struct TextLengthCase {
   std::size_t length;
   bool warns;
 };
+void PrintTo(const TextLengthCase& c, std::ostream* os) { *os << c.length << " characters"; }
 
 class InfoTextSizeTest : public VldFileTest, public ::testing::WithParamInterface<TextLengthCase> {};
 
