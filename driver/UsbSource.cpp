@@ -786,6 +786,7 @@ bool UsbSource::Start(std::string& error) {
 }
 
 int UsbSource::WakeFd() const { return mImpl->wakeFd; }
+std::vector<DeviceSource::WakeUp> UsbSource::WakeUps() { return {{mImpl->wakeFd, [this] { Drain(); }}}; }
 void UsbSource::Drain() { mImpl->Drain(); }
 
 std::vector<InterfaceEntry> UsbSource::ListInterfaces(const platform::Guid& interfaceClass) const {

@@ -57,9 +57,10 @@ class UsbSource final : public DeviceSource {
   UsbSource& operator=(const UsbSource&) = delete;
 
   // Initialises libusb, starts the event thread and looks for devices.
-  bool Start(std::string& error);
+  bool Start(std::string& error) override;
   // Readable while results of the device threads wait; Drain() takes them
   // (on the service loop's thread).
+  std::vector<WakeUp> WakeUps() override;
   int WakeFd() const;
   void Drain();
 

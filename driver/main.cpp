@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Description.h"
+#include "ListenSocket.h"
 #include "Service.h"
 #include "SimulatedSource.h"
 #include "SourceSet.h"
@@ -211,7 +212,7 @@ int main(int argc, char** argv) {
       return 2;
     }
     std::string error;
-    if (!vlmudrv::Service::PreparePrivateDirectory(std::filesystem::path(socketPath).parent_path().string(), socketGroup,
+    if (!vlmudrv::PreparePrivateDirectory(std::filesystem::path(socketPath).parent_path().string(), socketGroup,
                                                    error)) {
       std::cerr << "velmora-driverd: " << error << "\n";
       return 1;
@@ -232,10 +233,8 @@ int main(int argc, char** argv) {
   }
 
   vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs, socketGroup});
-  auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
+  auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service.Timers(), service);
   auto* source = simulated.get();
-  // libusb starts threads: it is started once the service has detached.
-  std::function<bool(std::string&)> usbStart;
   if (!usb) {
     service.SetSource(std::move(simulated));
   } else {
@@ -243,11 +242,7 @@ int main(int argc, char** argv) {
     // Simulated devices first, then the real ones: both served side by side.
     auto set = std::make_unique<vlmudrv::SourceSet>();
     set->Add(std::move(simulated));
-    auto usbSource = std::make_unique<vlmudrv::UsbSource>(service, service, usbOptions);
-    auto* u = usbSource.get();
-    usbStart = [u](std::string& error) { return u->Start(error); };
-    service.WatchReadable(u->WakeFd(), [u] { u->Drain(); });
-    set->Add(std::move(usbSource));
+    set->Add(std::make_unique<vlmudrv::UsbSource>(service.Timers(), service, usbOptions));
     service.SetSource(std::move(set));
 #endif
   }
@@ -275,15 +270,13 @@ int main(int argc, char** argv) {
     setsid();
     if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
   }
-  if (usbStart && !usbStart(error)) {
+  // libusb starts threads: the sources start once the service has detached.
+  if (!service.Source()->Start(error)) {
     std::cerr << "velmora-driverd: " << error << "\n";
     return 1;
   }
   std::fprintf(stderr, "velmora-driverd: listening on %s\n", socketPath.c_str());
   service.Run(sigFd);
-  // The sources go first, while the service's timers they cancel still exist;
-  // the USB source joins its threads here.
-  service.SetSource(nullptr);
   close(sigFd);
   std::fprintf(stderr, "velmora-driverd: stopped\n");
   return 0;
