@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,8 +20,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Behaviour.h"
 #include "driver/DriverTestUtil.h"
 #include "platform/posix/DriverWire.h"
+#include "support/TempDir.h"
 
 namespace drvtest {
 namespace {
@@ -397,6 +400,15 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
       {R"({"cmd":"add-device","description":{"vendorId":70000}})", kErrorInvalidParameter, "vendorId"},
       {R"({"cmd":"add-device","description":{"behaviour":{"busyPols":1}}})", kErrorInvalidParameter, "busyPols"},
       {R"({"cmd":"add-device","description":{"behaviour":{"finalReset":"x"}}})", kErrorInvalidParameter, "finalReset"},
+      // One row per kind of knob reader: a count and its limit, a flag, a choice, values by DFU state.
+      {R"({"cmd":"add-device","description":{"behaviour":{"syncPolls":1000001}}})", kErrorInvalidParameter,
+       "syncPolls is out of range: 1000001"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"dfuOnly":1}}})", kErrorInvalidParameter,
+       "dfuOnly must be true or false"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"runtimeStatus":"x"}}})", kErrorInvalidParameter,
+       "runtimeStatus must be answer or stall"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"pollTimeout":{"dfuIdle":1}}}})", kErrorInvalidParameter,
+       "pollTimeout: unknown DFU state dfuIdle"},
       {R"({"cmd":"add-device","description":{"runtime":{"deviceRaw":"1g"}}})", kErrorInvalidParameter, "deviceRaw"},
       {R"({"cmd":"trace","on":true,"file":"/nonexistent-dir/x"})", kErrorInvalidParameter, "trace file"},
   };
@@ -411,6 +423,23 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
   std::string reply;
   EXPECT_EQ(driver.Control(R"({"cmd":"add-device","description":{"serialNumber":"X1"}})", reply), 0u);
   EXPECT_THAT(reply, ::testing::HasSubstr(R"("id":"dev)"));
+}
+
+// The knobs the description parser reads are the rows of the knob table in
+// docs/device-description.md.
+TEST(BehaviourKnobs, EveryKnobIsDocumentedAndEveryDocumentedKnobIsRead) {
+  const std::string doc = testsupport::ReadFile(std::string(VLMU_SOURCE_DIR) + "/docs/device-description.md");
+  const size_t table = doc.find("## Behaviour knobs");
+  ASSERT_NE(table, std::string::npos);
+  std::vector<std::string> documented;
+  for (size_t at = doc.find("\n| `", table); at < doc.find("\n## ", table + 1); at = doc.find("\n| `", at + 1)) {
+    const size_t start = at + 4;
+    documented.push_back(doc.substr(start, doc.find('`', start) - start));
+  }
+  std::vector<std::string> read = vlmudrv::BehaviourKnobNames();
+  std::sort(documented.begin(), documented.end());
+  std::sort(read.begin(), read.end());
+  EXPECT_EQ(documented, read);
 }
 
 TEST_F(DriverServiceTest, ClientOfAnotherProtocolVersionIsRefused) {
