@@ -1,6 +1,14 @@
 #include "JsonInput.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "Fd.h"
 
 namespace vlmudrv {
 
@@ -110,6 +118,46 @@ bool ParseJsonText(std::string_view text, json& out, std::string& error) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+// The bytes of a regular file of at most kMaxJsonText bytes (a little more
+// when it grew meanwhile: ParseJsonText refuses that).
+bool ReadSmallFile(const std::string& path, std::string& text, std::string& error) {
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.Valid()) {
+    error = std::string("cannot read: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = "not a regular file";
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) > kMaxJsonText) {
+    error = "larger than " + std::to_string(kMaxJsonText) + " bytes";
+    return false;
+  }
+  char buf[65536];
+  while (text.size() <= kMaxJsonText) {
+    const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = std::string("cannot read: ") + std::strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadJsonFile(const std::string& path, json& out, std::string& error) {
+  std::string text;
+  return ReadSmallFile(path, text, error) && ParseJsonText(text, out, error);
 }
 
 }  // namespace vlmudrv

@@ -61,19 +61,6 @@ uint32_t MapLibusbError(int r) {
   }
 }
 
-bool ParseHex16(const std::string& text, uint16_t& v) {
-  std::string t = text;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
-  if (t.empty() || t.size() > 4) return false;
-  unsigned value = 0;
-  for (char c : t) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
-  }
-  v = static_cast<uint16_t>(value);
-  return true;
-}
-
 // Runs jobs in order on a thread of its own: the blocking libusb calls of
 // one device appearance.
 class Worker {
@@ -159,64 +146,6 @@ bool IsDetachRequest(std::string_view in) {
 }
 
 }  // namespace
-
-bool ParseUsbIds(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>>& ids, std::string& error) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const size_t colon = item.find(':');
-    uint16_t vid = 0, pid = 0;
-    if (colon == std::string::npos || !ParseHex16(item.substr(0, colon), vid) || !ParseHex16(item.substr(colon + 1), pid)) {
-      error = "not a VID:PID pair in hex: \"" + item + "\"";
-      return false;
-    }
-    ids.emplace_back(vid, pid);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  return true;
-}
-
-bool ParseUsbConfig(const json& j, UsbOptions& options, std::string& error) {
-  if (!j.is_object()) {
-    error = "the USB configuration must be a JSON object";
-    return false;
-  }
-  for (const auto& [key, value] : j.items()) {
-    if (key == "ids") {
-      if (value.is_string()) {
-        if (!ParseUsbIds(value.get<std::string>(), options.ids, error)) return false;
-      } else if (value.is_array()) {
-        for (const auto& item : value) {
-          if (!item.is_string() || !ParseUsbIds(item.get<std::string>(), options.ids, error)) {
-            if (error.empty()) error = "\"ids\" must hold VID:PID texts";
-            return false;
-          }
-        }
-      } else {
-        error = "\"ids\" must be a text or an array of texts";
-        return false;
-      }
-    } else if (key == "anyDfu" && value.is_boolean()) {
-      options.anyDfu = value.get<bool>();
-    } else if (key == "interfaceClass" && value.is_string()) {
-      if (!ParseGuidText(value.get<std::string>(), options.interfaceClass)) {
-        error = "\"interfaceClass\" is not a GUID text";
-        return false;
-      }
-    } else if ((key == "controlTimeoutMs" || key == "resetSettleMs" || key == "returnTimeoutMs") &&
-               value.is_number_unsigned() && value.get<uint64_t>() > 0 && value.get<uint64_t>() <= 600000) {
-      const auto v = value.get<uint32_t>();
-      (key == "controlTimeoutMs" ? options.controlTimeoutMs
-                                 : key == "resetSettleMs" ? options.resetSettleMs : options.returnTimeoutMs) = v;
-    } else {
-      error = "unknown or malformed USB configuration field \"" + key + "\"";
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string PathSafeSerial(const std::string& serial) {
   std::string s = serial;

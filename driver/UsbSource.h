@@ -20,31 +20,13 @@
 #include <vector>
 
 #include "DeviceSource.h"
+#include "UsbOptions.h"
 
 struct libusb_context;
 struct libusb_device;
 
 namespace vlmudrv {
 
-struct UsbOptions {
-  std::vector<std::pair<uint16_t, uint16_t>> ids;  // vendor id, product id
-  bool anyDfu = false;             // also every device with a DFU interface (class 0xFE, subclass 1)
-  platform::Guid interfaceClass;   // class of the interfaces served
-  uint32_t controlTimeoutMs = 5000;  // bound of one descriptor or control transfer
-  // After a port reset: how long a device that kept its address may take to
-  // show that it re-enumerates, and how long one that re-enumerates is
-  // followed by its bus and port path.
-  uint32_t resetSettleMs = 500;
-  uint32_t returnTimeoutMs = 10000;
-  uint32_t rescanMs = 1000;  // device list rescans where libusb has no hotplug support
-};
-
-// "1234:5678,abcd:ef01" (hex, with or without 0x). False with a message.
-bool ParseUsbIds(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>>& ids, std::string& error);
-// Options from a JSON configuration file object: "ids" (array of "VID:PID"
-// texts or one comma-separated text), "anyDfu", "interfaceClass",
-// "controlTimeoutMs", "resetSettleMs", "returnTimeoutMs".
-bool ParseUsbConfig(const nlohmann::json& j, UsbOptions& options, std::string& error);
 // The part of a serial number that may stand in an interface path: printable
 // ASCII without '#', '\\', '/' and blanks (others become '_').
 std::string PathSafeSerial(const std::string& serial);
