@@ -4,9 +4,12 @@
 // UsbSource (real USB devices through libusb, with threads of its own) and
 // SourceSet (several sources served as one). MakeSources (SourceFactory.h)
 // creates them from the service's options.
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -31,6 +34,14 @@ class DeviceEvents {
   virtual ~DeviceEvents() = default;
   virtual void OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) = 0;
 };
+
+// Interface paths name the same interface when they are equal ignoring
+// case, as the system compares device interface paths.
+inline bool SamePath(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 struct InterfaceEntry {
   std::string path;

@@ -1,7 +1,6 @@
 #include "SimulatedSource.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "Hex.h"
 #include "platform/posix/DriverProtocol.h"
@@ -10,16 +9,6 @@ namespace vlmudrv {
 
 using namespace driverproto;
 using nlohmann::json;
-
-namespace {
-
-bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-}  // namespace
 
 SimulatedSource::~SimulatedSource() = default;
 
@@ -65,7 +54,7 @@ std::vector<InterfaceEntry> SimulatedSource::ListInterfaces(const platform::Guid
 
 uint32_t SimulatedSource::Open(const std::string& path, DeviceHandle& handle) {
   for (const auto& d : mDevices) {
-    if (d->Present() && EqualsIgnoreCase(d->Current().path, path)) {
+    if (d->Present() && SamePath(d->Current().path, path)) {
       if (!d->TakeOpen()) return kErrorFileNotFound;  // not ready yet after its arrival
       handle.device = d->Uid();
       handle.appearance = d->Appearance();

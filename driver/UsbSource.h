@@ -6,30 +6,23 @@
 // gets an interface path of the same shape as a simulated device's:
 // \\?\usb#vid_XXXX&pid_XXXX#SERIAL#{interface class}.
 //
+// Its parts: UsbOptions (what to serve), UsbDevices (the devices tracked
+// across their appearances), UsbTransfers (open, transfers, reset, close on
+// a device's thread), UsbWorker (those threads and the way back).
 // Threads: the service's loop owns the device table and answers clients;
 // every device appearance has a transfer thread of its own that makes the
-// blocking libusb calls (open, descriptor and control transfers, port
-// reset), and one event thread runs libusb's events (hotplug). Results come
-// back to the loop through a wake-up descriptor (WakeFd / Drain), so a slow
-// or silent device holds up only its own requests.
+// blocking libusb calls, and one event thread runs libusb's events
+// (hotplug). Results come back to the loop through the source's wake-up
+// descriptor, so a slow or silent device holds up only its own requests.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "DeviceSource.h"
 #include "UsbOptions.h"
 
-struct libusb_context;
-struct libusb_device;
-
 namespace vlmudrv {
-
-// The part of a serial number that may stand in an interface path: printable
-// ASCII without '#', '\\', '/' and blanks (others become '_').
-std::string PathSafeSerial(const std::string& serial);
 
 class UsbSource final : public DeviceSource {
  public:
@@ -40,11 +33,8 @@ class UsbSource final : public DeviceSource {
 
   // Initialises libusb, starts the event thread and looks for devices.
   bool Start(std::string& error) override;
-  // Readable while results of the device threads wait; Drain() takes them
-  // (on the service loop's thread).
+  // Readable while results of the device threads wait.
   std::vector<WakeUp> WakeUps() override;
-  int WakeFd() const;
-  void Drain();
 
   std::vector<InterfaceEntry> ListInterfaces(const platform::Guid& interfaceClass) const override;
   uint32_t Open(const std::string& path, DeviceHandle& handle) override;
