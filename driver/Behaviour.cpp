@@ -48,39 +48,41 @@ int StateOrStatus(const json& v, const std::string& what, bool state) {
   return static_cast<int>(Num(v, what, 255));
 }
 
+// One entry of a request's script; `where` names the script in messages.
+ScriptEntry ParseScriptEntry(const json& e, const std::string& where) {
+  if (!e.is_object()) Fail(where + " entries must be objects");
+  static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
+  for (const auto& [k, v] : e.items()) {
+    bool ok = false;
+    for (const char* n : known) ok = ok || k == n;
+    if (!ok) Fail(where + ": unknown field \"" + k + "\"");
+  }
+  ScriptEntry s;
+  s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
+  if (s.repeat == 0) Fail(where + ": repeat counts from 1");
+  if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
+  if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
+  if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
+  if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
+  s.enter = GetBool(e, "enter", false);
+  if (e.contains("reply")) {
+    s.reply = Bytes(e.at("reply"), where + ".reply");
+    s.hasReply = true;
+  }
+  s.error = static_cast<uint32_t>(Get(e, "error", 31, 0xFFFFFFFF));
+  const bool replyFields = s.hasReply || s.state >= 0 || s.status >= 0 || s.pollTimeout >= 0;
+  s.action = GetString(e, "action", replyFields ? "reply" : "pass");
+  if (s.action != "pass" && s.action != "reply" && s.action != "ack" && s.action != "stall" && s.action != "error")
+    Fail(where + ": action must be " + Alternatives({"pass", "reply", "ack", "stall", "error"}));
+  return s;
+}
+
 std::vector<ScriptEntry> ParseScript(const std::string& name, const json& list) {
   if (!list.is_array()) Fail("script." + name + " must be an array");
   constexpr size_t kMaxEntries = 1024;
   if (list.size() > kMaxEntries) Fail("script." + name + " has more than " + std::to_string(kMaxEntries) + " entries");
   std::vector<ScriptEntry> out;
-  for (const json& e : list) {
-    const std::string where = "script." + name;
-    if (!e.is_object()) Fail(where + " entries must be objects");
-    static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
-    for (const auto& [k, v] : e.items()) {
-      bool ok = false;
-      for (const char* n : known) ok = ok || k == n;
-      if (!ok) Fail(where + ": unknown field \"" + k + "\"");
-    }
-    ScriptEntry s;
-    s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
-    if (s.repeat == 0) Fail(where + ": repeat counts from 1");
-    if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
-    if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
-    if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
-    if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
-    s.enter = GetBool(e, "enter", false);
-    if (e.contains("reply")) {
-      s.reply = Bytes(e.at("reply"), where + ".reply");
-      s.hasReply = true;
-    }
-    s.error = static_cast<uint32_t>(Get(e, "error", 31, 0xFFFFFFFF));
-    const bool replyFields = s.hasReply || s.state >= 0 || s.status >= 0 || s.pollTimeout >= 0;
-    s.action = GetString(e, "action", replyFields ? "reply" : "pass");
-    if (s.action != "pass" && s.action != "reply" && s.action != "ack" && s.action != "stall" && s.action != "error")
-      Fail(where + ": action must be pass, reply, ack, stall or error");
-    out.push_back(std::move(s));
-  }
+  for (const json& e : list) out.push_back(ParseScriptEntry(e, "script." + name));
   return out;
 }
 
