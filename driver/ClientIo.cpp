@@ -48,7 +48,8 @@ void ClientIo::Accept(int listenFd) {
     c->id = mNextClientId++;
     ucred cred{};
     socklen_t credLen = sizeof cred;
-    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred) c->uid = cred.uid;
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred)
+      c->uid = cred.uid;
     c->fd = std::move(fd);
     Client& added = *c;
     mClients.emplace(c->id, std::move(c));
@@ -324,7 +325,8 @@ void ClientIo::CheckPartialFrame(uint64_t clientId) {
     return;
   }
   // A later frame is incomplete now: it gets its own full time.
-  c->frameTimer = mLoop.Schedule((limitNs - elapsed + 999'999u) / 1'000'000u, [this, clientId] { CheckPartialFrame(clientId); });
+  const uint64_t leftMs = (limitNs - elapsed + 999'999u) / 1'000'000u;
+  c->frameTimer = mLoop.Schedule(leftMs, [this, clientId] { CheckPartialFrame(clientId); });
 }
 
 void ClientIo::CloseAll() {

@@ -124,14 +124,17 @@ struct Option {
 };
 
 const Option kOptions[] = {
-    {"--socket", true, false, [](const std::string& v, Settings& s) -> std::string { s.service.socketPath = v; return ""; }},
+    {"--socket", true, false,
+     [](const std::string& v, Settings& s) -> std::string { s.service.socketPath = v; return ""; }},
     {"--socket-group", true, false, SocketGroup},
-    {"--trace", true, false, [](const std::string& v, Settings& s) -> std::string { s.service.tracePath = v; return ""; }},
+    {"--trace", true, false,
+     [](const std::string& v, Settings& s) -> std::string { s.service.tracePath = v; return ""; }},
     {"--device", true, false,
      [](const std::string& v, Settings& s) -> std::string { s.sources.deviceFiles.push_back(v); return ""; }},
     {"--frame-timeout", true, false, FrameTimeout},
     {"--devices", true, false, DeviceDirectory},
-    {"--foreground", false, false, [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
+    {"--foreground", false, false,
+     [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
     {"--usb", true, true, UsbIds},
     {"--usb-any-dfu", false, true,
      [](const std::string&, Settings& s) -> std::string { s.sources.usbOptions.anyDfu = true; return ""; }},
@@ -147,9 +150,10 @@ int ParseArguments(int argc, char** argv, Settings& s) {
       Usage(std::cout);
       return 0;
     }
-    const auto o = std::find_if(std::begin(kOptions), std::end(kOptions), [&a](const Option& known) { return a == known.name; });
+    const auto o =
+        std::find_if(std::begin(kOptions), std::end(kOptions), [&a](const Option& known) { return a == known.name; });
     if (o == std::end(kOptions)) {
-      std::cerr << "velmora-driverd: unknown option " << a << "\n";
+      Fail("unknown option " + a, 2);
       Usage(std::cerr);
       return 2;
     }

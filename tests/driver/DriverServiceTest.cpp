@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,10 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Behaviour.h"
 #include "driver/DriverTestUtil.h"
 #include "platform/posix/DriverWire.h"
-#include "support/TempDir.h"
 
 namespace drvtest {
 namespace {
@@ -423,23 +420,6 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
   std::string reply;
   EXPECT_EQ(driver.Control(R"({"cmd":"add-device","description":{"serialNumber":"X1"}})", reply), 0u);
   EXPECT_THAT(reply, ::testing::HasSubstr(R"("id":"dev)"));
-}
-
-// The knobs the description parser reads are the rows of the knob table in
-// docs/device-description.md.
-TEST(BehaviourKnobs, EveryKnobIsDocumentedAndEveryDocumentedKnobIsRead) {
-  const std::string doc = testsupport::ReadFile(std::string(VLMU_SOURCE_DIR) + "/docs/device-description.md");
-  const size_t table = doc.find("## Behaviour knobs");
-  ASSERT_NE(table, std::string::npos);
-  std::vector<std::string> documented;
-  for (size_t at = doc.find("\n| `", table); at < doc.find("\n## ", table + 1); at = doc.find("\n| `", at + 1)) {
-    const size_t start = at + 4;
-    documented.push_back(doc.substr(start, doc.find('`', start) - start));
-  }
-  std::vector<std::string> read = vlmudrv::BehaviourKnobNames();
-  std::sort(documented.begin(), documented.end());
-  std::sort(read.begin(), read.end());
-  EXPECT_EQ(documented, read);
 }
 
 TEST_F(DriverServiceTest, ClientOfAnotherProtocolVersionIsRefused) {
