@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <stdexcept>
 
 #include "platform/posix/DriverProtocol.h"
 
@@ -11,74 +10,6 @@ namespace vlmudrv {
 using nlohmann::json;
 
 namespace {
-
-struct BadDescription : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void Fail(const std::string& msg) { throw BadDescription(msg); }
-
-// Numbers may be JSON integers or texts like "0x1234".
-uint64_t Num(const json& v, const std::string& what, uint64_t max) {
-  uint64_t n = 0;
-  if (v.is_number_unsigned()) {
-    n = v.get<uint64_t>();
-  } else if (v.is_number_integer()) {
-    const int64_t s = v.get<int64_t>();
-    if (s < 0) Fail(what + " must not be negative");
-    n = static_cast<uint64_t>(s);
-  } else if (v.is_string()) {
-    const std::string s = v.get<std::string>();
-    try {
-      size_t used = 0;
-      n = std::stoull(s, &used, 0);
-      if (used != s.size()) Fail(what + " is not a number: " + s);
-    } catch (const std::logic_error&) {
-      Fail(what + " is not a number: " + s);
-    }
-  } else {
-    Fail(what + " must be a number");
-  }
-  if (n > max) Fail(what + " is out of range: " + std::to_string(n));
-  return n;
-}
-
-uint64_t Get(const json& o, const char* key, uint64_t def, uint64_t max) {
-  if (!o.is_object() || !o.contains(key)) return def;
-  return Num(o.at(key), key, max);
-}
-
-bool GetBool(const json& o, const char* key, bool def) {
-  if (!o.contains(key)) return def;
-  if (!o.at(key).is_boolean()) Fail(std::string(key) + " must be true or false");
-  return o.at(key).get<bool>();
-}
-
-std::string GetString(const json& o, const char* key, const std::string& def) {
-  if (!o.contains(key)) return def;
-  if (!o.at(key).is_string()) Fail(std::string(key) + " must be a string");
-  return o.at(key).get<std::string>();
-}
-
-// Byte arrays: [18, 1, ...] or a hex text "12 01 00 02 ...".
-std::string Bytes(const json& v, const std::string& what) {
-  std::string out;
-  if (v.is_array()) {
-    for (const auto& b : v) out.push_back(static_cast<char>(Num(b, what + " byte", 255)));
-  } else if (v.is_string()) {
-    const std::string s = v.get<std::string>();
-    std::string digits;
-    for (char ch : s) {
-      if (std::isxdigit(static_cast<unsigned char>(ch))) digits.push_back(ch);
-      else if (ch != ' ' && ch != ',' && ch != ':' && ch != '\n') Fail(what + ": not a hex byte text");
-    }
-    if (digits.size() % 2 != 0) Fail(what + ": odd number of hex digits");
-    for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  } else {
-    Fail(what + " must be a byte array or a hex text");
-  }
-  return out;
-}
 
 // UTF-16 code units of a UTF-8 text (valid UTF-8: the JSON parser checks it).
 size_t Utf16Units(const std::string& text) {
@@ -210,6 +141,38 @@ json DefaultConfiguration(bool dfuMode, const json& dfuFields) {
   return {{"interfaces", interfaces}};
 }
 
+// String descriptors of a personality: the language table, the generated
+// texts, the given texts, then the raw overrides.
+std::map<uint8_t, std::string> ParseStrings(const json& o, const std::string& device, const Description& desc,
+                                            bool dfuMode) {
+  std::map<uint8_t, std::string> strings;
+  std::string langs;
+  langs.push_back(0);
+  langs.push_back(3);
+  const json languages = o.contains("languages") ? o.at("languages") : json::array({0x0409});
+  for (const auto& l : languages) Put16(langs, Num(l, "language", 0xFFFF));
+  langs[0] = static_cast<char>(langs.size());
+  strings[0] = langs;
+  const uint8_t iManufacturer = device.size() > 14 ? static_cast<uint8_t>(device[14]) : 0;
+  const uint8_t iProduct = device.size() > 15 ? static_cast<uint8_t>(device[15]) : 0;
+  const uint8_t iSerial = device.size() > 16 ? static_cast<uint8_t>(device[16]) : 0;
+  if (iManufacturer != 0) strings[iManufacturer] = StringDescriptor("Velmora");
+  if (iProduct != 0) strings[iProduct] = StringDescriptor(dfuMode ? "Velmora Audio (DFU)" : "Velmora Audio");
+  if (iSerial != 0 && !desc.serialNumber.empty()) strings[iSerial] = StringDescriptor(desc.serialNumber);
+  if (o.contains("strings")) {
+    for (const auto& [k, v] : o.at("strings").items()) {
+      if (!v.is_string()) Fail("strings." + k + " must be a text");
+      CheckStringText(v.get<std::string>(), "strings." + k);
+      strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = StringDescriptor(v.get<std::string>());
+    }
+  }
+  if (o.contains("rawStrings")) {
+    for (const auto& [k, v] : o.at("rawStrings").items())
+      strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = Bytes(v, "rawStrings." + k);
+  }
+  return strings;
+}
+
 Personality ParsePersonality(const json& p, const Description& desc, bool dfuMode, const json& dfuFields) {
   Personality out;
   if (!p.is_object() && !p.is_null()) Fail(std::string(dfuMode ? "dfu" : "runtime") + " must be an object");
@@ -226,83 +189,12 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   const bool hasSerial = !desc.serialNumber.empty();
   if (o.contains("deviceRaw")) out.deviceDescriptor = Bytes(o.at("deviceRaw"), "deviceRaw");
   else out.deviceDescriptor = DeviceFromFields(o.value("device", json::object()), desc, out.configurations.size(), hasSerial);
-
-  // Strings: language table, texts, raw overrides.
-  std::string langs;
-  langs.push_back(0);
-  langs.push_back(3);
-  const json languages = o.contains("languages") ? o.at("languages") : json::array({0x0409});
-  for (const auto& l : languages) Put16(langs, Num(l, "language", 0xFFFF));
-  langs[0] = static_cast<char>(langs.size());
-  out.strings[0] = langs;
-  const uint8_t iManufacturer = out.deviceDescriptor.size() > 14 ? static_cast<uint8_t>(out.deviceDescriptor[14]) : 0;
-  const uint8_t iProduct = out.deviceDescriptor.size() > 15 ? static_cast<uint8_t>(out.deviceDescriptor[15]) : 0;
-  const uint8_t iSerial = out.deviceDescriptor.size() > 16 ? static_cast<uint8_t>(out.deviceDescriptor[16]) : 0;
-  if (iManufacturer != 0) out.strings[iManufacturer] = StringDescriptor("Velmora");
-  if (iProduct != 0) out.strings[iProduct] = StringDescriptor(dfuMode ? "Velmora Audio (DFU)" : "Velmora Audio");
-  if (iSerial != 0 && hasSerial) out.strings[iSerial] = StringDescriptor(desc.serialNumber);
-  if (o.contains("strings")) {
-    for (const auto& [k, v] : o.at("strings").items()) {
-      if (!v.is_string()) Fail("strings." + k + " must be a text");
-      CheckStringText(v.get<std::string>(), "strings." + k);
-      out.strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = StringDescriptor(v.get<std::string>());
-    }
-  }
-  if (o.contains("rawStrings")) {
-    for (const auto& [k, v] : o.at("rawStrings").items())
-      out.strings[static_cast<uint8_t>(Num(json(k), "string index", 255))] = Bytes(v, "rawStrings." + k);
-  }
+  out.strings = ParseStrings(o, out.deviceDescriptor, desc, dfuMode);
   ScanDfu(out);
   return out;
 }
 
-// Runs a parse step; a malformed description becomes `error` and false.
-template <class Body>
-bool Guarded(std::string& error, Body&& body) {
-  try {
-    return body();
-  } catch (const BadDescription& e) {
-    error = e.what();
-  } catch (const json::exception& e) {
-    error = e.what();
-  }
-  return false;
-}
-
 }  // namespace
-
-bool ParseJsonText(std::string_view text, json& out, std::string& error) {
-  if (text.size() > kMaxJsonText) {
-    error = "JSON text is longer than " + std::to_string(kMaxJsonText) + " bytes";
-    return false;
-  }
-  // The nesting depth is measured before parsing: a deep value would be
-  // walked recursively by everything that copies or prints it.
-  size_t depth = 0;
-  bool inString = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char ch = text[i];
-    if (inString) {
-      if (ch == '\\') ++i;
-      else if (ch == '"') inString = false;
-    } else if (ch == '"') {
-      inString = true;
-    } else if (ch == '[' || ch == '{') {
-      if (++depth > kMaxJsonDepth) {
-        error = "JSON text is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
-        return false;
-      }
-    } else if ((ch == ']' || ch == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  out = json::parse(text, nullptr, false);
-  if (out.is_discarded()) {
-    error = "not valid JSON";
-    return false;
-  }
-  return true;
-}
 
 platform::Guid VendorInterfaceClass() {
   platform::Guid g;
@@ -396,195 +288,6 @@ void ScanDfu(Personality& p) {
     }
     if (p.hasDfuInterface) return;
   }
-}
-
-int DfuStateFromName(const std::string& name) {
-  static const char* names[] = {"appIDLE",          "appDETACH",   "dfuIDLE",
-                                "dfuDNLOAD_SYNC",   "dfuDNBUSY",   "dfuDNLOAD_IDLE",
-                                "dfuMANIFEST_SYNC", "dfuMANIFEST", "dfuMANIFEST_WAIT_RESET",
-                                "dfuUPLOAD_IDLE",   "dfuERROR"};
-  for (int i = 0; i < 11; ++i)
-    if (name == names[i]) return i;
-  return -1;
-}
-
-int DfuStatusFromName(const std::string& name) {
-  static const char* names[] = {"OK",      "errTARGET", "errFILE",   "errWRITE",  "errERASE", "errCHECK_ERASED",
-                                "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
-                                "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
-  for (int i = 0; i < 16; ++i)
-    if (name == names[i]) return i;
-  return -1;
-}
-
-std::string ScriptRequestName(uint32_t type, uint8_t bRequest) {
-  static const char* dfu[] = {"DFU_DETACH", "DFU_DNLOAD", "DFU_UPLOAD", "DFU_GETSTATUS",
-                              "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT"};
-  if (type == 1 && bRequest < 7) return dfu[bRequest];
-  if (type == 2 && bRequest == 0x80) return "VENDOR_DETACH";
-  if (type == 2 && bRequest == 0x83) return "VENDOR_SET_SERIAL";
-  if (type == 2 && bRequest == 0x84) return "VENDOR_GET_SERIAL";
-  return "";
-}
-
-namespace {
-
-// A state or status given by name or number (any byte value).
-int StateOrStatus(const json& v, const std::string& what, bool state) {
-  if (v.is_string()) {
-    const int n = state ? DfuStateFromName(v.get<std::string>()) : DfuStatusFromName(v.get<std::string>());
-    if (n >= 0) return n;
-  }
-  return static_cast<int>(Num(v, what, 255));
-}
-
-std::vector<ScriptEntry> ParseScript(const std::string& name, const json& list) {
-  if (!list.is_array()) Fail("script." + name + " must be an array");
-  constexpr size_t kMaxEntries = 1024;
-  if (list.size() > kMaxEntries) Fail("script." + name + " has more than " + std::to_string(kMaxEntries) + " entries");
-  std::vector<ScriptEntry> out;
-  for (const json& e : list) {
-    const std::string where = "script." + name;
-    if (!e.is_object()) Fail(where + " entries must be objects");
-    static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
-    for (const auto& [k, v] : e.items()) {
-      bool ok = false;
-      for (const char* n : known) ok = ok || k == n;
-      if (!ok) Fail(where + ": unknown field \"" + k + "\"");
-    }
-    ScriptEntry s;
-    s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
-    if (s.repeat == 0) Fail(where + ": repeat counts from 1");
-    if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
-    if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
-    if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
-    if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
-    s.enter = GetBool(e, "enter", false);
-    if (e.contains("reply")) {
-      s.reply = Bytes(e.at("reply"), where + ".reply");
-      s.hasReply = true;
-    }
-    s.error = static_cast<uint32_t>(Get(e, "error", 31, 0xFFFFFFFF));
-    const bool replyFields = s.hasReply || s.state >= 0 || s.status >= 0 || s.pollTimeout >= 0;
-    s.action = GetString(e, "action", replyFields ? "reply" : "pass");
-    if (s.action != "pass" && s.action != "reply" && s.action != "ack" && s.action != "stall" && s.action != "error")
-      Fail(where + ": action must be pass, reply, ack, stall or error");
-    out.push_back(std::move(s));
-  }
-  return out;
-}
-
-}  // namespace
-
-bool ParseBehaviour(const json& j, Behaviour& b, std::string& error) {
-  return Guarded(error, [&] {
-    if (!j.is_object()) Fail("behaviour must be an object");
-    static const char* known[] = {"initialState", "dfuOnly", "runtimeStatus", "stayInAppIdleAfterDetach", "willDetach",
-                                  "manifestationTolerant", "detachDelayMs", "reenumerationMs", "neverReturn",
-                                  "pollTimeout", "syncPolls", "busyPolls", "enforcePollTimeout", "manifestSyncPolls",
-                                  "manifestPolls", "manifestTimeMs", "answerInManifest", "errorAtBlock", "finalReset",
-                                  "statusLength", "newBcdDevice", "checkBlockNumbers", "faults", "maxSerialLength",
-                                  "storedSerial", "serialInDescriptor", "script", "openFailures", "detachExpires"};
-    for (const auto& [k, v] : j.items()) {
-      bool ok = false;
-      for (const char* n : known) ok = ok || k == n;
-      if (!ok) Fail("unknown behaviour knob \"" + k + "\"");
-    }
-    b.initialState = GetString(j, "initialState", b.initialState);
-    if (b.initialState != "appIDLE" && b.initialState != "appDETACH" && b.initialState != "dfuIDLE" &&
-        b.initialState != "dfuERROR")
-      Fail("initialState must be appIDLE, appDETACH, dfuIDLE or dfuERROR");
-    b.dfuOnly = GetBool(j, "dfuOnly", b.dfuOnly);
-    if (j.contains("runtimeStatus")) {
-      const std::string v = GetString(j, "runtimeStatus", "answer");
-      if (v != "answer" && v != "stall") Fail("runtimeStatus must be answer or stall");
-      b.runtimeStatusStall = v == "stall";
-    }
-    b.stayInAppIdleAfterDetach = GetBool(j, "stayInAppIdleAfterDetach", b.stayInAppIdleAfterDetach);
-    if (j.contains("willDetach")) {
-      if (j.at("willDetach").is_null()) b.willDetach.reset();
-      else b.willDetach = GetBool(j, "willDetach", false);
-    }
-    if (j.contains("manifestationTolerant")) {
-      if (j.at("manifestationTolerant").is_null()) b.manifestationTolerant.reset();
-      else b.manifestationTolerant = GetBool(j, "manifestationTolerant", false);
-    }
-    b.detachDelayMs = Get(j, "detachDelayMs", b.detachDelayMs, 3600000);
-    b.reenumerationMs = Get(j, "reenumerationMs", b.reenumerationMs, 3600000);
-    b.neverReturn = GetBool(j, "neverReturn", b.neverReturn);
-    if (j.contains("pollTimeout")) {
-      const json& pt = j.at("pollTimeout");
-      if (pt.is_object()) {
-        for (const auto& [k, v] : pt.items()) {
-          const int st = DfuStateFromName(k);
-          if (st < 0) Fail("pollTimeout: unknown DFU state " + k);
-          b.pollTimeout[static_cast<uint8_t>(st)] = static_cast<uint32_t>(Num(v, "pollTimeout", 0xFFFFFF));
-        }
-      } else {
-        const auto all = static_cast<uint32_t>(Num(pt, "pollTimeout", 0xFFFFFF));
-        for (uint8_t st = 0; st <= 10; ++st) b.pollTimeout[st] = all;
-      }
-    }
-    b.syncPolls = static_cast<uint32_t>(Get(j, "syncPolls", b.syncPolls, 1000000));
-    b.busyPolls = static_cast<uint32_t>(Get(j, "busyPolls", b.busyPolls, 1000000));
-    b.enforcePollTimeout = GetBool(j, "enforcePollTimeout", b.enforcePollTimeout);
-    b.manifestSyncPolls = static_cast<uint32_t>(Get(j, "manifestSyncPolls", b.manifestSyncPolls, 1000000));
-    b.manifestPolls = static_cast<uint32_t>(Get(j, "manifestPolls", b.manifestPolls, 1000000));
-    b.manifestTimeMs = Get(j, "manifestTimeMs", b.manifestTimeMs, 3600000);
-    b.answerInManifest = GetBool(j, "answerInManifest", b.answerInManifest);
-    if (j.contains("errorAtBlock")) {
-      const json& v = j.at("errorAtBlock");
-      b.errorAtBlock = v.is_null() ? -1 : v.is_number_integer() && v.get<int64_t>() < 0 ? -1 : static_cast<int64_t>(Num(v, "errorAtBlock", 0xFFFFFFFF));
-    }
-    b.finalReset = GetString(j, "finalReset", b.finalReset);
-    if (b.finalReset != "appIDLE" && b.finalReset != "noStatus" && b.finalReset != "dfuERROR" && b.finalReset != "dfuIDLE")
-      Fail("finalReset must be appIDLE, noStatus, dfuERROR or dfuIDLE");
-    b.statusLength = static_cast<uint32_t>(Get(j, "statusLength", b.statusLength, 64));
-    if (j.contains("newBcdDevice")) {
-      if (j.at("newBcdDevice").is_null()) b.newBcdDevice.reset();
-      else b.newBcdDevice = static_cast<uint16_t>(Num(j.at("newBcdDevice"), "newBcdDevice", 0xFFFF));
-    }
-    b.checkBlockNumbers = GetBool(j, "checkBlockNumbers", b.checkBlockNumbers);
-    if (j.contains("faults")) {
-      if (!j.at("faults").is_array()) Fail("faults must be an array");
-      b.faults.clear();
-      for (const auto& f : j.at("faults")) {
-        Fault fault;
-        fault.request = Get(f, "request", 0, UINT64_MAX);
-        fault.bRequest = f.contains("bRequest") ? static_cast<int>(Num(f.at("bRequest"), "bRequest", 255)) : -1;
-        fault.occurrence = static_cast<uint32_t>(Get(f, "occurrence", 1, 0xFFFFFFFF));
-        fault.action = GetString(f, "action", "stall");
-        if (fault.action != "stall" && fault.action != "error" && fault.action != "delay" && fault.action != "hang" &&
-            fault.action != "unplug")
-          Fail("fault action must be stall, error, delay, hang or unplug");
-        fault.error = static_cast<uint32_t>(Get(f, "error", 31, 0xFFFFFFFF));
-        fault.delayMs = Get(f, "delayMs", 0, 3600000);
-        if (fault.request == 0 && fault.bRequest < 0) Fail("a fault needs \"request\" or \"bRequest\"");
-        if (fault.occurrence == 0) Fail("fault occurrence counts from 1");
-        b.faults.push_back(fault);
-      }
-    }
-    b.maxSerialLength = static_cast<uint32_t>(Get(j, "maxSerialLength", b.maxSerialLength, 0xFFFF));
-    b.storedSerial = GetString(j, "storedSerial", b.storedSerial);
-    b.serialInDescriptor = GetBool(j, "serialInDescriptor", b.serialInDescriptor);
-    if (j.contains("script")) {
-      const json& sc = j.at("script");
-      if (!sc.is_object()) Fail("script must be an object of request names");
-      b.script.clear();
-      static const char* requests[] = {"DFU_DETACH",    "DFU_DNLOAD",   "DFU_UPLOAD",    "DFU_GETSTATUS",
-                                       "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT",     "VENDOR_DETACH",
-                                       "VENDOR_SET_SERIAL", "VENDOR_GET_SERIAL"};
-      for (const auto& [k, v] : sc.items()) {
-        bool ok = false;
-        for (const char* n : requests) ok = ok || k == n;
-        if (!ok) Fail("script: unknown request \"" + k + "\"");
-        b.script[k] = ParseScript(k, v);
-      }
-    }
-    b.openFailures = static_cast<uint32_t>(Get(j, "openFailures", b.openFailures, 1000000));
-    b.detachExpires = GetBool(j, "detachExpires", b.detachExpires);
-    return true;
-  });
 }
 
 bool ParseDescription(const json& j, Description& d, std::string& error) {

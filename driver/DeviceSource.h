@@ -1,10 +1,15 @@
 #pragma once
-// What the driver service needs from the devices it serves. The simulated
-// devices are one implementation (SimulatedSource); real USB devices can be
-// added as another one later.
+// What the driver service needs from the devices it serves. Implementations:
+// SimulatedSource (devices from JSON descriptions, on the service's loop),
+// UsbSource (real USB devices through libusb, with threads of its own) and
+// SourceSet (several sources served as one). MakeSources (SourceFactory.h)
+// creates them from the service's options.
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -29,6 +34,14 @@ class DeviceEvents {
   virtual ~DeviceEvents() = default;
   virtual void OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) = 0;
 };
+
+// Interface paths name the same interface when they are equal ignoring
+// case, as the system compares device interface paths.
+inline bool SamePath(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 struct InterfaceEntry {
   std::string path;
@@ -59,7 +72,25 @@ using IoCompletion = std::function<void(IoResult)>;
 
 class DeviceSource {
  public:
+  // A descriptor the service's loop watches for a source that works on
+  // threads of its own: readable while results wait, and `onReadable` (on the
+  // loop's thread) takes them.
+  struct WakeUp {
+    int fd = -1;
+    std::function<void()> onReadable;
+  };
+
   virtual ~DeviceSource() = default;
+  // Starts what the source runs beside the service's loop (threads, a USB
+  // library); called once, after the service listens and has left the
+  // terminal. False with a message when the source cannot serve.
+  virtual bool Start(std::string& error) {
+    (void)error;
+    return true;
+  }
+  // The wake-up descriptors of the source; none for a source that does all
+  // its work on the loop's thread.
+  virtual std::vector<WakeUp> WakeUps() { return {}; }
   // Present interfaces of a class, in the order their devices were added.
   virtual std::vector<InterfaceEntry> ListInterfaces(const platform::Guid& interfaceClass) const = 0;
   // 0 and a handle, or ERROR_FILE_NOT_FOUND when no present interface has

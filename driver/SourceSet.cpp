@@ -1,8 +1,25 @@
 #include "SourceSet.h"
 
+#include <iterator>
+
 #include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
+
+bool SourceSet::Start(std::string& error) {
+  for (const auto& s : mSources)
+    if (!s->Start(error)) return false;
+  return true;
+}
+
+std::vector<DeviceSource::WakeUp> SourceSet::WakeUps() {
+  std::vector<WakeUp> all;
+  for (const auto& s : mSources) {
+    auto part = s->WakeUps();
+    all.insert(all.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+  }
+  return all;
+}
 
 std::vector<InterfaceEntry> SourceSet::ListInterfaces(const platform::Guid& interfaceClass) const {
   std::vector<InterfaceEntry> all;

@@ -15,6 +15,9 @@ class SourceSet final : public DeviceSource {
   DeviceSource* At(size_t i) const { return i < mSources.size() ? mSources[i].get() : nullptr; }
   size_t Count() const { return mSources.size(); }
 
+  // Starts the sources in order; stops at the first that cannot serve.
+  bool Start(std::string& error) override;
+  std::vector<WakeUp> WakeUps() override;
   std::vector<InterfaceEntry> ListInterfaces(const platform::Guid& interfaceClass) const override;
   uint32_t Open(const std::string& path, DeviceHandle& handle) override;
   void IoControl(const DeviceHandle& handle, IoRequest request, IoCompletion done) override;

@@ -6,48 +6,23 @@
 // gets an interface path of the same shape as a simulated device's:
 // \\?\usb#vid_XXXX&pid_XXXX#SERIAL#{interface class}.
 //
+// Its parts: UsbOptions (what to serve), UsbDevices (the devices tracked
+// across their appearances), UsbTransfers (open, transfers, reset, close on
+// a device's thread), UsbWorker (those threads and the way back).
 // Threads: the service's loop owns the device table and answers clients;
 // every device appearance has a transfer thread of its own that makes the
-// blocking libusb calls (open, descriptor and control transfers, port
-// reset), and one event thread runs libusb's events (hotplug). Results come
-// back to the loop through a wake-up descriptor (WakeFd / Drain), so a slow
-// or silent device holds up only its own requests.
+// blocking libusb calls, and one event thread runs libusb's events
+// (hotplug). Results come back to the loop through the source's wake-up
+// descriptor, so a slow or silent device holds up only its own requests.
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "DeviceSource.h"
-
-struct libusb_context;
-struct libusb_device;
+#include "UsbOptions.h"
 
 namespace vlmudrv {
-
-struct UsbOptions {
-  std::vector<std::pair<uint16_t, uint16_t>> ids;  // vendor id, product id
-  bool anyDfu = false;             // also every device with a DFU interface (class 0xFE, subclass 1)
-  platform::Guid interfaceClass;   // class of the interfaces served
-  uint32_t controlTimeoutMs = 5000;  // bound of one descriptor or control transfer
-  // After a port reset: how long a device that kept its address may take to
-  // show that it re-enumerates, and how long one that re-enumerates is
-  // followed by its bus and port path.
-  uint32_t resetSettleMs = 500;
-  uint32_t returnTimeoutMs = 10000;
-  uint32_t rescanMs = 1000;  // device list rescans where libusb has no hotplug support
-};
-
-// "1234:5678,abcd:ef01" (hex, with or without 0x). False with a message.
-bool ParseUsbIds(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>>& ids, std::string& error);
-// Options from a JSON configuration file object: "ids" (array of "VID:PID"
-// texts or one comma-separated text), "anyDfu", "interfaceClass",
-// "controlTimeoutMs", "resetSettleMs", "returnTimeoutMs".
-bool ParseUsbConfig(const nlohmann::json& j, UsbOptions& options, std::string& error);
-// The part of a serial number that may stand in an interface path: printable
-// ASCII without '#', '\\', '/' and blanks (others become '_').
-std::string PathSafeSerial(const std::string& serial);
 
 class UsbSource final : public DeviceSource {
  public:
@@ -57,11 +32,9 @@ class UsbSource final : public DeviceSource {
   UsbSource& operator=(const UsbSource&) = delete;
 
   // Initialises libusb, starts the event thread and looks for devices.
-  bool Start(std::string& error);
-  // Readable while results of the device threads wait; Drain() takes them
-  // (on the service loop's thread).
-  int WakeFd() const;
-  void Drain();
+  bool Start(std::string& error) override;
+  // Readable while results of the device threads wait.
+  std::vector<WakeUp> WakeUps() override;
 
   std::vector<InterfaceEntry> ListInterfaces(const platform::Guid& interfaceClass) const override;
   uint32_t Open(const std::string& path, DeviceHandle& handle) override;

@@ -2,33 +2,24 @@
 // kernel driver on this platform: serves device interfaces of simulated
 // devices, and of real USB devices where built with libusb, to the firmware
 // library, the tools and the tests over a Unix domain socket.
-#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <functional>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "Description.h"
+#include "Fd.h"
+#include "JsonInput.h"
+#include "ListenSocket.h"
 #include "Service.h"
-#include "SimulatedSource.h"
-#include "SourceSet.h"
-#ifdef VLMU_WITH_LIBUSB
-#include "UsbSource.h"
-#endif
+#include "SourceFactory.h"
 #include "platform/posix/DriverProtocol.h"
 
 namespace {
@@ -52,239 +43,203 @@ void Usage(std::ostream& out) {
          "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
 }
 
-// Reads a description file: a regular file (a FIFO or device would block or
-// never end) of at most kMaxJsonText bytes.
-bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = std::string("cannot read: ") + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  std::string text;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (!ok) {
-    error = "not a regular file";
-  } else if (static_cast<uint64_t>(st.st_size) > vlmudrv::kMaxJsonText) {
-    error = "larger than " + std::to_string(vlmudrv::kMaxJsonText) + " bytes";
-    ok = false;
-  } else {
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (n < 0) {
-          error = std::string("cannot read: ") + std::strerror(errno);
-          ok = false;
-        }
-        break;
-      }
-      text.append(buf, static_cast<size_t>(n));
-      if (text.size() > vlmudrv::kMaxJsonText) break;  // the file grew meanwhile: ParseJsonText refuses it
-    }
-  }
-  ::close(fd);
-  if (!ok) return false;
-  return vlmudrv::ParseJsonText(text, j, error);
+// Writes the service's message; returns the exit status.
+int Fail(const std::string& error, int status) {
+  std::cerr << "velmora-driverd: " << error << "\n";
+  return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string socketPath, tracePath;
-  gid_t socketGroup = static_cast<gid_t>(-1);
-  std::vector<std::string> deviceFiles;
+struct Settings {
+  vlmudrv::Service::Options service;
+  vlmudrv::SourceOptions sources;
   bool foreground = false;
-  uint32_t frameTimeoutMs = vlmudrv::Service::Options{}.frameTimeoutMs;
-  bool usb = false;
-#ifdef VLMU_WITH_LIBUSB
-  vlmudrv::UsbOptions usbOptions;
-  usbOptions.interfaceClass = vlmudrv::VendorInterfaceClass();
-#endif
-  auto usbOption = [&](const std::string& name, const std::string& text) {
-    usb = true;
-#ifdef VLMU_WITH_LIBUSB
-    std::string error;
-    bool ok = true;
-    if (name == "--usb") {
-      ok = vlmudrv::ParseUsbIds(text, usbOptions.ids, error);
-    } else if (name == "--usb-any-dfu") {
-      usbOptions.anyDfu = true;
-    } else if (name == "--usb-config") {
-      nlohmann::json j;
-      ok = ReadJsonFile(text, j, error) && vlmudrv::ParseUsbConfig(j, usbOptions, error);
-    } else if (name == "--usb-timeout") {
-      char* end = nullptr;
-      const unsigned long v = std::strtoul(text.c_str(), &end, 10);
-      ok = !text.empty() && *end == '\0' && v > 0 && v <= 600000;
-      if (ok) usbOptions.controlTimeoutMs = static_cast<uint32_t>(v);
-      else error = "--usb-timeout needs milliseconds between 1 and 600000";
-    }
-    if (!ok) {
-      std::cerr << "velmora-driverd: " << error << "\n";
-      std::exit(2);
-    }
-#else
-    (void)text;
-    std::cerr << "velmora-driverd: " << name << ": this build has no USB support (built without libusb)\n";
-    std::exit(2);
-#endif
-  };
+};
+
+// What an option does with its value: "" or the message the service stops
+// with (exit status 2).
+using Apply = std::string (*)(const std::string& value, Settings& s);
+
+// A decimal number of milliseconds from 1 to `max`, or 0.
+unsigned long Milliseconds(const std::string& text, unsigned long max) {
+  char* end = nullptr;
+  const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && ms <= max ? ms : 0;
+}
+
+std::string SocketGroup(const std::string& name, Settings& s) {
+  if (const group* gr = ::getgrnam(name.c_str())) {
+    s.service.socketGroup = gr->gr_gid;
+    return "";
+  }
+  char* end = nullptr;
+  const unsigned long gid = std::strtoul(name.c_str(), &end, 10);
+  if (name.empty() || *end != '\0' || gid >= static_cast<unsigned long>(static_cast<gid_t>(-1))) return "no group " + name;
+  s.service.socketGroup = static_cast<gid_t>(gid);
+  return "";
+}
+
+std::string FrameTimeout(const std::string& value, Settings& s) {
+  const unsigned long ms = Milliseconds(value, 3600000);
+  if (ms == 0) return "--frame-timeout needs a number of milliseconds from 1 to 3600000";
+  s.service.frameTimeoutMs = static_cast<uint32_t>(ms);
+  return "";
+}
+
+std::string DeviceDirectory(const std::string& dir, Settings& s) {
+  std::error_code ec;
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.path().extension() == ".json") found.push_back(e.path().string());
+  if (ec) return "cannot read directory " + dir + ": " + ec.message();
+  std::sort(found.begin(), found.end());
+  s.sources.deviceFiles.insert(s.sources.deviceFiles.end(), found.begin(), found.end());
+  return "";
+}
+
+std::string UsbIds(const std::string& text, Settings& s) {
+  std::string error;
+  vlmudrv::ParseUsbIds(text, s.sources.usbOptions.ids, error);
+  return error;
+}
+
+std::string UsbConfig(const std::string& file, Settings& s) {
+  nlohmann::json j;
+  std::string error;
+  if (!vlmudrv::ReadJsonFile(file, j, error) || !vlmudrv::ParseUsbConfig(j, s.sources.usbOptions, error)) return error;
+  return "";
+}
+
+std::string UsbTimeout(const std::string& value, Settings& s) {
+  const unsigned long ms = Milliseconds(value, 600000);
+  if (ms == 0) return "--usb-timeout needs milliseconds between 1 and 600000";
+  s.sources.usbOptions.controlTimeoutMs = static_cast<uint32_t>(ms);
+  return "";
+}
+
+struct Option {
+  const char* name;
+  bool takesValue;
+  bool usb;  // refused by a build without USB support
+  Apply apply;
+};
+
+const Option kOptions[] = {
+    {"--socket", true, false,
+     [](const std::string& v, Settings& s) -> std::string { s.service.socketPath = v; return ""; }},
+    {"--socket-group", true, false, SocketGroup},
+    {"--trace", true, false,
+     [](const std::string& v, Settings& s) -> std::string { s.service.tracePath = v; return ""; }},
+    {"--device", true, false,
+     [](const std::string& v, Settings& s) -> std::string { s.sources.deviceFiles.push_back(v); return ""; }},
+    {"--frame-timeout", true, false, FrameTimeout},
+    {"--devices", true, false, DeviceDirectory},
+    {"--foreground", false, false,
+     [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
+    {"--usb", true, true, UsbIds},
+    {"--usb-any-dfu", false, true,
+     [](const std::string&, Settings& s) -> std::string { s.sources.usbOptions.anyDfu = true; return ""; }},
+    {"--usb-config", true, true, UsbConfig},
+    {"--usb-timeout", true, true, UsbTimeout},
+};
+
+// Applies the options in the order given. -1 to go on, else the exit status.
+int ParseArguments(int argc, char** argv, Settings& s) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&](const char* name) -> std::string {
-      if (i + 1 >= argc) {
-        std::cerr << "velmora-driverd: " << name << " needs a value\n";
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--socket") socketPath = value("--socket");
-    else if (a == "--socket-group") {
-      const std::string g = value("--socket-group");
-      if (const group* gr = ::getgrnam(g.c_str())) {
-        socketGroup = gr->gr_gid;
-      } else {
-        char* end = nullptr;
-        const unsigned long gid = std::strtoul(g.c_str(), &end, 10);
-        if (g.empty() || *end != '\0' || gid >= static_cast<unsigned long>(static_cast<gid_t>(-1))) {
-          std::cerr << "velmora-driverd: no group " << g << "\n";
-          return 2;
-        }
-        socketGroup = static_cast<gid_t>(gid);
-      }
-    }
-    else if (a == "--trace") tracePath = value("--trace");
-    else if (a == "--device") deviceFiles.push_back(value("--device"));
-    else if (a == "--frame-timeout") {
-      const std::string v = value("--frame-timeout");
-      char* end = nullptr;
-      const unsigned long ms = std::strtoul(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || ms == 0 || ms > 3600000) {
-        std::cerr << "velmora-driverd: --frame-timeout needs a number of milliseconds from 1 to 3600000\n";
-        return 2;
-      }
-      frameTimeoutMs = static_cast<uint32_t>(ms);
-    }
-    else if (a == "--devices") {
-      const std::string dir = value("--devices");
-      std::error_code ec;
-      std::vector<std::string> found;
-      for (const auto& e : std::filesystem::directory_iterator(dir, ec))
-        if (e.path().extension() == ".json") found.push_back(e.path().string());
-      if (ec) {
-        std::cerr << "velmora-driverd: cannot read directory " << dir << ": " << ec.message() << "\n";
-        return 2;
-      }
-      std::sort(found.begin(), found.end());
-      deviceFiles.insert(deviceFiles.end(), found.begin(), found.end());
-    } else if (a == "--usb" || a == "--usb-config" || a == "--usb-timeout") {
-      const std::string v = value(a.c_str());
-      usbOption(a, v);
-    } else if (a == "--usb-any-dfu") usbOption(a, "");
-    else if (a == "--foreground") foreground = true;
-    else if (a == "--help" || a == "-h") {
+    if (a == "--help" || a == "-h") {
       Usage(std::cout);
       return 0;
-    } else {
-      std::cerr << "velmora-driverd: unknown option " << a << "\n";
+    }
+    const auto o =
+        std::find_if(std::begin(kOptions), std::end(kOptions), [&a](const Option& known) { return a == known.name; });
+    if (o == std::end(kOptions)) {
+      Fail("unknown option " + a, 2);
       Usage(std::cerr);
       return 2;
     }
+    if (o->takesValue && i + 1 >= argc) return Fail(a + " needs a value", 2);
+    const std::string value = o->takesValue ? argv[++i] : "";
+    s.sources.usb = s.sources.usb || o->usb;
+    const std::string error = o->usb && !vlmudrv::UsbSupported()
+                                  ? a + ": this build has no USB support (built without libusb)"
+                                  : o->apply(value, s);
+    if (!error.empty()) return Fail(error, 2);
   }
-  if (socketPath.empty()) {
-    const char* env = std::getenv(driverproto::kSocketEnv);
-    if (env != nullptr && *env != '\0') socketPath = env;
-  }
-  if (socketPath.empty()) {
-    // The default socket lives in a directory of this user that nobody else
-    // may write to, so that no one can put a socket of their own in its place.
-    const char* runtime = std::getenv(driverproto::kRuntimeDirEnv);
-    if (runtime != nullptr && *runtime == '/') {
-      socketPath = std::string(runtime) + driverproto::kUserSocket;
-    } else if (::geteuid() == 0) {
-      socketPath = driverproto::kSystemSocketPath;
-    } else {
-      std::cerr << "velmora-driverd: no socket path: give --socket, or set " << driverproto::kSocketEnv << " or "
-                << driverproto::kRuntimeDirEnv << "\n";
-      return 2;
-    }
-    std::string error;
-    if (!vlmudrv::Service::PreparePrivateDirectory(std::filesystem::path(socketPath).parent_path().string(), socketGroup,
-                                                   error)) {
-      std::cerr << "velmora-driverd: " << error << "\n";
-      return 1;
-    }
-  }
+  return -1;
+}
 
-  // SIGTERM and SIGINT end the service through the event loop.
+// Without --socket: $VLMU_DRIVER_SOCKET, else the default socket in a
+// directory of this user that nobody else may write to, so that no one can
+// put a socket of their own in its place. -1 to go on, else the exit status.
+int ChooseSocketPath(Settings& s) {
+  std::string& path = s.service.socketPath;
+  const char* env = std::getenv(driverproto::kSocketEnv);
+  if (path.empty() && env != nullptr && *env != '\0') path = env;
+  if (!path.empty()) return -1;
+  const char* runtime = std::getenv(driverproto::kRuntimeDirEnv);
+  if (runtime != nullptr && *runtime == '/') {
+    path = std::string(runtime) + driverproto::kUserSocket;
+  } else if (::geteuid() == 0) {
+    path = driverproto::kSystemSocketPath;
+  } else {
+    std::cerr << "velmora-driverd: no socket path: give --socket, or set " << driverproto::kSocketEnv << " or "
+              << driverproto::kRuntimeDirEnv << "\n";
+    return 2;
+  }
+  std::string error;
+  const std::string dir = std::filesystem::path(path).parent_path().string();
+  return vlmudrv::PreparePrivateDirectory(dir, s.service.socketGroup, error) ? -1 : Fail(error, 1);
+}
+
+// SIGTERM and SIGINT end the service through the event loop: they arrive on
+// the descriptor returned.
+vlmudrv::Fd StopSignals() {
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGINT);
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  const int sigFd = signalfd(-1, &mask, SFD_CLOEXEC);
-  if (sigFd < 0) {
+  return vlmudrv::Fd(signalfd(-1, &mask, SFD_CLOEXEC));
+}
+
+// Leaves the terminal. Only once the socket listens, so a caller may connect
+// as soon as the starting process has ended.
+bool Detach() {
+  const pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid > 0) std::_Exit(0);
+  setsid();
+  if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (const int status = ParseArguments(argc, argv, settings); status >= 0) return status;
+  if (const int status = ChooseSocketPath(settings); status >= 0) return status;
+  const vlmudrv::Fd stop = StopSignals();
+  if (!stop.Valid()) {
     std::perror("velmora-driverd: signalfd");
     return 1;
   }
 
-  vlmudrv::Service service({socketPath, tracePath, frameTimeoutMs, socketGroup});
-  auto simulated = std::make_unique<vlmudrv::SimulatedSource>(service, service);
-  auto* source = simulated.get();
-  // libusb starts threads: it is started once the service has detached.
-  std::function<bool(std::string&)> usbStart;
-  if (!usb) {
-    service.SetSource(std::move(simulated));
-  } else {
-#ifdef VLMU_WITH_LIBUSB
-    // Simulated devices first, then the real ones: both served side by side.
-    auto set = std::make_unique<vlmudrv::SourceSet>();
-    set->Add(std::move(simulated));
-    auto usbSource = std::make_unique<vlmudrv::UsbSource>(service, service, usbOptions);
-    auto* u = usbSource.get();
-    usbStart = [u](std::string& error) { return u->Start(error); };
-    service.WatchReadable(u->WakeFd(), [u] { u->Drain(); });
-    set->Add(std::move(usbSource));
-    service.SetSource(std::move(set));
-#endif
-  }
-  for (const auto& file : deviceFiles) {
-    nlohmann::json j;
-    std::string error, id;
-    if (!ReadJsonFile(file, j, error) || !source->AddDevice(j, id, error)) {
-      std::cerr << "velmora-driverd: " << file << ": " << error << "\n";
-      return 2;
-    }
-  }
+  vlmudrv::Service service(settings.service);
   std::string error;
-  if (!service.Listen(error)) {
-    std::cerr << "velmora-driverd: " << error << "\n";
+  auto sources = vlmudrv::MakeSources(settings.sources, service.Timers(), service, error);
+  if (!sources) return Fail(error, 2);
+  service.SetSource(std::move(sources));
+  if (!service.Listen(error)) return Fail(error, 1);
+  if (!settings.foreground && !Detach()) {
+    std::perror("velmora-driverd: fork");
     return 1;
   }
-  if (!foreground) {
-    // Detach only once the socket listens, so a caller may connect right away.
-    const pid_t pid = fork();
-    if (pid < 0) {
-      std::perror("velmora-driverd: fork");
-      return 1;
-    }
-    if (pid > 0) std::_Exit(0);
-    setsid();
-    if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
-  }
-  if (usbStart && !usbStart(error)) {
-    std::cerr << "velmora-driverd: " << error << "\n";
-    return 1;
-  }
-  std::fprintf(stderr, "velmora-driverd: listening on %s\n", socketPath.c_str());
-  service.Run(sigFd);
-  // The sources go first, while the service's timers they cancel still exist;
-  // the USB source joins its threads here.
-  service.SetSource(nullptr);
-  close(sigFd);
+  // libusb starts threads: the sources start once the service has detached.
+  if (!service.Source()->Start(error)) return Fail(error, 1);
+  std::fprintf(stderr, "velmora-driverd: listening on %s\n", settings.service.socketPath.c_str());
+  service.Run(stop.Get());
   std::fprintf(stderr, "velmora-driverd: stopped\n");
   return 0;
 }

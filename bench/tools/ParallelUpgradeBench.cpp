@@ -19,12 +19,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "VldImage.h"
+#include "dfu/E2eSupport.h"
 #include "support/DriverServiceFixture.h"
+#include "common/ProcessCpu.h"
 
 extern char** environ;
 
@@ -32,42 +32,6 @@ namespace {
 
 using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
-
-size_t WriteImage(const std::string& path, size_t payload) {
-  vlmutool::VldImageLayout spec;
-  spec.infoText = "benchmark firmware";
-  spec.payload.resize(payload);
-  uint32_t x = 4242;
-  for (char& c : spec.payload) {
-    x = x * 1664525u + 1013904223u;
-    c = static_cast<char>(x >> 24);
-  }
-  spec.suffix = vlmutool::DfuSuffixFields{};
-  const std::string image = vlmutool::BuildVldImage(spec);
-  std::ofstream(path, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
-  return image.size();
-}
-
-double ChildrenCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_CHILDREN, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// utime + stime of a running process.
-double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  double utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 double LoadAverage() {
   double load = 0;
@@ -111,14 +75,16 @@ void RunParallel(benchmark::State& state, const DeviceDescription& spec, size_t 
     driver.AddDevice(d);
   }
   const std::string image = driver.TempFile("fw.vld");
-  const size_t size = WriteImage(image, payload);
+  const std::string bytes = dfue2e::MakeImage(payload, 4242);
+  testsupport::WriteFile(image, bytes);
+  const size_t size = bytes.size();
   double seconds = 0, cpu = 0;
   for (auto _ : state) {
-    const double cpuBefore = ChildrenCpuSeconds() + ProcessCpuSeconds(driver.Pid());
+    const double cpuBefore = benchsupport::UsageCpuSeconds(RUSAGE_CHILDREN) + benchsupport::ProcessCpuSeconds(driver.Pid());
     const auto start = std::chrono::steady_clock::now();
     const int rc = RunFlasher({"--timeout-replug", "10000", "upgrade", image, "--all"});
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    cpu += ChildrenCpuSeconds() + ProcessCpuSeconds(driver.Pid()) - cpuBefore;
+    cpu += benchsupport::UsageCpuSeconds(RUSAGE_CHILDREN) + benchsupport::ProcessCpuSeconds(driver.Pid()) - cpuBefore;
     if (rc != 0) {
       state.SkipWithError(("vlmu-flash exited with " + std::to_string(rc)).c_str());
       break;

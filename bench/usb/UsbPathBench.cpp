@@ -39,6 +39,7 @@
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 #include "support/DriverServiceFixture.h"
+#include "common/ProcessCpu.h"
 
 extern char** environ;
 
@@ -46,29 +47,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const platform::Guid kVendorClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+constexpr platform::Guid kVendorClass = platform::kVendorInterfaceClass;
 
-double ProcessCpuUs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string f;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) utime = std::stoull(f);
-    if (i == 15) stime = std::stoull(f);
-  }
-  return static_cast<double>(utime + stime) * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double SelfCpuUs() {
-  rusage ru{};
-  ::getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
-         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
+double ProcessCpuUs(pid_t pid) { return benchsupport::ProcessCpuSeconds(pid) * 1e6; }
+double SelfCpuUs() { return benchsupport::UsageCpuSeconds(RUSAGE_SELF) * 1e6; }
 
 // One service serving a simulated device and a USB device, both running
 // their DFU-mode firmware only (they take download blocks at once).

@@ -53,7 +53,9 @@ intptr_t CPnPNotificator::WindowProc(platform::MessageWindow* /*window*/, uint32
   }
 }
 
-void CPnPNotificator::ThreadMain(std::shared_ptr<ThreadContext> context, platform::ModuleInstance instance) {
+// The thread holds a reference of its own to the context, whoever ends first.
+void CPnPNotificator::ThreadMain(std::shared_ptr<ThreadContext> context,  // NOLINT(performance-unnecessary-value-param)
+                                 platform::ModuleInstance instance) {
   uint32_t error = 0;
   std::unique_ptr<platform::MessageWindow> window = platform::CreateMessageWindow(
       instance, kWindowClassName, kWindowTitle, &StaticWindowProc, context.get(), &error);

@@ -210,7 +210,7 @@ uint32_t VldFile::ReadInfoText(uint32_t length) {
     try {
       std::string text(length, '\0');
       ok = std::fread(text.data(), 1, length, mFile) == length;
-      if (ok) mInfoText.assign(text.c_str());  // the text ends at its first NUL
+      if (ok) mInfoText.assign(text, 0, text.find('\0'));  // the text ends at its first NUL
     } catch (const std::bad_alloc&) {
       ok = false;
     }

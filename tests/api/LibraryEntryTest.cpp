@@ -20,8 +20,11 @@
 #include "LibraryCopy.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using apitest::LibraryCopy;
 using logtest::HasDefaultPrefixThen;

@@ -6,8 +6,11 @@
 
 #include "device/FakeDeviceFile.h"
 #include "dfu/DfuDevice.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using devicetest::Bytes;
 using devicetest::Configuration;

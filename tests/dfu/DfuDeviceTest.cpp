@@ -9,8 +9,11 @@
 #include "device/DeviceCodes.h"
 #include "device/DeviceLogCapture.h"
 #include "device/FakeDeviceFile.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using namespace devicetest;
 

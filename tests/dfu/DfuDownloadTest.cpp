@@ -7,10 +7,13 @@
 
 #include "FakeDfuDevice.h"
 #include "LogCapture.h"
+#include "support/CaseName.h"
 
 using namespace dfutest;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 constexpr uint8_t kCan = DFU_DESC_bitCanDownload;
 constexpr uint8_t kTolerant = DFU_DESC_bitManifestationTolerant;
@@ -40,6 +43,7 @@ struct BlockCase {
   uint16_t transferSize;
   std::vector<uint32_t> blocks;  // expected block lengths
 };
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.imageSize << " bytes, wTransferSize " << c.transferSize; }
 
 class Blocks : public testing::TestWithParam<BlockCase> {};
 

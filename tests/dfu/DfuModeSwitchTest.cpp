@@ -4,10 +4,13 @@
 
 #include "FakeDfuDevice.h"
 #include "LogCapture.h"
+#include "support/CaseName.h"
 
 using namespace dfutest;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 constexpr uint8_t kCanDownload = DFU_DESC_bitCanDownload;
 constexpr uint8_t kWillDetach = DFU_DESC_bitWillDetach;

@@ -4,11 +4,14 @@
 
 #include "FakeDfuDevice.h"
 #include "LogCapture.h"
+#include "support/CaseName.h"
 
 using namespace dfutest;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 TEST(VendorSetSerialNumber, SendsTheCharactersWithoutTerminator) {
   LogCapture log;

@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "support/CaseName.h"
 
 using namespace dfue2e;
 using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 constexpr uint32_t kReplugMs = 3000;
 constexpr uint32_t kBlockMs = 1000;

@@ -9,8 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include "E2eSupport.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using dfue2e::CloseWhenIdle;
 using dfue2e::ExportLog;

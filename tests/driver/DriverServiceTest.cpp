@@ -400,6 +400,15 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
       {R"({"cmd":"add-device","description":{"vendorId":70000}})", kErrorInvalidParameter, "vendorId"},
       {R"({"cmd":"add-device","description":{"behaviour":{"busyPols":1}}})", kErrorInvalidParameter, "busyPols"},
       {R"({"cmd":"add-device","description":{"behaviour":{"finalReset":"x"}}})", kErrorInvalidParameter, "finalReset"},
+      // One row per kind of knob reader: a count and its limit, a flag, a choice, values by DFU state.
+      {R"({"cmd":"add-device","description":{"behaviour":{"syncPolls":1000001}}})", kErrorInvalidParameter,
+       "syncPolls is out of range: 1000001"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"dfuOnly":1}}})", kErrorInvalidParameter,
+       "dfuOnly must be true or false"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"runtimeStatus":"x"}}})", kErrorInvalidParameter,
+       "runtimeStatus must be answer or stall"},
+      {R"({"cmd":"add-device","description":{"behaviour":{"pollTimeout":{"dfuIdle":1}}}})", kErrorInvalidParameter,
+       "pollTimeout: unknown DFU state dfuIdle"},
       {R"({"cmd":"add-device","description":{"runtime":{"deviceRaw":"1g"}}})", kErrorInvalidParameter, "deviceRaw"},
       {R"({"cmd":"trace","on":true,"file":"/nonexistent-dir/x"})", kErrorInvalidParameter, "trace file"},
   };

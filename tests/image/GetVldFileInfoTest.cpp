@@ -10,9 +10,11 @@
 #include <string>
 
 #include "image/LogLines.h"
+#include "image/RecordExpectations.h"
 #include "image/TestImages.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
+#include "support/CaseName.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -22,6 +24,8 @@ using testimages::Build;
 using testimages::Params;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 // The log writes pointers as sixteen upper-case hexadecimal digits.
 std::string PointerText(const void* p) {
@@ -124,18 +128,7 @@ TEST_F(GetVldFileInfoTest, GoodImageFillsTheRecordBetweenTheApiEntries) {
   VLMUFWDL_VLD_FILE_INFO info;
   std::memset(&info, 0xAB, sizeof info);
   ASSERT_EQ(VLMUFWDL_GetVldFileInfo(path.c_str(), &info), 0u);
-  EXPECT_EQ(info.HeaderValue, 0xA5A5F00Du);
-  EXPECT_EQ(info.ModelId, 0x00010203u);
-  EXPECT_EQ(info.SoftwareVersion, 0x01020304u);
-  EXPECT_EQ(info.HwId, 0x0000000Au);
-  EXPECT_EQ(std::string(info.SoftwareDate, 12), std::string("20261207\0\0\0\0", 12));
-  EXPECT_EQ(std::string(info.SoftwareTime, 12), std::string("120000Z!\0\0\0\0", 12));
-  EXPECT_EQ(info.VendorId[0], 0x00);
-  EXPECT_EQ(info.VendorId[1], 0x1A);
-  EXPECT_EQ(info.VendorId[2], 0x2B);
-  EXPECT_STREQ(info.InfoText, "Velmora test firmware");
-  EXPECT_EQ(info.InfoText[511], 0);
-  EXPECT_EQ(info.Reserved, 0);
+  testimages::ExpectRecordOf(p, info);
 
   const auto entries = ExportEntries();
   ASSERT_FALSE(entries.empty());

@@ -18,10 +18,12 @@
 #include <vector>
 
 #include "image/LogLines.h"
+#include "image/RecordExpectations.h"
 #include "image/TestImages.h"
 #include "image/VldFile.h"
 #include "log/DiagnosticLog.h"
 #include "support/TempDir.h"
+#include "support/CaseName.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -30,6 +32,8 @@ using testimages::Build;
 using testimages::Params;
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -278,20 +282,7 @@ TEST_F(VldFileTest, Version1ImageIsDescribedField_by_field) {
   VLMUFWDL_VLD_FILE_INFO info;
   std::memset(&info, 0xCC, sizeof info);
   ASSERT_EQ(reader.GetFileInfo(&info), 0u);
-  EXPECT_EQ(info.HeaderValue, 0xA5A5F00Du);
-  EXPECT_EQ(info.ModelId, 0x00010203u);
-  EXPECT_EQ(info.SoftwareVersion, 0x01020304u);
-  EXPECT_EQ(info.HwId, 0x0000000Au);
-  EXPECT_EQ(std::string(info.SoftwareDate, 12), std::string("20261207\0\0\0\0", 12));
-  EXPECT_EQ(std::string(info.SoftwareTime, 12), std::string("120000Z!\0\0\0\0", 12));
-  // Header bytes 01 02 03 at offsets 36..38 appear most significant first.
-  EXPECT_EQ(info.VendorId[0], 0x03);
-  EXPECT_EQ(info.VendorId[1], 0x02);
-  EXPECT_EQ(info.VendorId[2], 0x01);
-  EXPECT_STREQ(info.InfoText, "Velmora test firmware");
-  const std::size_t textLength = std::strlen("Velmora test firmware");
-  for (std::size_t i = textLength; i < sizeof info.InfoText; ++i) ASSERT_EQ(info.InfoText[i], 0) << i;
-  EXPECT_EQ(info.Reserved, 0);
+  testimages::ExpectRecordOf(p, info);
 
   const auto entries = Entries();
   EXPECT_THAT(testlog::OfType(entries, "INFO"), Contains("VldFile::Open: DFU suffix found."));
@@ -429,6 +420,7 @@ struct TextLengthCase {
   std::size_t length;
   bool warns;
 };
+void PrintTo(const TextLengthCase& c, std::ostream* os) { *os << c.length << " characters"; }
 
 class InfoTextSizeTest : public VldFileTest, public ::testing::WithParamInterface<TextLengthCase> {};
 

@@ -18,8 +18,11 @@
 #include "api/LibraryGlobals.h"
 #include "platform/Clock.h"
 #include "support/TempDir.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using logtest::HasDefaultPrefixThen;
 using logtest::Lines;

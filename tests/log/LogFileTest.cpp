@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using testsupport::ReadFile;
 using testsupport::ReadTextFile;

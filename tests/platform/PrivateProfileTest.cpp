@@ -10,8 +10,11 @@
 #include <future>
 
 #include "support/TempDir.h"
+#include "support/CaseName.h"
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 using platform::ReadProfileValue;
 using platform::ProfileLookup;

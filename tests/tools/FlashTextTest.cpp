@@ -1,5 +1,5 @@
 // Text forms of vlmu-flash: serial numbers from UTF-16, id columns, progress
-// lines, rates, durations, option values and exit statuses.
+// lines, rates, durations and exit statuses.
 #include <gtest/gtest.h>
 
 #include "FlashText.h"
@@ -60,22 +60,6 @@ TEST(FlashText, RatesAndDurations) {
   EXPECT_EQ("1:00:00", FormatDuration(3600));
   EXPECT_EQ("--:--", FormatDuration(-1));
   EXPECT_EQ("--:--", FormatDuration(1e12));
-}
-
-TEST(FlashText, OptionValues) {
-  uint32_t v = 7;
-  EXPECT_TRUE(ParseMilliseconds("0", v));
-  EXPECT_EQ(0u, v);
-  EXPECT_TRUE(ParseMilliseconds("4294967295", v));
-  EXPECT_EQ(4294967295u, v);
-  for (const char* bad : {"", "-1", "4294967296", "12a", "0x10", " 5", "99999999999"}) {
-    v = 7;
-    EXPECT_FALSE(ParseMilliseconds(bad, v)) << bad;
-    EXPECT_EQ(7u, v) << bad;
-  }
-  EXPECT_TRUE(ParseIndex("3", v));
-  EXPECT_EQ(3u, v);
-  EXPECT_FALSE(ParseIndex("one", v));
 }
 
 TEST(FlashText, ExitStatusNeverTurnsAFailureIntoSuccess) {

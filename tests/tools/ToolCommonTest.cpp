@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ImageDisplay.h"
+#include "NumberText.h"
 #include "StatusText.h"
 #include "VldImage.h"
 #include "vlmufwdl.h"
@@ -135,6 +136,49 @@ TEST(VldImageWriter, CorruptHeaderCrcAndRefusals) {
   spec.vendorId = 0x1000000;
   EXPECT_TRUE(vlmutool::BuildVldImage(spec, &error).empty());
   EXPECT_EQ(error, "the vendor id has 24 bits");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NumberText, BasesAreExplicitAndLimitsExact) {
+  using vlmutool::NumberBase;
+  const struct {
+    const char* text;
+    NumberBase base;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {"010", NumberBase::kDecimal, 255, true, 10},  // never octal
+      {"010", NumberBase::kDecimalOrHex, 255, true, 10},
+      {"0x10", NumberBase::kDecimalOrHex, 255, true, 16},
+      {"0X1f", NumberBase::kHex, 255, true, 31},
+      {"ff", NumberBase::kHex, 255, true, 255},
+      {"ff", NumberBase::kDecimalOrHex, 255, false, 0},
+      {"0x10", NumberBase::kDecimal, 255, false, 0},
+      {"256", NumberBase::kDecimal, 255, false, 0},
+      {"4294967295", NumberBase::kDecimal, 0xFFFFFFFF, true, 0xFFFFFFFF},
+      {"4294967296", NumberBase::kDecimal, 0xFFFFFFFF, false, 0},
+      {"18446744073709551615", NumberBase::kDecimal, UINT64_MAX, true, UINT64_MAX},
+      {"18446744073709551616", NumberBase::kDecimal, UINT64_MAX, false, 0},
+      {"5", NumberBase::kDecimal, 0, false, 0},
+      {"", NumberBase::kDecimal, 255, false, 0},
+      {"0x", NumberBase::kHex, 255, false, 0},
+      {"-1", NumberBase::kDecimal, 255, false, 0},
+      {" 1", NumberBase::kDecimal, 255, false, 0},
+      {"1 ", NumberBase::kDecimal, 255, false, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t value = 7;
+    EXPECT_EQ(c.ok, vlmutool::ParseNumber(c.text, c.base, c.max, value)) << c.text;
+    EXPECT_EQ(c.ok ? c.value : 7u, value) << c.text;
+  }
+  uint16_t narrow = 0;
+  EXPECT_FALSE(vlmutool::ParseNumber("0x10000", NumberBase::kHex, narrow));
+  EXPECT_TRUE(vlmutool::ParseNumber("0xFFFF", NumberBase::kHex, narrow));
+  EXPECT_EQ(narrow, 0xFFFF);
 }
 
 }  // namespace

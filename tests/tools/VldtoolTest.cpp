@@ -12,11 +12,14 @@
 #include "support/TempDir.h"
 #include "tools/CommandRunner.h"
 #include "vlmufwdl.h"
+#include "support/CaseName.h"
 
 using ::testing::HasSubstr;
 
 
 namespace {
+
+using testsupport::PrintTo;  // parameterized cases print as their names
 
 class VldtoolTest : public ::testing::Test {
  protected:

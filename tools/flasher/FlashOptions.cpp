@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "FlashText.h"
+#include "NumberText.h"
 #include "vlmufwdl.h"
 
 namespace vlmuflash {
@@ -117,7 +118,7 @@ int ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
       return kExitUsage;
     } else if (a == "--device") {
       if (!value(v)) return kExitUsage;
-      if (!ParseIndex(v, o.device)) {
+      if (!vlmutool::ParseNumber(v, vlmutool::NumberBase::kDecimal, o.device)) {
         error = "--device needs a decimal index, not '" + v + "'";
         return kExitUsage;
       }
@@ -141,7 +142,7 @@ int ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
                            : a == kTimeoutOptions[1] ? VLMUFWDL_TIMEOUT_BLOCK_POLL
                                                      : VLMUFWDL_TIMEOUT_MANIFEST_POLL;
       if (!value(v)) return kExitUsage;
-      if (!ParseMilliseconds(v, o.timeout[selector])) {
+      if (!vlmutool::ParseNumber(v, vlmutool::NumberBase::kDecimal, o.timeout[selector])) {
         error = a + " needs milliseconds (0 to 4294967295), not '" + v + "'";
         return kExitUsage;
       }

@@ -146,24 +146,6 @@ std::string FormatTable(const std::vector<std::vector<std::string>>& rows) {
   return out;
 }
 
-namespace {
-bool ParseDecimal(const std::string& text, uint32_t& out) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (value > 0xFFFFFFFFull) return false;
-  out = static_cast<uint32_t>(value);
-  return true;
-}
-}  // namespace
-
-bool ParseMilliseconds(const std::string& text, uint32_t& out) { return ParseDecimal(text, out); }
-
-bool ParseIndex(const std::string& text, uint32_t& out) { return ParseDecimal(text, out); }
-
 int ExitStatusFor(uint32_t status) {
   if (status == 0) return 0;
   if (status <= 255) return static_cast<int>(status);

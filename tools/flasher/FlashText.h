@@ -47,12 +47,6 @@ std::string StateLeft(bool started, uint32_t bytes, uint32_t total);
 // last column is not padded.
 std::string FormatTable(const std::vector<std::vector<std::string>>& rows);
 
-// Parses a non-negative decimal millisecond value that fits 32 bits.
-bool ParseMilliseconds(const std::string& text, uint32_t& out);
-
-// Parses a device index (decimal).
-bool ParseIndex(const std::string& text, uint32_t& out);
-
 // Process exit status for a library status: 0 stays 0, 1..255 as is, larger
 // codes (driver-level codes passed through by the serial-number calls) 255,
 // so that no failure can ever end as 0.

@@ -364,8 +364,7 @@ int CheckImage(const Options& o, const std::string& image) {
 int CmdUpgradeMany(const Options& o, const std::string& image) {
   if (int rc = CheckImage(o, image)) return rc;
   std::vector<DeviceEntry> snapshot, chosen;
-  const uint32_t st = TakeSnapshot(snapshot, kSelectWaitMs);
-  if (st != 0) return Fail(o, "VLMUFWDL_EnumerateDevices", st);
+  if (int rc = EnumerateOrFail(o, snapshot, kSelectWaitMs)) return rc;
   if (int rc = SelectDevices(o, snapshot, ReadImageIds(image), chosen)) return rc;
   for (const DeviceEntry& d : chosen)
     if (d.path.empty()) {

@@ -24,4 +24,12 @@ void NoDeviceHint() {
                "  reachable (VLMU_DRIVER_SOCKET)? See docs/troubleshooting.md.\n");
 }
 
+int EnumerateOrFail(const Options& o, std::vector<DeviceEntry>& devices, uint32_t waitMs, bool* serviceDown) {
+  const uint32_t st = TakeSnapshot(devices, waitMs, {}, serviceDown);
+  if (st == 0) return 0;
+  const int rc = Fail(o, "VLMUFWDL_EnumerateDevices", st);
+  NoDeviceHint();
+  return rc;
+}
+
 }  // namespace vlmuflash

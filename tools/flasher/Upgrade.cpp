@@ -46,13 +46,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // Takes a snapshot and selects exactly one device by the options.
 int SelectOne(const Options& o, DeviceEntry& target) {
   std::vector<DeviceEntry> snapshot;
-  bool serviceDown = false;
-  const uint32_t st = TakeSnapshot(snapshot, kSelectWaitMs, {}, &serviceDown);
-  if (st != 0) {
-    const int rc = Fail(o, "VLMUFWDL_EnumerateDevices", st);
-    NoDeviceHint();
-    return rc;
-  }
+  if (int rc = EnumerateOrFail(o, snapshot, kSelectWaitMs)) return rc;
   if (snapshot.empty()) {
     if (o.json) std::printf("{\"status\":13,\"statusText\":\"no device found\"}\n");
     NoDeviceHint();

@@ -60,12 +60,7 @@ std::string ListJson(const DeviceEntry& d) {
 int CmdList(const Options& o) {
   std::vector<DeviceEntry> devices;
   bool serviceDown = false;
-  const uint32_t st = TakeSnapshot(devices, kListWaitMs, {}, &serviceDown);
-  if (st != 0) {
-    const int rc = Fail(o, "VLMUFWDL_EnumerateDevices", st);
-    NoDeviceHint();
-    return rc;
-  }
+  if (int rc = EnumerateOrFail(o, devices, kListWaitMs, &serviceDown)) return rc;
   std::string json = "{\"status\":0,\"devices\":[";
   if (!o.json) std::printf("%-6s %-18s %-20s %s\n", "Index", "Vendor/Product ID", "Serial Number", "Path");
   int result = 0;

@@ -4,33 +4,6 @@
 
 namespace vldtool {
 
-std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
-  uint64_t value = 0;
-  std::size_t i = 0;
-  unsigned base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  if (i >= text.size()) return std::nullopt;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<unsigned>(c - '0');
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = static_cast<unsigned>(c - 'a' + 10);
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
-    value = value * base + digit;
-    if (value > max) return std::nullopt;
-  }
-  return static_cast<uint32_t>(value);
-}
-
 bool OptionList::Parse(const std::vector<std::string>& args, const std::vector<std::string>& valued,
                        const std::vector<std::string>& flags, std::string& error) {
   const auto contains = [](const std::vector<std::string>& list, const std::string& s) {

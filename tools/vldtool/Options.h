@@ -7,10 +7,6 @@
 
 namespace vldtool {
 
-// Parses an unsigned number: "0x" followed by hex digits, or decimal digits.
-// Fails (nullopt) on anything else and on values above `max`.
-std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max = 0xFFFFFFFFu);
-
 // Options of the form --name VALUE or --flag, after the command word.
 class OptionList {
  public:

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ImageDisplay.h"
+#include "NumberText.h"
 #include "RegularFile.h"
 #include "Options.h"
 #include "StatusText.h"
@@ -120,9 +121,10 @@ int Create(const std::vector<std::string>& args) {
   };
   for (const NumberOption& n : numbers) {
     if (const std::string* text = opts.Value(n.name)) {
-      const auto value = vldtool::ParseNumber(*text, n.max);
-      if (!value) return UsageError(std::string("invalid value '") + *text + "' for " + n.name);
-      *n.target = *value;
+      uint64_t value = 0;
+      if (!vlmutool::ParseNumber(*text, vlmutool::NumberBase::kDecimalOrHex, n.max, value))
+        return UsageError(std::string("invalid value '") + *text + "' for " + n.name);
+      *n.target = static_cast<uint32_t>(value);
     }
   }
   spec.date = *opts.Value("--date");
@@ -153,9 +155,8 @@ int Create(const std::vector<std::string>& args) {
     for (const Field& f : {Field{"--vid", &suffix.idVendor}, Field{"--pid", &suffix.idProduct},
                            Field{"--bcd", &suffix.bcdDevice}}) {
       if (const std::string* text = opts.Value(f.name)) {
-        const auto value = vldtool::ParseNumber(*text, 0xFFFFu);
-        if (!value) return UsageError(std::string("invalid value '") + *text + "' for " + f.name);
-        *f.target = static_cast<uint16_t>(*value);
+        if (!vlmutool::ParseNumber(*text, vlmutool::NumberBase::kDecimalOrHex, *f.target))
+          return UsageError(std::string("invalid value '") + *text + "' for " + f.name);
       }
     }
     spec.suffix = suffix;

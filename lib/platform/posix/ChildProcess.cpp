@@ -39,6 +39,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, std::string& erro
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attr, 0);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const int r = ::posix_spawn(&mPid, argv[0].c_str(), &actions, &attr, args.data(), environ);

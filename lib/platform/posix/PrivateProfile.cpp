@@ -161,7 +161,7 @@ bool ReadWholeFile(const char* fileName, std::string& content, bool& exists) {
 
 std::string ProfileLookup(const std::string& content, const char* section, const char* key,
                           const char* defaultValue) {
-  const std::string fallback = defaultValue != nullptr ? defaultValue : "";
+  std::string fallback = defaultValue != nullptr ? defaultValue : "";
   if (section == nullptr || key == nullptr) return fallback;
   const std::vector<Line> lines = SplitLines(content);
   const Location location = Find(lines, section, key);

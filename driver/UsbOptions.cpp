@@ -1,0 +1,98 @@
+#include "UsbOptions.h"
+
+#include <cctype>
+
+namespace vlmudrv {
+
+using nlohmann::json;
+
+namespace {
+
+bool ParseHex16(const std::string& text, uint16_t& v) {
+  std::string t = text;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  if (t.empty() || t.size() > 4) return false;
+  unsigned value = 0;
+  for (char c : t) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
+  }
+  v = static_cast<uint16_t>(value);
+  return true;
+}
+
+// The "ids" field: one text of VID:PID pairs or an array of such texts.
+bool ParseIdsField(const json& value, UsbOptions& options, std::string& error) {
+  if (value.is_string()) return ParseUsbIds(value.get<std::string>(), options.ids, error);
+  if (!value.is_array()) {
+    error = "\"ids\" must be a text or an array of texts";
+    return false;
+  }
+  for (const auto& item : value) {
+    if (!item.is_string() || !ParseUsbIds(item.get<std::string>(), options.ids, error)) {
+      if (error.empty()) error = "\"ids\" must hold VID:PID texts";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The time-out a field names, or nullptr.
+uint32_t* TimeoutField(const std::string& key, UsbOptions& options) {
+  if (key == "controlTimeoutMs") return &options.controlTimeoutMs;
+  if (key == "resetSettleMs") return &options.resetSettleMs;
+  if (key == "returnTimeoutMs") return &options.returnTimeoutMs;
+  return nullptr;
+}
+
+bool IsTimeout(const json& value) {
+  return value.is_number_unsigned() && value.get<uint64_t>() > 0 && value.get<uint64_t>() <= 600000;
+}
+
+}  // namespace
+
+bool ParseUsbIds(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>>& ids, std::string& error) {
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const size_t colon = item.find(':');
+    uint16_t vid = 0, pid = 0;
+    if (colon == std::string::npos || !ParseHex16(item.substr(0, colon), vid) || !ParseHex16(item.substr(colon + 1), pid)) {
+      error = "not a VID:PID pair in hex: \"" + item + "\"";
+      return false;
+    }
+    ids.emplace_back(vid, pid);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
+}
+
+bool ParseUsbConfig(const json& j, UsbOptions& options, std::string& error) {
+  if (!j.is_object()) {
+    error = "the USB configuration must be a JSON object";
+    return false;
+  }
+  for (const auto& [key, value] : j.items()) {
+    uint32_t* timeout = TimeoutField(key, options);
+    if (key == "ids") {
+      if (!ParseIdsField(value, options, error)) return false;
+    } else if (key == "anyDfu" && value.is_boolean()) {
+      options.anyDfu = value.get<bool>();
+    } else if (key == "interfaceClass" && value.is_string()) {
+      if (!ParseGuidText(value.get<std::string>(), options.interfaceClass)) {
+        error = "\"interfaceClass\" is not a GUID text";
+        return false;
+      }
+    } else if (timeout != nullptr && IsTimeout(value)) {
+      *timeout = value.get<uint32_t>();
+    } else {
+      error = "unknown or malformed USB configuration field \"" + key + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace vlmudrv
