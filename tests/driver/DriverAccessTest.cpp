@@ -295,6 +295,43 @@ TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
   }
   ::kill(service, SIGTERM);
   EXPECT_EQ(WaitExit(service), 0);
+
+  // As a system unit runs it: the service manager (root) makes the socket in
+  // its own folder and hands it to the service of a dedicated user. The
+  // socket is trusted, and its file stays when the service ends.
+  const std::string activated = rootOnly + "/activated.sock";
+  const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, activated.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listening, 8), 0);
+  const std::string log = dir.File("activated.log");
+  const pid_t handed = ::fork();
+  if (handed == 0) {
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    if (listening != 3) ::dup2(listening, 3);
+    ::fcntl(3, F_SETFD, 0);  // without close-on-exec, as the manager hands it over
+    ::setenv("LISTEN_FDS", "1", 1);
+    ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+    const std::string binary = testsupport::DriverServiceBinary();
+    ::execlp("setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary.c_str(), "--foreground",
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(listening);
+  std::unique_ptr<platform::DriverConnection> trusted;
+  uint32_t error = 0;
+  for (int i = 0; i < 500 && (error = platform::DriverConnection::ConnectTo(activated, trusted, "t", 1000)) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(error, 0u) << testsupport::ReadFile(log);
+  trusted.reset();
+  ::kill(handed, SIGTERM);
+  EXPECT_EQ(WaitExit(handed), 0);
+  EXPECT_THAT(testsupport::ReadFile(log), HasSubstr("listening on " + activated));
+  EXPECT_NE(ModeOf(activated), 0u) << "the service manager's socket file was removed";
 }
 
 // A process of another user (in the socket group nogroup) that runs `body`,
