@@ -311,9 +311,6 @@ TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
   std::string message;
   EXPECT_EQ(ConnectWhenUp(socket, &message), kErrorAccessDenied) << testsupport::ReadFile(dir.File("log"));
   EXPECT_THAT(message, AllOf(HasSubstr("uid 65534"), HasSubstr(shared + " may be written by other users")));
-  const ToolResult r = Shell("VLMU_DRIVER_SOCKET='" + socket + "' " VLMU_BUILD_DIR "/tools/flasher/vlmu-flash list");
-  EXPECT_NE(r.exitCode, 0);
-  EXPECT_THAT(r.output, HasSubstr("refused the driver service at " + socket));  // the library says why, too
   ASSERT_EQ(::rename(socket.c_str(), moved.c_str()), 0);
   EXPECT_EQ(ConnectWhenUp(moved), 0u);
   EXPECT_EQ(service.End(), 0);
