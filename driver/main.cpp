@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
   if (!service.Listen(error)) return Fail(error, 1);
   Detachment detachment;
   if (!settings.foreground && !detachment.Detach()) {
-    std::perror("velmora-driverd: fork");
+    std::perror("velmora-driverd: cannot detach");
     return 1;
   }
   // libusb starts threads: the sources start once the service has detached.
