@@ -125,8 +125,9 @@ inline constexpr size_t kMaxIdLength = 256;
 inline constexpr size_t kMaxStringUnits = 126;
 
 // Parses JSON text of at most kMaxJsonText bytes nested at most kMaxJsonDepth
-// levels; false with a message otherwise.
-bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
+// levels; false with a message naming the line and column of a fault.
+// `comments`: // and /* */ comments are allowed (files a person writes).
+bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error, bool comments = false);
 
 // The vendor driver's interface class {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
 platform::Guid VendorInterfaceClass();

@@ -49,11 +49,13 @@ void Usage(std::ostream& out) {
          "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
          "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
          "  --usb-config FILE     USB settings from a JSON file (ids, anyDfu, interfaceClass, timeouts)\n"
-         "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
+         "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n"
+         "  -h, --help            show this help\n";
 }
 
-// Reads a description file: a regular file (a FIFO or device would block or
-// never end) of at most kMaxJsonText bytes.
+// Reads a JSON file a person writes (a device description, the USB
+// configuration): a regular file (a FIFO or device would block or never end)
+// of at most kMaxJsonText bytes; comments are allowed.
 bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
@@ -86,7 +88,7 @@ bool ReadJsonFile(const std::string& path, nlohmann::json& j, std::string& error
   }
   ::close(fd);
   if (!ok) return false;
-  return vlmudrv::ParseJsonText(text, j, error);
+  return vlmudrv::ParseJsonText(text, j, error, true);
 }
 
 }  // namespace
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
   bool foreground = false;
   uint32_t frameTimeoutMs = vlmudrv::Service::Options{}.frameTimeoutMs;
   bool usb = false;
+  std::string usbConfigPath;
 #ifdef VLMU_WITH_LIBUSB
   vlmudrv::UsbOptions usbOptions;
   usbOptions.interfaceClass = vlmudrv::VendorInterfaceClass();
@@ -113,7 +116,9 @@ int main(int argc, char** argv) {
       usbOptions.anyDfu = true;
     } else if (name == "--usb-config") {
       nlohmann::json j;
+      usbConfigPath = text;
       ok = ReadJsonFile(text, j, error) && vlmudrv::ParseUsbConfig(j, usbOptions, error);
+      if (!ok) error = text + ": " + error + "; correct the file (see velmora-driverd(8)) and start the service again";
     } else if (name == "--usb-timeout") {
       char* end = nullptr;
       const unsigned long v = std::strtoul(text.c_str(), &end, 10);
@@ -173,6 +178,12 @@ int main(int argc, char** argv) {
       std::vector<std::string> found;
       for (const auto& e : std::filesystem::directory_iterator(dir, ec))
         if (e.path().extension() == ".json") found.push_back(e.path().string());
+      if (ec == std::errc::no_such_file_or_directory) {
+        // A system service may be given a folder for simulated devices that
+        // an administrator has not made: it serves the real ones alone.
+        std::cerr << "velmora-driverd: no simulated devices: the folder " << dir << " does not exist\n";
+        continue;
+      }
       if (ec) {
         std::cerr << "velmora-driverd: cannot read directory " << dir << ": " << ec.message() << "\n";
         return 2;
@@ -193,6 +204,14 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+#ifdef VLMU_WITH_LIBUSB
+  if (usb && usbOptions.ids.empty() && !usbOptions.anyDfu) {
+    std::cerr << "velmora-driverd: no USB ids are set"
+              << (usbConfigPath.empty() ? std::string() : " in " + usbConfigPath)
+              << ", so no real device is served; add your interfaces' ids (lsusb shows them) to \"ids\" and "
+                 "start the service again\n";
+  }
+#endif
   if (socketPath.empty()) {
     const char* env = std::getenv(driverproto::kSocketEnv);
     if (env != nullptr && *env != '\0') socketPath = env;
