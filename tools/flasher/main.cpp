@@ -8,7 +8,8 @@
 //   vlmu-flash [OPTIONS] serial set --device N TEXT
 //
 // Exit status: 0 on success, otherwise the library's status (64 for usage
-// errors, 69 for `list` without a driver service).
+// errors, 69 for `list` without a driver service, 77 for `list` by a user
+// the service does not admit).
 #include <unistd.h>
 
 #include <chrono>
@@ -32,6 +33,8 @@ constexpr int kExitUsage = 64;
 // `list` found no device because no driver service listens (EX_UNAVAILABLE):
 // a script can tell it from "no device".
 constexpr int kExitNoService = 69;
+// ... because this user may not use the service that runs (EX_NOPERM).
+constexpr int kExitNoPermission = 77;
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 // After the final status the worker may need a moment to end; closing the
 // device is retried for this long while the library answers 35.
@@ -51,6 +54,7 @@ const char kUsage[] =
     "  --timeout-manifest MS   polling time allowed for the manifestation phase\n"
     "  --log FILE              write the library's diagnostic log to FILE\n"
     "  --json                  machine-readable output on stdout\n"
+    "  -h, --help              show this help\n"
     "Exit status: 0 on success, otherwise the library's status; 64 for usage errors.\n";
 
 struct Options {
@@ -219,10 +223,18 @@ int CmdList(const Options& o) {
     // The library answers "no devices" whether or not a service runs (as on
     // a machine without the driver); the tool asks the service itself.
     std::unique_ptr<platform::DriverConnection> service;
-    if (platform::DriverConnection::Connect(service, "vlmu-flash") == driverproto::kErrorServiceNotActive) {
+    const uint32_t reached = platform::DriverConnection::Connect(service, "vlmu-flash");
+    if (reached == driverproto::kErrorServiceNotActive) {
       std::fprintf(stderr, "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
                    platform::DriverConnection::SocketPath().c_str());
       return kExitNoService;
+    }
+    if (reached == driverproto::kErrorAccessDenied) {
+      std::fprintf(stderr,
+                   "vlmu-flash: you may not use the driver service at %s (permission denied); ask an administrator\n"
+                   "  to add you to its group (plugdev for the packaged service), then log in again\n",
+                   platform::DriverConnection::SocketPath().c_str());
+      return kExitNoPermission;
     }
     NoDeviceHint();
   }
