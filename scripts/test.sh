@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the normal build, then the address + undefined
-# behaviour sanitizer build, then the thread sanitizer build of the threaded
-# tests, then the Windows build under Wine (scripts/test-windows.sh).
+# Runs the whole test suite: the normal build, then the Debian package
+# installed and used (scripts/package.sh, tests/packaging/install_and_use_test.sh;
+# needs root), then the address + undefined behaviour sanitizer build, then
+# the thread sanitizer build of the threaded tests, then the Windows build
+# under Wine (scripts/test-windows.sh).
 # Warnings are errors in every build (scripts/build.sh).
 #   --quick                     normal build only
+#   --package                   the package stage only
 #   --sanitize address|thread   one sanitizer build only
 #   --fuzz                      builds the libFuzzer targets with clang and runs
 #                               each on its corpus in fuzz/corpus/ for
@@ -12,7 +15,7 @@
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
   "") ;;
@@ -23,6 +26,7 @@ case "${1:-}" in
     shift 2 ;;
   --fuzz) MODE=fuzz; shift ;;
   --windows) MODE=windows; shift ;;
+  --package) MODE=package; shift ;;
   -h|--help) usage ;;
   *) echo "test.sh: unknown option $1" >&2; usage ;;
 esac
@@ -31,6 +35,15 @@ esac
 bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
 if [ "$MODE" = windows ]; then
   bash scripts/test-windows.sh
+  exit 0
+fi
+package_stage() { # builds the package and installs and uses it
+  bash scripts/package.sh
+  bash tests/packaging/install_and_use_test.sh build-package/velmora-dfu_*.deb build
+}
+if [ "$MODE" = package ]; then
+  TARGETS=usb_testbed_run bash scripts/build.sh build
+  package_stage
   exit 0
 fi
 run() { # build-dir ctest-args cmake-args...
@@ -62,6 +75,7 @@ if [ "$MODE" = one ]; then
 fi
 run build ""
 if [ "$MODE" = all ]; then
+  package_stage
   BUILD_TYPE=Debug run build-address "" -DVLMU_SANITIZE=address -DVLMU_BUILD_BENCH=OFF
   BUILD_TYPE=Debug run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
   bash scripts/test-windows.sh
