@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "DialogUnits.h"
+#include "WindowPlacement.h"
 
 namespace vlmqt {
 
@@ -69,6 +70,11 @@ void QtProgressDialog::StopTimer(uintptr_t id) {
   if (it == mTimers.end()) return;
   killTimer(it.value());
   mTimers.erase(it);
+}
+
+void QtProgressDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  CentreOverOwner(this);
 }
 
 void QtProgressDialog::timerEvent(QTimerEvent* event) {

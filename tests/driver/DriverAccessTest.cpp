@@ -84,6 +84,7 @@ TEST(DriverAccessTest, OtherUsersMayUseDevicesButNotControlTheService) {
   ToolResult r = CtlAsNobody(driver.SocketPath(), false, "interfaces");
   EXPECT_NE(r.exitCode, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("cannot connect"));
+  EXPECT_THAT(r.output, HasSubstr("(error 5: permission denied; the service admits"));
 
   // In the group: devices and the lists yes, commands that change the service no.
   r = CtlAsNobody(driver.SocketPath(), true, "interfaces");

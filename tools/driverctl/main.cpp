@@ -33,6 +33,9 @@ int Usage(std::ostream& out, int rc) {
          "  trace on [FILE] | trace off\n"
          "  raw JSON                  send any control command\n"
          "  shutdown                  stop the service\n"
+         "options:\n"
+         "  --socket PATH             socket of the service\n"
+         "  -h, --help                show this help\n"
          "The socket is PATH, else $VLMU_DRIVER_SOCKET, else $XDG_RUNTIME_DIR/velmora/driver.sock when it\n"
          "exists, else "
       << driverproto::kSystemSocketPath << ".\n";
@@ -131,7 +134,10 @@ int main(int argc, char** argv) {
   uint32_t err = platform::DriverConnection::ConnectTo(socketPath, conn, "velmora-driverctl", 5000, &message);
   if (err != 0) {
     std::cerr << "velmora-driverctl: cannot connect to the driver service at " << socketPath << " (error " << err
-              << (err == driverproto::kErrorServiceNotActive ? ": no service is listening" : "")
+              << (err == driverproto::kErrorServiceNotActive ? ": no service is listening"
+                  : err == driverproto::kErrorAccessDenied
+                      ? ": permission denied; the service admits its own user and the members of its socket group"
+                      : "")
               << (message.empty() ? "" : ": " + message) << ")\n";
     return 1;
   }

@@ -30,8 +30,10 @@ const char kUsage[] =
     "  --timeout-manifest MS   polling time allowed for the manifestation phase\n"
     "  --log FILE              write the library's diagnostic log to FILE\n"
     "  --json                  machine-readable output on stdout\n"
+    "  -h, --help              show this help\n"
     "Exit status: 0 on success, otherwise the library's status; 64 usage error,\n"
-    "69 no driver service, 80 no such device, 81 serial number not unique,\n"
+    "69 no driver service, 77 driver service not allowed for this user,\n"
+    "80 no such device, 81 serial number not unique,\n"
     "82 device changed before it was opened (refused), 83 some devices failed,\n"
     "84 not confirmed, 130 downloads aborted by Ctrl-C.\n";
 

@@ -43,6 +43,7 @@ const char kUsage[] =
     "                 [--file-version N] [--corrupt-header-crc]\n"
     "  vldtool info [--json] [--log FILE] IMAGE\n"
     "  vldtool verify [--log FILE] IMAGE\n"
+    "  vldtool -h | --help\n"
     "Numbers are decimal or 0x-prefixed hex. info and verify exit with the library's\n"
     "status (0: valid image); usage errors exit with 64, unreadable inputs with 66,\n"
     "unwritable outputs with 73.\n";

@@ -51,7 +51,8 @@ class DriverConnection {
 
   // Connects to the service at SocketPath() and performs the HELLO handshake
   // within `timeoutMs`. Returns 0 and sets `connection`, or an error code:
-  // kErrorServiceNotActive (nothing listens), kErrorRevisionMismatch (the
+  // kErrorServiceNotActive (nothing listens), kErrorAccessDenied (this user
+  // may not reach the socket), kErrorRevisionMismatch (the
   // service speaks another protocol version; ServiceMessage() of the failed
   // attempt is not kept, see ConnectTo's `message`), kErrorSemTimeout,
   // kErrorDeviceNotConnected, kErrorInvalidData.

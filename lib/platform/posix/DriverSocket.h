@@ -40,8 +40,9 @@ class DriverSocket {
 std::string DriverSocketPath();
 
 // Connects to the service listening at `path`. Returns 0 and sets `socket`;
-// kErrorServiceNotActive when nothing listens there; kErrorInvalidParameter
-// for a path that cannot be a socket address.
+// kErrorServiceNotActive when nothing listens there; kErrorAccessDenied when
+// this user may not reach the socket (its mode, or its folder's);
+// kErrorInvalidParameter for a path that cannot be a socket address.
 uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket);
 
 }  // namespace platform

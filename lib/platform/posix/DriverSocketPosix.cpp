@@ -213,8 +213,11 @@ uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSock
     r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (r != 0 && errno == EINTR);
   if (r != 0) {
+    // A service may be running that this user is not admitted to: callers
+    // tell the person so rather than that nothing runs.
+    const bool denied = errno == EACCES || errno == EPERM;
     ::close(fd);
-    return kErrorServiceNotActive;
+    return denied ? kErrorAccessDenied : kErrorServiceNotActive;
   }
   socket = std::make_unique<PosixDriverSocket>(fd);
   return 0;

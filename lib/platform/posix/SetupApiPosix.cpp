@@ -54,8 +54,9 @@ DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void
     set->interfaceClass = *classGuid;
     std::unique_ptr<DriverConnection> connection;
     const uint32_t error = DriverConnection::Connect(connection, "velmora_dfu_x64 enumeration");
-    if (error == driverproto::kErrorServiceNotActive) {
-      // No driver service on this machine: no interfaces of any class.
+    if (error == driverproto::kErrorServiceNotActive || error == driverproto::kErrorAccessDenied) {
+      // No driver service on this machine, or none this user may use: no
+      // interfaces of any class, as on a machine without the driver.
       Succeed();
       return set.release();
     }
