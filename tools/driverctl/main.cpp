@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CommandLine.h"
 #include "RegularFile.h"
 
 #include "platform/posix/DriverConnection.h"
@@ -63,15 +64,20 @@ bool Base64Decode(const std::string& in, std::string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string socketPath = platform::DriverConnection::SocketPath();
-  if (args.size() >= 2 && args[0] == "--socket") {
-    socketPath = args[1];
-    args.erase(args.begin(), args.begin() + 2);
+  // Options stand before the command; the command's words may be anything.
+  vlmutool::CommandLine line;
+  std::string error;
+  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), {{"--socket", true}, {"--help", false, false, 'h'}},
+                  error, true)) {
+    std::cerr << "velmora-driverctl: " << error << "\n";
+    return Usage(std::cerr, 2);
   }
+  if (line.Has("--help")) return Usage(std::cout, 0);
+  const std::string* socket = line.Value("--socket");
+  const std::string socketPath = socket != nullptr ? *socket : platform::DriverConnection::SocketPath();
+  const std::vector<std::string>& args = line.Operands();
   if (args.empty()) return Usage(std::cerr, 2);
   const std::string cmd = args[0];
-  if (cmd == "-h" || cmd == "--help") return Usage(std::cout, 0);
   auto need = [&](size_t n) {
     if (args.size() != n + 1) std::exit(Usage(std::cerr, 2));
   };
