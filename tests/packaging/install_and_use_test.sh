@@ -170,13 +170,14 @@ step "the administrator sets the ids; the service serves the device"
 sed -i 's/"ids": \[\]/"ids": ["1234:5678"]/' /etc/velmora-driverd/usb.json
 start_service
 as_user "$member" vlmu-flash list >"$work/list1.txt" 2>&1 || { cat "$work/list1.txt"; fail "vlmu-flash list failed for $member"; }
-grep -Eq '^0 +4660 / 22136 +SN0001$' "$work/list1.txt" || { cat "$work/list1.txt"; fail "the device is not listed"; }
+grep -Eq '^0 +4660 / 22136 +SN0001 +\\\\\?\\usb#vid_1234&pid_5678#SN0001#' "$work/list1.txt" \
+  || { cat "$work/list1.txt"; fail "the device is not listed"; }
 
 step "a whole upgrade by $member"
 as_user "$member" sh -c 'head -c 100000 /dev/urandom > payload.bin && vldtool create --out fw.vld --version 1 \
   --model 1 --sw-version 2 --hwid 3 --vendor-id 0x123456 --date 20261208 --time 120000 --payload payload.bin \
   --suffix --vid 0x1234 --pid 0x5678' >/dev/null || fail "vldtool create failed"
-as_user "$member" vlmu-flash upgrade --device 0 fw.vld >"$work/upgrade.txt" 2>&1 \
+as_user "$member" vlmu-flash upgrade --serial SN0001 fw.vld >"$work/upgrade.txt" 2>&1 \
   || { cat "$work/upgrade.txt"; fail "vlmu-flash upgrade failed"; }
 grep -q "Download successfully finished" "$work/upgrade.txt" || { cat "$work/upgrade.txt"; fail "no success line"; }
 
