@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
 #include "platform/ByteOrder.h"
+#include "platform/AsciiText.h"
 
 namespace {
 
@@ -22,16 +23,6 @@ struct DescriptorRequest {
 };
 static_assert(sizeof(DescriptorRequest) == 8, "descriptor request is 8 bytes");
 
-
-bool EqualsIgnoringCase(const char* a, size_t aLength, const std::string& b) {
-  if (aLength != b.size()) return false;
-  for (size_t i = 0; i < aLength; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -294,7 +285,7 @@ void VlmuDevice::OnDeviceChange(uint32_t /*message*/, uintptr_t wParam, const vo
   // The name ends with a NUL inside the record; never read past the record.
   const char* name = reinterpret_cast<const char*>(record + kNameOffset);
   const size_t nameLength = strnlen(name, recordSize - kNameOffset);
-  if (!EqualsIgnoringCase(name, nameLength, mDevicePath)) return;
+  if (!platform::EqualsIgnoreAsciiCase(std::string_view(name, nameLength), mDevicePath)) return;
 
   if (wParam == platform::kDbtDeviceArrival) {
     mDeviceArrivedEvent->Set();

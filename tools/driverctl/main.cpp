@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
   }
   if (cmd == "interfaces") {
     std::vector<std::string> paths;
-    const platform::Guid vendorClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+    const platform::Guid vendorClass = platform::kVendorInterfaceClass;
     err = conn->ListInterfaces(vendorClass, paths);
     if (err != 0) {
       std::cerr << "velmora-driverctl: ListInterfaces failed with " << err << "\n";

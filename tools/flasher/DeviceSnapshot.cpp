@@ -14,6 +14,7 @@
 #include "StatusText.h"
 #include "platform/posix/DriverConnection.h"
 #include "vlmufwdl.h"
+#include "platform/AsciiText.h"
 
 namespace vlmuflash {
 
@@ -21,13 +22,6 @@ namespace {
 
 constexpr uint32_t kSnapshotRetryMs = 50;
 constexpr size_t kDfuSuffixSize = 16;
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 // The product id an interface path names ("...&pid_XXXX#..."), or -1.
 int ProductIdInPath(const std::string& path) {
@@ -149,7 +143,7 @@ int SelectDevices(const Options& o, const std::vector<DeviceEntry>& snapshot, co
   for (const std::string& path : o.paths) {
     const DeviceEntry* found = nullptr;
     for (const DeviceEntry& d : snapshot)
-      if (!d.path.empty() && EqualNoCase(d.path, path)) found = &d;
+      if (!d.path.empty() && platform::EqualsIgnoreAsciiCase(d.path, path)) found = &d;
     if (found == nullptr) return Refuse(o, kExitNoSuchDevice, "no device at path " + vlmutool::Printable(path));
     if (found->status != 0)
       return Refuse(o, ExitStatusFor(found->status),

@@ -11,6 +11,7 @@
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 #include "platform/SetupApi.h"
+#include "platform/AsciiText.h"
 
 namespace platform {
 
@@ -179,19 +180,10 @@ const SystemLibrary::Entry kSetupEntries[] = {
 
 SystemLibrary kSetupLibrary{"setupapi.dll", kSetupEntries, sizeof kSetupEntries / sizeof kSetupEntries[0]};
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
-      return false;
-    }
-  }
-  return *a == *b;
-}
-
 }  // namespace
 
 SystemLibrary* LoadSystemLibrary(const char* name, uint32_t* error) {
-  if (name != nullptr && EqualsIgnoringCase(name, kSetupLibrary.name)) {
+  if (name != nullptr && EqualsIgnoreAsciiCase(name, kSetupLibrary.name)) {
     if (error != nullptr) *error = 0;
     return &kSetupLibrary;
   }
