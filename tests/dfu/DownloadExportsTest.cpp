@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 
 using namespace dfue2e;
 using testsupport::DeviceDescription;

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 
 namespace {
 

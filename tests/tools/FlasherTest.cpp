@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dfu/E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
 
