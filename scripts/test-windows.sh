@@ -22,7 +22,7 @@ BUILD=build-win64
 fail() { echo "test-windows.sh: $*" >&2; exit 1; }
 
 # The Linux side of the fixture, then the Windows build.
-TARGETS="velmora-driverd velmora-driverctl vlmu_wine_relay" bash scripts/build.sh build
+TARGETS="velmora-driverd velmora-driverctl vldtool vlmu_wine_relay" bash scripts/build.sh build
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} -DVLMU_WERROR=ON >/dev/null
 cmake --build "$BUILD"
@@ -56,7 +56,8 @@ wait_for 10 "Xvfb did not start" test -s "$RUN/display"
 export DISPLAY=":$(head -n1 "$RUN/display")"
 
 # The driver service (no devices: each test adds its own) and the relay.
-export VLMU_DRIVER_SOCKET="$RUN/driver.sock" VLMU_DRIVERCTL="$PWD/build/tools/driverctl/velmora-driverctl"
+export VLMU_DRIVER_SOCKET="$RUN/driver.sock" VLMU_DRIVERCTL="$PWD/build/tools/driverctl/velmora-driverctl" \
+  VLMU_VLDTOOL="$PWD/build/tools/vldtool/vldtool"
 build/driver/velmora-driverd --foreground --socket "$VLMU_DRIVER_SOCKET" >"$RUN/driverd.log" 2>&1 &
 service_pid=$!
 wait_for 10 "the driver service did not answer on $VLMU_DRIVER_SOCKET" "$VLMU_DRIVERCTL" list
