@@ -14,6 +14,8 @@
 # line naming it; nothing (process, prefix, socket) is left behind.
 #   --screenshots   the pictures of the Windows dialogs go to docs/images/
 #                   (otherwise to build-win64/screenshots/)
+# WINE_TESTS=REGEX runs only the tests whose names match (ctest -R);
+# KEEP_PREFIX=1 keeps the prefix and the logs of the fixture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SHOTS=build-win64/screenshots
@@ -37,8 +39,11 @@ stop() {
   [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k 2>/dev/null
   for pid in $notify_pid $relay_pid $service_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
   for pid in $notify_pid $relay_pid $service_pid $xvfb_pid; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$RUN"
-  [ "${KEEP_PREFIX:-0}" = 1 ] || rm -rf "$WINEPREFIX"
+  if [ "${KEEP_PREFIX:-0}" = 1 ]; then
+    echo "kept: the prefix $WINEPREFIX, the logs in $RUN"
+  else
+    rm -rf "$RUN" "$WINEPREFIX"
+  fi
 }
 trap stop EXIT
 # wait_for SECONDS WHAT COMMAND...: runs COMMAND every 0.1 s until it succeeds.
@@ -108,7 +113,7 @@ fi
 mkdir -p "$SHOTS"
 # Tests that share the desktop or the service's devices hold a lock
 # (RESOURCE_LOCK in tests/win32/CMakeLists.txt); the others run alongside.
-(cd "$BUILD" && VLMU_SCREENSHOT_DIR="$PWD/../$SHOTS" timeout 1800 ctest --output-on-failure -j2) || {
+(cd "$BUILD" && VLMU_SCREENSHOT_DIR="$PWD/../$SHOTS" timeout 1800 ctest --output-on-failure -j2 ${WINE_TESTS:+-R "$WINE_TESTS"}) || {
   echo "== driver service log"; tail -20 "$RUN/driverd.log"
   echo "== relay log"; tail -20 "$RUN/relay.log"
   echo "== Wine session log (the test bus driver's lines among them)"; grep -v fixme "$RUN/session.log" | tail -40

@@ -237,10 +237,14 @@ int OpenFile(const std::string& path) {
   Click(main, 1004);
   HWND chooser = WaitWindow("#32770", "Open", 30000);
   if (chooser == nullptr) return Fail("no file dialog after \"Open\"");
-  // The file name box of the system's dialog (cmb13, edt1 in older ones).
-  if (!SetDlgItemTextA(chooser, 0x47C, path.c_str()) && !SetDlgItemTextA(chooser, 0x480, path.c_str())) {
-    return Fail("no file name box in the file dialog");
+  // The file name box of the system's dialog (cmb13, edt1 in older ones),
+  // once the dialog has made its controls.
+  bool typed = false;
+  for (int i = 0; i < 100 && !typed; ++i) {
+    typed = SetDlgItemTextA(chooser, 0x47C, path.c_str()) || SetDlgItemTextA(chooser, 0x480, path.c_str());
+    if (!typed) Sleep(100);
   }
+  if (!typed) return Fail("no file name box in the file dialog");
   PostMessageA(chooser, WM_COMMAND, IDOK, 0);
   for (int i = 0; i < 300 && Text(main, 1003) != path; ++i) Sleep(100);
   if (Text(main, 1003) != path) return Fail("path field: " + Text(main, 1003));

@@ -102,7 +102,9 @@ dialog_checks() {
 }
 
 device_flow() {
-  local ctl=${VLMU_DRIVERCTL:?the fixture's velmora-driverctl} vldtool=${VLMU_VLDTOOL:?the Linux vldtool}
+  # Global: the exit trap uses it.
+  ctl=${VLMU_DRIVERCTL:?names velmora-driverctl}
+  local vldtool=${VLMU_VLDTOOL:?names vldtool}
   # A 128 KiB image and a device slow enough (150 ms per block) to be seen
   # in the middle of the download.
   head -c 131072 /dev/urandom >"$work/payload.bin"

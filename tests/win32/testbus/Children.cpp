@@ -150,8 +150,22 @@ NTSTATUS Start(Child& child) {
   return IoSetDeviceInterfaceState(&child.symbolicLink, TRUE);
 }
 
+InterfaceLink LinkOf(const Child& child) {
+  return {child.symbolicLink.Buffer, static_cast<uint32_t>(child.symbolicLink.Length / sizeof(WCHAR))};
+}
+
+// Disabling the interface is what the system announces as its removal. A
+// child that has left the bus is first hidden from the enumeration, so that
+// whoever enumerates on that announcement no longer counts it.
 void DisableInterface(Child& child) {
-  if (child.interfaceRegistered) IoSetDeviceInterfaceState(&child.symbolicLink, FALSE);  // removal complete
+  if (!child.interfaceRegistered) return;
+  bool gone = false;
+  {
+    Guard guard(TheDriver().lock);
+    gone = !child.present;
+  }
+  if (gone) HideInterface(LinkOf(child));
+  IoSetDeviceInterfaceState(&child.symbolicLink, FALSE);
 }
 
 NTSTATUS Remove(Child& child, IRP* irp) {
@@ -169,7 +183,7 @@ NTSTATUS Remove(Child& child, IRP* irp) {
   Complete(irp, STATUS_SUCCESS);
   DEVICE_OBJECT* device = child.device;
   if (child.interfaceRegistered) {
-    ForgetInterface(&kInterfaceClass, child.symbolicLink.Buffer, child.symbolicLink.Length / sizeof(WCHAR));
+    ForgetInterface(LinkOf(child));
     RtlFreeUnicodeString(&child.symbolicLink);
   }
   PoolFree(child.path);
