@@ -11,6 +11,10 @@
 //   show-about <program> <ms>
 //                   shows template 100 of the program file with the About text of
 //                   the program's logic for a while (for a screenshot)
+//   show-progress <program> <ms>
+//                   shows template 129 of the program file over the running
+//                   program's progress dialog, with its status line, bar and
+//                   "Close" state, for a while (for a screenshot)
 //   wait-rows <n>   waits up to 30 s until the device list has n device rows
 //   check-row <row> <ids> <serial>
 //                   the row's two columns
@@ -339,26 +343,62 @@ int PatchText(const char* program, int id, const std::string& text) {
   return 0;
 }
 
-int ShowAbout(const char* program, DWORD milliseconds) {
+// Puts up a dialog template of the program file for a while, filled in by
+// `fill`, at the place of `over` (when given) and above it: a dialog that
+// the running program opens over its main dialog gets its paint messages,
+// but under Wine 8 on Xvfb its content does not reach the screen, so the
+// screenshot shows this copy of it. Prints "shown" once it is up.
+template <typename Fill>
+int ShowTemplate(const char* program, int templateId, HWND over, DWORD milliseconds, Fill fill) {
   HMODULE resources = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (resources == nullptr) return Fail(std::string("cannot read ") + program);
-  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  HWND about = CreateDialogParamA(resources, MAKEINTRESOURCEA(100), nullptr,
-                                  [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
-                                  0);
-  if (about == nullptr) return Fail("template 100 not created");
-  SetDlgItemTextA(about, 1010, vlmapp::CAboutDlg::Text().c_str());
-  ShowWindow(about, SW_SHOWNORMAL);
+  HWND copy = CreateDialogParamA(resources, MAKEINTRESOURCEA(templateId), nullptr,
+                                 [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
+                                 0);
+  if (copy == nullptr) return Fail("template " + std::to_string(templateId) + " not created");
+  fill(copy);
+  RECT place{};
+  if (over != nullptr) GetWindowRect(over, &place);
+  SetWindowPos(copy, HWND_TOPMOST, place.left, place.top, 0, 0,
+               SWP_NOSIZE | SWP_SHOWWINDOW | (over != nullptr ? 0 : SWP_NOMOVE));
+  std::printf("shown\n");
+  std::fflush(stdout);
   const DWORD end = GetTickCount() + milliseconds;
   while (GetTickCount() < end) {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     Sleep(20);
   }
-  DestroyWindow(about);
+  DestroyWindow(copy);
   FreeLibrary(resources);
   return 0;
+}
+
+// Template 100 with the About text of the program's logic.
+int ShowAbout(const char* program, DWORD milliseconds) {
+  return ShowTemplate(program, 100, nullptr, milliseconds,
+                      [](HWND copy) { SetDlgItemTextA(copy, 1010, vlmapp::CAboutDlg::Text().c_str()); });
+}
+
+// Template 129 showing what the running program's progress dialog shows:
+// its status line, its bar and whether "Close" is enabled.
+int ShowProgress(const char* program, DWORD milliseconds) {
+  HWND live = WaitWindow("#32770", "Download progress", 10000);
+  if (live == nullptr) return Fail("no progress dialog");
+  const std::string status = Text(live, 1009);
+  // The range's ends as results: a pointer would not cross the processes.
+  const auto low = SendDlgItemMessageA(live, 1008, PBM_GETRANGE, TRUE, 0);
+  const auto high = SendDlgItemMessageA(live, 1008, PBM_GETRANGE, FALSE, 0);
+  const auto position = SendDlgItemMessageA(live, 1008, PBM_GETPOS, 0, 0);
+  const BOOL closeEnabled = IsWindowEnabled(GetDlgItem(live, IDCANCEL));
+  return ShowTemplate(program, 129, live, milliseconds, [&](HWND copy) {
+    SetDlgItemTextA(copy, 1009, status.c_str());
+    SendDlgItemMessageA(copy, 1008, PBM_SETRANGE32, static_cast<WPARAM>(low), high);
+    SendDlgItemMessageA(copy, 1008, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    EnableWindow(GetDlgItem(copy, IDCANCEL), closeEnabled);
+  });
 }
 
 }  // namespace
@@ -374,6 +414,7 @@ int main(int argc, char** argv) {
   if (command == "exit") return Exit();
   if (command == "check-log") return CheckLog();
   if (command == "show-about" && argc > 3) return ShowAbout(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
+  if (command == "show-progress" && argc > 3) return ShowProgress(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
   if (command == "wait-rows" && argc > 2) return WaitRows(std::atoi(argv[2]));
   if (command == "check-row" && argc > 4) return CheckRow(std::atoi(argv[2]), argv[3], argv[4]);
   if (command == "open-file" && argc > 2) return OpenFile(argv[2]);

@@ -40,6 +40,22 @@ shot() { # name title
   echo "screenshot: $VLMU_SCREENSHOT_DIR/$1 ($geometry)"
 }
 
+# Dialogs that the running program opens over its main dialog get their
+# paint messages, but under Wine 8 on Xvfb their content does not reach the
+# screen. Their screenshots show the same template of the program file, put
+# up by the probe with what the program's dialog shows at that moment
+# (show-about, show-progress).
+shot_copy() { # name title probe-command
+  [ -n "${VLMU_SCREENSHOT_DIR:-}" ] || return 0
+  local windows_program shown
+  windows_program=$("$wine" winepath -w "$program" </dev/null 2>/dev/null | tr -d '\r')
+  "$wine" "$probe" "$3" "$windows_program" 5000 </dev/null >"$work/copy.out" 2>&1 &
+  shown=$!
+  for _ in $(seq 100); do grep -q shown "$work/copy.out" && break; sleep 0.1; done
+  shot "$1" "$2"
+  wait "$shown" || true
+}
+
 # Output of Wine programs goes to files: helper processes that inherit a
 # pipe would keep the test runner waiting.
 start_program() {
@@ -74,18 +90,7 @@ dialog_checks() {
   probe about
   probe centred About
   probe close-about
-  # The About box that the running program opens is drawn (it gets its paint
-  # messages) but Wine 8 on Xvfb does not show its content on the screen; the
-  # screenshot shows template 100 of the program file with the program's About
-  # text, put up by the probe.
-  if [ -n "${VLMU_SCREENSHOT_DIR:-}" ]; then
-    local windows_program shown
-    windows_program=$("$wine" winepath -w "$program" </dev/null 2>/dev/null | tr -d '\r')
-    "$wine" "$probe" show-about "$windows_program" 4000 </dev/null >/dev/null 2>&1 &
-    shown=$!
-    shot windows-about-box.png "About"
-    wait "$shown" || true
-  fi
+  shot_copy windows-about-box.png About show-about
   probe check-log
   probe exit
   wait_program_end "Exit"
@@ -133,9 +138,9 @@ EOF
   probe upgrade
   probe wait-progress "bytes of" 60
   probe centred "Download progress"
-  shot windows-progress-dialog.png "Download progress"
+  shot_copy windows-progress-dialog.png "Download progress" show-progress
   probe wait-progress "Download successfully finished." 120
-  shot windows-progress-success.png "Download progress"
+  shot_copy windows-progress-success.png "Download progress" show-progress
   probe close-progress
   wait_program_end "Close"
 
