@@ -92,6 +92,8 @@ bool DriverServiceFixture::Start(const std::vector<std::string>& extraArgs) {
   }
   ::setenv(driverproto::kSocketEnv, mSocketPath.c_str(), 1);
 
+  // A connection to an earlier run of the service says nothing about this one.
+  Disconnect();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
     if (!Running()) {
