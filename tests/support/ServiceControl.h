@@ -76,7 +76,7 @@ class ServiceControl {
 
   // Control commands. Each returns "" / false on failure, with LastError().
   std::string AddDevice(const std::string& descriptionJson);
-  std::string AddDevice(const DeviceDescription& spec) { return AddDevice(spec.ToJson()); }
+  std::string AddDevice(const DeviceDescription& description) { return AddDevice(description.ToJson()); }
   bool Remove(const std::string& id);
   bool Plug(const std::string& id);
   bool Unplug(const std::string& id);

@@ -37,11 +37,11 @@ class Win32Devices : public ::testing::Test {
   }
 
   // Adds a device and waits until the DLL lists `listed` devices.
-  std::string Add(const DeviceDescription& spec, uint32_t listed = 1) {
-    const std::string id = service.AddDevice(spec);
+  std::string Add(const DeviceDescription& description, uint32_t listed = 1) {
+    const std::string id = service.AddDevice(description);
     EXPECT_FALSE(id.empty()) << service.LastError();
     mIds.push_back(id);
-    EXPECT_TRUE(WaitForCount(listed)) << "the bus did not show " << spec.Path();
+    EXPECT_TRUE(WaitForCount(listed)) << "the bus did not show " << description.Path();
     return id;
   }
 

@@ -385,10 +385,10 @@ class Win32LiveDevice : public ::testing::Test {
     EXPECT_TRUE(WaitForCount(0)) << "the removed device is still listed";
   }
   // Adds a device, waits for it and opens it.
-  void AddAndOpen(const DeviceDescription& spec) {
-    mId = service.AddDevice(spec);
+  void AddAndOpen(const DeviceDescription& description) {
+    mId = service.AddDevice(description);
     ASSERT_FALSE(mId.empty()) << service.LastError();
-    ASSERT_TRUE(WaitForCount(1)) << "the bus did not show " << spec.Path();
+    ASSERT_TRUE(WaitForCount(1)) << "the bus did not show " << description.Path();
     const platform::Guid guid = InterfaceClass();
     ASSERT_EQ(0u, device.Open(0, set.DeviceInfo(), &guid));
     device.SetModuleInstance(platform::ThisModule());
@@ -411,13 +411,13 @@ TEST_F(Win32LiveDevice, ArrivalAndRemovalReachTheNotificatorWithThePath) {
   CPnPNotificator notificator;
   ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &events));
   ASSERT_TRUE(notificator.EnableDeviceNotifications(InterfaceClass()));
-  const DeviceDescription spec = DeviceDescription().Serial("PNP1");
-  AddAndOpen(spec);
-  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, spec.Path()));
+  const DeviceDescription description = DeviceDescription().Serial("PNP1");
+  AddAndOpen(description);
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, description.Path()));
   ASSERT_TRUE(service.Unplug(mId)) << service.LastError();
-  EXPECT_TRUE(events.WaitFor(DBT_DEVICEREMOVECOMPLETE, spec.Path()));
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEREMOVECOMPLETE, description.Path()));
   ASSERT_TRUE(service.Plug(mId)) << service.LastError();
-  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, spec.Path(), 2));
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, description.Path(), 2));
   EXPECT_TRUE(notificator.Shutdown());
 }
 
