@@ -56,7 +56,7 @@ NTSTATUS BusPnp(Bus& bus, IRP* irp) {
     case IRP_MN_REMOVE_DEVICE: {
       // The fixture uninstalls the bus: the mirror stops and every child goes.
       StopMirror(bus);
-      RemoveAllChildren();
+      RemoveAllChildren(false);
       irp->IoStatus.Status = STATUS_SUCCESS;
       const NTSTATUS status = PassDown(bus, irp);
       DEVICE_OBJECT* self = bus.device;

@@ -276,7 +276,7 @@ void MarkChildSeen(const char* path, uint32_t length) {
   }
 }
 
-void RemoveUnseenChildren() {
+void RemoveUnseenChildren(bool announce) {
   Driver& driver = TheDriver();
   Bus* bus = nullptr;
   bool changed = false;
@@ -293,12 +293,12 @@ void RemoveUnseenChildren() {
       }
     }
   }
-  if (changed) Invalidate(bus);
+  if (changed && announce) Invalidate(bus);
 }
 
-void RemoveAllChildren() {
+void RemoveAllChildren(bool announce) {
   MarkChildrenUnseen();
-  RemoveUnseenChildren();
+  RemoveUnseenChildren(announce);
 }
 
 NTSTATUS ReportChildren(Bus& bus, IRP* irp) {

@@ -147,8 +147,10 @@ void AddChild(const char* path, uint32_t length);
 void RemoveChild(const char* path, uint32_t length);
 void MarkChildrenUnseen();
 void MarkChildSeen(const char* path, uint32_t length);
-void RemoveUnseenChildren();
-void RemoveAllChildren();
+// Children leave the relations; `announce` has the plug-and-play manager
+// told (not while the bus itself is being removed).
+void RemoveUnseenChildren(bool announce = true);
+void RemoveAllChildren(bool announce = true);
 NTSTATUS ChildPnp(Child& child, IRP* irp);
 // Answers the bus relations query with the present children.
 NTSTATUS ReportChildren(Bus& bus, IRP* irp);
