@@ -22,7 +22,7 @@ void DownloadProgressDlg::SetStatusText(ProgressDialogView& view, std::string te
 }
 
 void DownloadProgressDlg::OnInitDialog(ProgressDialogView& view) {
-  SetStatusText(view, std::string(LoadText(IDS_PREPARING_DOWNLOAD)));
+  SetStatusText(view, LoadText(IDS_PREPARING_DOWNLOAD));
   mTimerId = 0;
   for (uintptr_t id = 1; id <= kLastTimerId; ++id) {
     if (view.StartTimer(id, kPollPeriodMs)) {
@@ -44,14 +44,14 @@ bool DownloadProgressDlg::OnTimer(ProgressDialogView& view, uintptr_t timerId) {
   const uint32_t status = mLibrary.GetDownloadStatus(&done, &total);
   if (status == VLMUFWDL_STATUS_DOWNLOAD_RUNNING) {
     if (done == 0) return true;
-    SetStatusText(view, done == total ? std::string(LoadText(IDS_STARTING_FIRMWARE))
+    SetStatusText(view, done == total ? LoadText(IDS_STARTING_FIRMWARE)
                                       : FormatText(LoadText(IDS_BYTES_DOWNLOADED), {done, total}));
     view.SetProgressRange(0, total);
     view.SetProgressPosition(TransferPosition(done));
     return true;
   }
   if (status == VLMUFWDL_STATUS_SUCCESS || status == kStatusAlsoSuccess) {
-    SetStatusText(view, std::string(LoadText(IDS_DOWNLOAD_FINISHED)));
+    SetStatusText(view, LoadText(IDS_DOWNLOAD_FINISHED));
     view.SetProgressRange(0, 100);
     view.SetProgressPosition(100);
   } else {

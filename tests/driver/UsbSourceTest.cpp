@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "../dfu/E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 #include "DriverTestUtil.h"
 #include "support/RunShell.h"
 #include "UsbTestbed.h"
