@@ -10,3 +10,4 @@ target_sources(velmora_dfu_x64 PRIVATE
 target_include_directories(velmora_dfu_x64 PRIVATE ${PROJECT_SOURCE_DIR}/lib)
 set_target_properties(velmora_dfu_x64 PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
 target_link_options(velmora_dfu_x64 PRIVATE -static)
+vlmu_separate_debug_info(velmora_dfu_x64)

@@ -204,43 +204,10 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
 
 }  // namespace
 
-platform::Guid VendorInterfaceClass() {
-  platform::Guid g;
-  ParseGuidText("{49F4A1FF-55DD-4d45-9743-7B623EFF0361}", g);
-  return g;
-}
-
-bool ParseGuidText(const std::string& text, platform::Guid& guid) {
-  if (text.size() != 38 || text[0] != '{' || text[37] != '}') return false;
-  static const int groups[] = {8, 4, 4, 4, 12};
-  std::string hex;
-  size_t pos = 1;
-  for (int gi = 0; gi < 5; ++gi) {
-    for (int k = 0; k < groups[gi]; ++k, ++pos) {
-      if (!std::isxdigit(static_cast<unsigned char>(text[pos]))) return false;
-      hex.push_back(text[pos]);
-    }
-    if (gi < 4 && text[pos++] != '-') return false;
-  }
-  auto val = [&hex](size_t off, size_t n) { return static_cast<uint32_t>(std::stoul(hex.substr(off, n), nullptr, 16)); };
-  guid.Data1 = val(0, 8);
-  guid.Data2 = static_cast<uint16_t>(val(8, 4));
-  guid.Data3 = static_cast<uint16_t>(val(12, 4));
-  for (size_t i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(val(16 + 2 * i, 2));
-  return true;
-}
-
-std::string GuidText(const platform::Guid& g) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
-                g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-  return buf;
-}
-
 std::string DefaultPath(uint16_t vid, uint16_t pid, const std::string& serial, const platform::Guid& guid) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "\\\\?\\usb#vid_%04x&pid_%04x#", vid, pid);
-  return std::string(buf) + (serial.empty() ? std::string("0") : serial) + "#" + GuidText(guid);
+  return std::string(buf) + (serial.empty() ? std::string("0") : serial) + "#" + platform::GuidToString(guid, true);
 }
 
 std::string StringDescriptor(const std::string& text) {
@@ -312,8 +279,8 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     d.serialNumber = GetString(j, "serialNumber", "");
     CheckStringText(d.serialNumber, "serialNumber");
     d.present = GetBool(j, "present", true);
-    d.interfaceClass = VendorInterfaceClass();
-    if (j.contains("interfaceClass") && !ParseGuidText(GetString(j, "interfaceClass", ""), d.interfaceClass))
+    d.interfaceClass = platform::kVendorInterfaceClass;
+    if (j.contains("interfaceClass") && !platform::GuidFromText(GetString(j, "interfaceClass", ""), d.interfaceClass))
       Fail("interfaceClass must be a braced GUID text");
     const json dfuFields = j.value("dfuInterface", json::object());
     d.runtime = ParsePersonality(j.value("runtime", json()), d, false, dfuFields);

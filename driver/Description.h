@@ -54,11 +54,6 @@ struct Description {
 inline constexpr size_t kMaxIdLength = 256;
 inline constexpr size_t kMaxStringUnits = 126;
 
-// The vendor driver's interface class {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
-platform::Guid VendorInterfaceClass();
-bool ParseGuidText(const std::string& text, platform::Guid& guid);
-std::string GuidText(const platform::Guid& guid);  // lower case, braced
-
 // Builds a description; false with a message for anything malformed.
 bool ParseDescription(const nlohmann::json& j, Description& out, std::string& error);
 // Default interface path: \\?\usb#vid_XXXX&pid_XXXX#SERIAL#{guid}

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/Guid.h"
+#include "platform/AsciiText.h"
 
 namespace vlmudrv {
 
@@ -37,11 +38,7 @@ class DeviceEvents {
 
 // Interface paths name the same interface when they are equal ignoring
 // case, as the system compares device interface paths.
-inline bool SamePath(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
+inline bool SamePath(std::string_view a, std::string_view b) { return platform::EqualsIgnoreAsciiCase(a, b); }
 
 struct InterfaceEntry {
   std::string path;

@@ -2,6 +2,7 @@
 
 #include "dfu/DfuState.h"
 #include "platform/posix/DriverProtocol.h"
+#include "platform/ByteOrder.h"
 
 namespace vlmudrv {
 
@@ -18,7 +19,7 @@ IoResult StateReply(uint8_t state) { return Ok(std::string(1, static_cast<char>(
 DfuMachine::DfuMachine(Scheduler& timers, Description& description, Behaviour& behaviour,
                        std::function<void()> resetSelf)
     : mTimers(timers), mDesc(description), mBehaviour(behaviour), mResetSelf(std::move(resetSelf)) {
-  mBcdDevice = mDesc.runtime.deviceDescriptor.size() >= 14 ? Le16(mDesc.runtime.deviceDescriptor, 12) : 0;
+  mBcdDevice = mDesc.runtime.deviceDescriptor.size() >= 14 ? platform::LoadLe16(mDesc.runtime.deviceDescriptor, 12) : 0;
   mStoredSerial = mBehaviour.storedSerial.empty() ? mDesc.serialNumber : mBehaviour.storedSerial;
   // A device without run-time firmware (dfuOnly) starts in DFU mode, in
   // dfuERROR when asked to, else in dfuIDLE.
@@ -223,7 +224,7 @@ void DfuMachine::FinishManifestation() {
   if (mBehaviour.newBcdDevice) {
     mBcdDevice = *mBehaviour.newBcdDevice;
   } else if (mFirmware.size() >= 16 && mFirmware.compare(mFirmware.size() - 8, 3, "UFD") == 0) {
-    const uint16_t suffixBcd = Le16(mFirmware, mFirmware.size() - 16);
+    const uint16_t suffixBcd = platform::LoadLe16(mFirmware, mFirmware.size() - 16);
     if (suffixBcd != 0xFFFF) mBcdDevice = suffixBcd;
   }
   if (mDesc.runtime.deviceDescriptor.size() >= 14) {

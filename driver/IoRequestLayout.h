@@ -8,15 +8,12 @@
 
 #include "DeviceSource.h"
 #include "platform/posix/DriverProtocol.h"
+#include "platform/ByteOrder.h"
 
 namespace vlmudrv {
 
-inline uint16_t Le16(std::string_view s, size_t off) {
-  return static_cast<uint16_t>(static_cast<uint8_t>(s[off]) | (static_cast<uint8_t>(s[off + 1]) << 8));
-}
-inline uint32_t Le32(std::string_view s, size_t off) {
-  return static_cast<uint32_t>(Le16(s, off)) | (static_cast<uint32_t>(Le16(s, off + 2)) << 16);
-}
+using platform::LoadLe16;
+using platform::LoadLe32;
 
 // Request header fields.
 inline constexpr uint32_t kTypeStandard = 0, kTypeClass = 1, kTypeVendor = 2;
@@ -37,8 +34,8 @@ struct ControlSetup {
   bool ToHost() const { return direction == 1; }
   // Reads the header at the start of `in`, which holds at least kSize bytes.
   static ControlSetup Read(std::string_view in) {
-    return {static_cast<uint8_t>(in[0]), Le32(in, 1), Le32(in, 5), static_cast<uint8_t>(in[9]),
-            Le16(in, 10), Le16(in, 12), Le16(in, 14)};
+    return {static_cast<uint8_t>(in[0]), LoadLe32(in, 1), LoadLe32(in, 5), static_cast<uint8_t>(in[9]),
+            LoadLe16(in, 10), LoadLe16(in, 12), LoadLe16(in, 14)};
   }
 };
 
@@ -52,7 +49,7 @@ struct DescriptorRequest {
   uint16_t languageId = 0;
 
   static DescriptorRequest Read(std::string_view in) {
-    return {Le32(in, 0), static_cast<uint8_t>(in[4]), static_cast<uint8_t>(in[5]), Le16(in, 6)};
+    return {LoadLe32(in, 0), static_cast<uint8_t>(in[4]), static_cast<uint8_t>(in[5]), LoadLe16(in, 6)};
   }
 };
 

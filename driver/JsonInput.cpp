@@ -1,5 +1,7 @@
 #include "JsonInput.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,7 +89,7 @@ std::string Alternatives(std::initializer_list<const char*> values) {
   return text;
 }
 
-bool ParseJsonText(std::string_view text, json& out, std::string& error) {
+bool ParseJsonText(std::string_view text, json& out, std::string& error, bool comments) {
   if (text.size() > kMaxJsonText) {
     error = "JSON text is longer than " + std::to_string(kMaxJsonText) + " bytes";
     return false;
@@ -103,6 +105,12 @@ bool ParseJsonText(std::string_view text, json& out, std::string& error) {
       else if (ch == '"') inString = false;
     } else if (ch == '"') {
       inString = true;
+    } else if (comments && ch == '/' && i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '*')) {
+      // Brackets and quotes in a comment are no part of the value.
+      const bool toLineEnd = text[i + 1] == '/';
+      const size_t end = text.find(toLineEnd ? "\n" : "*/", i + 2);
+      if (end == std::string_view::npos) break;  // the parser reports an unterminated comment
+      i = toLineEnd ? end : end + 1;
     } else if (ch == '[' || ch == '{') {
       if (++depth > kMaxJsonDepth) {
         error = "JSON text is nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
@@ -112,9 +120,16 @@ bool ParseJsonText(std::string_view text, json& out, std::string& error) {
       --depth;
     }
   }
-  out = json::parse(text, nullptr, false);
-  if (out.is_discarded()) {
-    error = "not valid JSON";
+  try {
+    out = json::parse(text, nullptr, true, comments);
+  } catch (const json::parse_error& e) {
+    // The line and column of the fault, for a person who edits the file.
+    const size_t at = std::min<size_t>(e.byte > 0 ? e.byte - 1 : 0, text.size());
+    const std::string_view before = text.substr(0, at);
+    const size_t lineStart = before.rfind('\n');
+    const size_t column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    error = "not valid JSON at line " + std::to_string(std::count(before.begin(), before.end(), '\n') + 1) +
+            ", column " + std::to_string(column);
     return false;
   }
   return true;
@@ -157,7 +172,7 @@ bool ReadSmallFile(const std::string& path, std::string& text, std::string& erro
 
 bool ReadJsonFile(const std::string& path, json& out, std::string& error) {
   std::string text;
-  return ReadSmallFile(path, text, error) && ParseJsonText(text, out, error);
+  return ReadSmallFile(path, text, error) && ParseJsonText(text, out, error, true);
 }
 
 }  // namespace vlmudrv

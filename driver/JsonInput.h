@@ -21,11 +21,13 @@ inline constexpr size_t kMaxJsonDepth = 32;
 inline constexpr size_t kMaxJsonText = 1024 * 1024;
 
 // Parses JSON text of at most kMaxJsonText bytes nested at most kMaxJsonDepth
-// levels; false with a message otherwise.
-bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error);
-// Reads and parses a JSON file (a description, the USB configuration): a
-// regular file (a FIFO or device would block or never end) of at most
-// kMaxJsonText bytes. False with a message (without the path) otherwise.
+// levels; false with a message naming the line and column of a fault.
+// `comments`: // and /* */ comments are allowed (files a person writes).
+bool ParseJsonText(std::string_view text, nlohmann::json& out, std::string& error, bool comments = false);
+// Reads and parses a JSON file a person writes (a description, the USB
+// configuration; comments allowed): a regular file (a FIFO or device would
+// block or never end) of at most kMaxJsonText bytes. False with a message
+// (without the path) otherwise.
 bool ReadJsonFile(const std::string& path, nlohmann::json& out, std::string& error);
 
 struct BadInput : std::runtime_error {

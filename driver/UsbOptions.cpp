@@ -81,7 +81,7 @@ bool ParseUsbConfig(const json& j, UsbOptions& options, std::string& error) {
     } else if (key == "anyDfu" && value.is_boolean()) {
       options.anyDfu = value.get<bool>();
     } else if (key == "interfaceClass" && value.is_string()) {
-      if (!ParseGuidText(value.get<std::string>(), options.interfaceClass)) {
+      if (!platform::GuidFromText(value.get<std::string>(), options.interfaceClass)) {
         error = "\"interfaceClass\" is not a GUID text";
         return false;
       }

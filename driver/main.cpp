@@ -44,7 +44,8 @@ void Usage(std::ostream& out) {
          "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
          "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
          "  --usb-config FILE     USB settings from a JSON file (ids, anyDfu, interfaceClass, timeouts)\n"
-         "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n";
+         "  --usb-timeout MS      bound of one USB control transfer (default 5000)\n"
+         "  -h, --help            show this help\n";
 }
 
 // Writes the service's message; returns the exit status.
@@ -57,7 +58,18 @@ struct Settings {
   vlmudrv::Service::Options service;
   vlmudrv::SourceOptions sources;
   bool foreground = false;
+  std::string usbConfigPath;
 };
+
+// A USB source without ids serves nothing: say so, and where to add them.
+void WarnWithoutUsbIds(const Settings& s) {
+  const vlmudrv::UsbOptions& usb = s.sources.usbOptions;
+  if (!s.sources.usb || !usb.ids.empty() || usb.anyDfu) return;
+  std::cerr << "velmora-driverd: no USB ids are set"
+            << (s.usbConfigPath.empty() ? std::string() : " in " + s.usbConfigPath)
+            << ", so no real device is served; add your interfaces' ids (lsusb shows them) to \"ids\" and "
+               "start the service again\n";
+}
 
 // What an option does with its value: "" or the message the service stops
 // with (exit status 2).
@@ -94,6 +106,12 @@ std::string DeviceDirectory(const std::string& dir, Settings& s) {
   std::vector<std::string> found;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec))
     if (e.path().extension() == ".json") found.push_back(e.path().string());
+  if (ec == std::errc::no_such_file_or_directory) {
+    // A system service may be given a folder for simulated devices that an
+    // administrator has not made: it serves the real ones alone.
+    std::cerr << "velmora-driverd: no simulated devices: the folder " << dir << " does not exist\n";
+    return "";
+  }
   if (ec) return "cannot read directory " + dir + ": " + ec.message();
   std::sort(found.begin(), found.end());
   s.sources.deviceFiles.insert(s.sources.deviceFiles.end(), found.begin(), found.end());
@@ -109,7 +127,9 @@ std::string UsbIds(const std::string& text, Settings& s) {
 std::string UsbConfig(const std::string& file, Settings& s) {
   nlohmann::json j;
   std::string error;
-  if (!vlmudrv::ReadJsonFile(file, j, error) || !vlmudrv::ParseUsbConfig(j, s.sources.usbOptions, error)) return error;
+  if (!vlmudrv::ReadJsonFile(file, j, error) || !vlmudrv::ParseUsbConfig(j, s.sources.usbOptions, error))
+    return file + ": " + error + "; correct the file (see velmora-driverd(8)) and start the service again";
+  s.usbConfigPath = file;
   return "";
 }
 
@@ -252,6 +272,7 @@ class Detachment {
 int main(int argc, char** argv) {
   Settings settings;
   if (const int status = ParseArguments(argc, argv, settings); status >= 0) return status;
+  WarnWithoutUsbIds(settings);
   // A socket handed over by the service manager needs no path of its own.
   if (!vlmudrv::ListenSocket::HandedOver()) {
     if (const int status = ChooseSocketPath(settings); status >= 0) return status;

@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     (void)result.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);  // throws on text that is not UTF-8
     // Every listed path must fit the protocol.
-    for (const auto& e : source.ListInterfaces(vlmudrv::VendorInterfaceClass()))
+    for (const auto& e : source.ListInterfaces(platform::kVendorInterfaceClass))
       if (e.path.size() > 4096) std::abort();
     timers.RunAll();
   }

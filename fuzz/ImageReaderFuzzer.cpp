@@ -18,12 +18,10 @@
 
 #include "image/Crc32.h"
 #include "image/VldFile.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
-void PutLe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // The image lives in a memory file: a regular file as the reader wants one,
 // without touching the disk.
@@ -43,13 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (image.size() >= 4 && std::memcmp(image.data(), "vLmD", 4) == 0) headerLength = VldFile::kV0HeaderSize;
   if (image.size() >= 4 && std::memcmp(image.data(), "VlMd", 4) == 0) headerLength = VldFile::kV1HeaderSize;
   if ((flags & 1) == 0 && headerLength != 0 && image.size() >= headerLength) {
-    PutLe32(image, 44, 0);
-    PutLe32(image, 44, Crc32::Checksum(image.data(), headerLength));
+    platform::StoreLe32(image.data() + 44, 0);
+    platform::StoreLe32(image.data() + 44, Crc32::Checksum(image.data(), headerLength));
   }
   // DFU suffix CRC (the last 4 bytes) over everything before it.
   const size_t n = image.size();
   if ((flags & 2) == 0 && n >= VldFile::kDfuSuffixSize && std::memcmp(&image[n - 8], "UFD", 3) == 0)
-    PutLe32(image, n - 4, Crc32::DfuRegister(image.data(), n - 4));
+    platform::StoreLe32(image.data() + n - 4, Crc32::DfuRegister(image.data(), n - 4));
 
   const int fd = ImageFd();
   if (fd < 0 || ::ftruncate(fd, 0) != 0) return 0;

@@ -8,7 +8,7 @@ PKGS=(build-essential cmake ninja-build pkg-config
       clang libclang-rt-14-dev binutils
       qt6-base-dev fonts-liberation2 fonts-dejavu-core xvfb xauth imagemagick librsvg2-bin
       libusb-1.0-0-dev umockdev libumockdev-dev
-      dpkg-dev gzip ccache
+      dpkg-dev gzip ccache lintian desktop-file-utils appstream systemd passwd init-system-helpers
       g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 x11-apps)
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the normal build, then the address + undefined
-# behaviour sanitizer build, then the thread sanitizer build of the threaded
-# tests, then the Windows build under Wine (scripts/test-windows.sh).
+# Runs the whole test suite: the normal build, then the Debian package
+# installed and used (scripts/package.sh, tests/packaging/install_and_use_test.sh;
+# needs root), then the address + undefined behaviour sanitizer build, then
+# the thread sanitizer build of the threaded tests, then the Windows build
+# under Wine (scripts/test-windows.sh). Each stage prints its wall time.
 # Warnings are errors in every build (scripts/build.sh).
 #   --quick                     normal build only
+#   --package                   the package stage only
 #   --sanitize address|thread   one sanitizer build only
 #   --fuzz                      builds the libFuzzer targets with clang and runs
 #                               each on its corpus in fuzz/corpus/ for
@@ -12,7 +15,7 @@
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
   "") ;;
@@ -23,16 +26,12 @@ case "${1:-}" in
     shift 2 ;;
   --fuzz) MODE=fuzz; shift ;;
   --windows) MODE=windows; shift ;;
+  --package) MODE=package; shift ;;
   -h|--help) usage ;;
   *) echo "test.sh: unknown option $1" >&2; usage ;;
 esac
 [ $# -eq 0 ] || { echo "test.sh: unexpected argument $1" >&2; usage; }
-# The package installer runs only when a package is missing.
-bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
-if [ "$MODE" = windows ]; then
-  stage windows bash scripts/test-windows.sh
-  exit 0
-fi
+
 # Each stage says how long it took.
 stage() { # name command...
   local name=$1 start=$SECONDS; shift
@@ -45,6 +44,31 @@ run() { # build-dir ctest-args cmake-args...
   bash scripts/build.sh "$dir" "$@"
   (cd "$dir" && ctest --output-on-failure -j2 $args)
 }
+# The thread sanitizer checks the threaded tests: it builds only them and
+# the programs they start.
+sanitize() { # address|thread
+  if [ "$1" = thread ]; then
+    BUILD_TYPE=Debug TARGETS=threaded_tests run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
+  else
+    BUILD_TYPE=Debug run "build-$1" "" -DVLMU_SANITIZE="$1" -DVLMU_BUILD_BENCH=OFF
+  fi
+}
+package_stage() { # builds the package and installs and uses it
+  bash scripts/package.sh
+  bash tests/packaging/install_and_use_test.sh build-package/velmora-dfu_*.deb build
+}
+
+# The package installer runs only when a package is missing.
+bash scripts/install-deps.sh --check >/dev/null || bash scripts/install-deps.sh
+if [ "$MODE" = windows ]; then
+  stage windows bash scripts/test-windows.sh
+  exit 0
+fi
+if [ "$MODE" = package ]; then
+  TARGETS=usb_testbed_run bash scripts/build.sh build
+  stage package package_stage
+  exit 0
+fi
 if [ "$MODE" = fuzz ]; then
   FUZZERS=(descriptor_walk image_reader ini_reader frame_decoder control_json)
   CC=clang CXX=clang++ BUILD_TYPE=Debug TARGETS="${FUZZERS[*]/%/_fuzzer}" \
@@ -63,21 +87,13 @@ if [ "$MODE" = fuzz ]; then
   done
   exit 0
 fi
-# The thread sanitizer checks the threaded tests: it builds only them and
-# the programs they start.
-sanitize() { # address|thread
-  if [ "$1" = thread ]; then
-    BUILD_TYPE=Debug TARGETS=threaded_tests run build-thread "-L threaded" -DVLMU_SANITIZE=thread -DVLMU_BUILD_BENCH=OFF
-  else
-    BUILD_TYPE=Debug run "build-$1" "" -DVLMU_SANITIZE="$1" -DVLMU_BUILD_BENCH=OFF
-  fi
-}
 if [ "$MODE" = one ]; then
   stage "$SAN-sanitizer" sanitize "$SAN"
   exit 0
 fi
 stage normal run build ""
 if [ "$MODE" = all ]; then
+  stage package package_stage
   stage address-sanitizer sanitize address
   stage thread-sanitizer sanitize thread
   stage windows bash scripts/test-windows.sh

@@ -23,7 +23,7 @@ void DownloadProgressDlg::SetStatusText(ProgressDialogView& view, std::string te
 }
 
 void DownloadProgressDlg::OnInitDialog(ProgressDialogView& view) {
-  SetStatusText(view, std::string(LoadText(IDS_PREPARING_DOWNLOAD)));
+  SetStatusText(view, LoadText(IDS_PREPARING_DOWNLOAD));
   mTimerId = 0;
   // No timer to be had: the "Close" button stays disabled (ending the dialog
   // would end the program and unload the library mid-download); posted polls
@@ -65,14 +65,14 @@ void DownloadProgressDlg::Poll(ProgressDialogView& view) {
   const uint32_t status = mLibrary.GetDownloadStatus(&done, &total);
   if (status == VLMUFWDL_STATUS_DOWNLOAD_RUNNING) {
     if (done == 0) return;
-    SetStatusText(view, done == total ? std::string(LoadText(IDS_STARTING_FIRMWARE))
+    SetStatusText(view, done == total ? LoadText(IDS_STARTING_FIRMWARE)
                                       : FormatText(LoadText(IDS_BYTES_DOWNLOADED), {done, total}));
     view.SetProgressRange(0, total);
     view.SetProgressPosition(TransferPosition(done));
     return;
   }
   if (status == VLMUFWDL_STATUS_SUCCESS || status == kStatusAlsoSuccess) {
-    SetStatusText(view, std::string(LoadText(IDS_DOWNLOAD_FINISHED)));
+    SetStatusText(view, LoadText(IDS_DOWNLOAD_FINISHED));
     view.SetProgressRange(0, 100);
     view.SetProgressPosition(100);
   } else {

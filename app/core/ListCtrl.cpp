@@ -6,8 +6,8 @@
 namespace vlmapp {
 
 void ListCtrl::InitColumns() {
-  mView.InitListColumns({{std::string(LoadText(IDS_COLUMN_VENDOR_PRODUCT)), 380},
-                         {std::string(LoadText(IDS_COLUMN_SERIAL_NUMBER)), 240}});
+  mView.InitListColumns({{LoadText(IDS_COLUMN_VENDOR_PRODUCT), 380},
+                         {LoadText(IDS_COLUMN_SERIAL_NUMBER), 240}});
 }
 
 void ListCtrl::AddDevice(uint32_t index, const VLMUFWDL_DEVICE_INFO& info) {
@@ -23,7 +23,7 @@ void ListCtrl::AddDevice(uint32_t index, const VLMUFWDL_DEVICE_INFO& info) {
 void ListCtrl::AddNoDeviceEntry(uint32_t textId) {
   ListRow row;
   row.itemData = kNoDeviceItemData;
-  row.text[0] = std::string(LoadText(textId));
+  row.text[0] = LoadText(textId);
   mRows.insert(mRows.begin(), std::move(row));
   if (mSelected >= 0) ++mSelected;
   mView.ShowListRows(mRows);

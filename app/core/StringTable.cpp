@@ -32,7 +32,7 @@ constexpr Entry kTable[] = {
 
 }  // namespace
 
-std::string_view LoadText(uint32_t id) {
+std::string_view BuiltInText(uint32_t id) {
   for (const Entry& e : kTable) {
     if (e.id == id) return e.text;
   }

@@ -3,6 +3,7 @@
 // The texts are kept exactly as the product has always shown them, spelling
 // included ("An error is occurred!"); do not reword them.
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace vlmapp {
@@ -28,7 +29,14 @@ enum TextId : uint32_t {
   IDS_DEVICE_LIST_CHANGED = 156,
 };
 
-// The text of `id`; empty for an id the table does not have.
-std::string_view LoadText(uint32_t id);
+// The text of `id` as the program shows it; empty for an id the table does
+// not have. On Windows it is read from the program file's string table
+// resource (LoadString; app/win32/ResourceTexts.cpp), elsewhere it is the
+// built-in table (BuiltInTexts.cpp).
+std::string LoadText(uint32_t id);
+
+// The built-in table: the texts the resource script carries, and the
+// program's texts where there is no such resource.
+std::string_view BuiltInText(uint32_t id);
 
 }  // namespace vlmapp

@@ -31,13 +31,13 @@ std::string VlmFwUpgradeApp::BaseName(const std::string& programPath) {
 }
 
 VlmFwUpgradeApp::Outcome VlmFwUpgradeApp::InitInstance() {
-  const std::string title(LoadText(IDS_WINDOW_TITLE));
+  const std::string title = LoadText(IDS_WINDOW_TITLE);
   if (mPlatform.CreateInstanceMarker(kMutexName) == AppPlatform::MarkerResult::AlreadyExists) {
     return mPlatform.ActivateRunningInstance(title) ? Outcome::SecondInstance : Outcome::NotHandedOver;
   }
   if (!IsAcceptedApiVersion(mLibrary.GetApiVersion())) {
     MessageBoxRequest box;
-    box.text = std::string(LoadText(IDS_WRONG_API_VERSION));
+    box.text = LoadText(IDS_WRONG_API_VERSION);
     box.caption = mAppName;
     box.icon = MessageIcon::Error;
     box.buttons = MessageButtons::Ok;

@@ -39,9 +39,9 @@ VlmFwUpgradeDlg::VlmFwUpgradeDlg(MainDialogView& view, FirmwareLibrary& library,
 
 void VlmFwUpgradeDlg::OnInitDialog() {
   ExchangeTexts(false);
-  const std::string_view about = LoadText(IDS_ABOUTBOX);
-  if (!about.empty()) mView.AddSystemMenuItem(IDM_ABOUTBOX, std::string(about));
-  mView.SetWindowTitle(std::string(LoadText(IDS_WINDOW_TITLE)));
+  const std::string about = LoadText(IDS_ABOUTBOX);
+  if (!about.empty()) mView.AddSystemMenuItem(IDM_ABOUTBOX, about);
+  mView.SetWindowTitle(LoadText(IDS_WINDOW_TITLE));
   mDeviceList.InitColumns();
   UpdateUpgradeButton();
   if (mDeviceNotification == 0) {
@@ -144,7 +144,7 @@ void VlmFwUpgradeDlg::ShowLibraryError(uint32_t status) {
     default: break;
   }
   MessageBoxRequest box;
-  box.text = std::string(LoadText(textId));
+  box.text = LoadText(textId);
   box.caption = FormatText(LoadText(IDS_ERROR_CAPTION), {status});
   box.icon = MessageIcon::Error;
   box.buttons = MessageButtons::Ok;
@@ -200,7 +200,7 @@ void VlmFwUpgradeDlg::OnUpgrade() {
   mUpgradeRunning = true;
 
   MessageBoxRequest confirm;
-  confirm.text = std::string(LoadText(IDP_CONFIRM_UPGRADE));
+  confirm.text = LoadText(IDP_CONFIRM_UPGRADE);
   confirm.caption = mAppName;
   confirm.icon = MessageIcon::Question;
   confirm.buttons = MessageButtons::YesNoDefaultNo;
@@ -212,7 +212,7 @@ void VlmFwUpgradeDlg::OnUpgrade() {
         row >= 0 ? mDeviceList.Rows()[static_cast<size_t>(row)].itemData : kNoDeviceItemData;
     if (itemData == kNoDeviceItemData) {
       MessageBoxRequest lost;
-      lost.text = std::string(LoadText(IDS_DEVICE_LIST_CHANGED));
+      lost.text = LoadText(IDS_DEVICE_LIST_CHANGED);
       lost.caption = mAppName;
       mView.ShowMessageBox(lost);
     } else if (const uint32_t open = mLibrary.OpenDevice(itemData); open != 0) {

@@ -6,6 +6,7 @@
 #include "AppIcon.h"
 #include "DialogUnits.h"
 #include "DialogViews.h"
+#include "WindowPlacement.h"
 
 namespace vlmqt {
 
@@ -30,6 +31,11 @@ QtAboutDialog::QtAboutDialog(const QString& text, QWidget* parent)
   ok->setGeometry(du.Rect(166, 37, 50, 14));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+void QtAboutDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  CentreOverOwner(this);
 }
 
 }  // namespace vlmqt

@@ -9,6 +9,9 @@ class QtAboutDialog final : public QDialog {
 
  public:
   QtAboutDialog(const QString& text, QWidget* parent);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
 };
 
 }  // namespace vlmqt

@@ -15,6 +15,7 @@
 #include "DialogUnits.h"
 #include "QtAboutDialog.h"
 #include "QtProgressDialog.h"
+#include "ServiceNotice.h"
 
 namespace vlmqt {
 namespace {
@@ -58,7 +59,9 @@ void QtMainDialog::BuildControls() {
     e->setObjectName(IdName(id));
     e->setReadOnly(true);
     e->setFrame(false);
-    e->setFocusPolicy(Qt::TabFocus);
+    // Shown like a label: a click selects its text for copying, but Tab
+    // passes it by.
+    e->setFocusPolicy(Qt::ClickFocus);
     // Text at the top of its box like the labels beside it, on the group's background.
     e->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     e->setTextMargins(0, 0, 0, 0);
@@ -66,6 +69,13 @@ void QtMainDialog::BuildControls() {
     e->setGeometry(du.Rect(x, y, w, h));
     mTexts.insert(id, e);
   };
+
+  // Above the list, in the template's margin: the driver service cannot be reached.
+  mServiceNotice = new ServiceNotice(this);
+  mServiceNotice->setGeometry(du.Rect(18, 4, 416, 10));
+  connect(mServiceNotice, &ServiceNotice::serviceAppeared, this, [this] { OnServiceChanged(true); });
+  connect(mServiceNotice, &ServiceNotice::serviceLost, this, [this] { OnServiceChanged(false); });
+  mServiceNotice->Check();
 
   label("Available devices", 18, 16, 140, 8);
   mList = new QTableWidget(this);
@@ -211,16 +221,39 @@ void QtMainDialog::PostToSelf(uint32_t message) {
 }
 
 uintptr_t QtMainDialog::RegisterDeviceChanges(const vlmapp::DeviceInterfaceFilter& filter) {
-  mDeviceChanges = DeviceChangeSource::Register(filter, [this](uint32_t code, std::vector<unsigned char> record) {
+  // The registration stands even while no service runs: it is made again
+  // with the service when that appears.
+  mDeviceFilter = filter;
+  WatchDeviceChanges();
+  return 1;
+}
+
+void QtMainDialog::UnregisterDeviceChanges(uintptr_t /*registration*/) {
+  mDeviceFilter.reset();
+  mDeviceChanges.reset();
+}
+
+void QtMainDialog::WatchDeviceChanges() {
+  mDeviceChanges.reset();
+  if (!mDeviceFilter) return;
+  mDeviceChanges = DeviceChangeSource::Register(*mDeviceFilter, [this](uint32_t code, std::vector<unsigned char> record) {
     // On the notification thread: hand the event to the user-interface thread.
     QMetaObject::invokeMethod(
         this, [this, code, record = std::move(record)] { mLogic.HandleDeviceChange(code, record.data()); },
         Qt::QueuedConnection);
   });
-  return mDeviceChanges ? 1 : 0;
 }
 
-void QtMainDialog::UnregisterDeviceChanges(uintptr_t /*registration*/) { mDeviceChanges.reset(); }
+void QtMainDialog::OnServiceChanged(bool appeared) {
+  // A service that went away took the registration with it; one that
+  // appeared gets a new one. The list shows what the library now finds.
+  if (appeared) {
+    WatchDeviceChanges();
+  } else {
+    mDeviceChanges.reset();
+  }
+  if (isVisible() && !mLogic.UpgradeRunning()) PostToSelf(vlmapp::UM_REFRESH_DEVICES);
+}
 
 vlmapp::MessageAnswer QtMainDialog::ShowMessageBox(const vlmapp::MessageBoxRequest& request) {
   return mPrompts->ShowMessageBox(this, request);

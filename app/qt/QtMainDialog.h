@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QMap>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DeviceChangeSource.h"
@@ -18,6 +19,8 @@ class QPushButton;
 class QTableWidget;
 
 namespace vlmqt {
+
+class ServiceNotice;
 
 class QtMainDialog final : public QDialog, public vlmapp::MainDialogView {
   Q_OBJECT
@@ -65,6 +68,8 @@ class QtMainDialog final : public QDialog, public vlmapp::MainDialogView {
  private:
   void BuildControls();
   void OnSelectionChanged();
+  void WatchDeviceChanges();
+  void OnServiceChanged(bool appeared);
 
   UserPrompts mDefaultPrompts;
   UserPrompts* mPrompts;
@@ -76,6 +81,10 @@ class QtMainDialog final : public QDialog, public vlmapp::MainDialogView {
   int mShownSelection = -1;
   bool mUpdatingList = false;
   std::unique_ptr<DeviceChangeSource> mDeviceChanges;
+  // Kept while device changes are wanted, to register again with a service
+  // that starts (or starts again) after the dialog.
+  std::optional<vlmapp::DeviceInterfaceFilter> mDeviceFilter;
+  ServiceNotice* mServiceNotice = nullptr;
   QDialog* mProgressDialog = nullptr;
 };
 

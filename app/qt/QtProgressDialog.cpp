@@ -10,6 +10,7 @@
 #include <climits>
 
 #include "DialogUnits.h"
+#include "WindowPlacement.h"
 
 namespace vlmqt {
 
@@ -80,6 +81,11 @@ void QtProgressDialog::PostPoll() {
         mLogic.OnPollEvent(*this);
       },
       Qt::QueuedConnection);
+}
+
+void QtProgressDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  CentreOverOwner(this);
 }
 
 void QtProgressDialog::timerEvent(QTimerEvent* event) {

@@ -34,6 +34,7 @@ class QtProgressDialog final : public QDialog, public vlmapp::ProgressDialogView
   void accept() override {}
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void timerEvent(QTimerEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;

@@ -3,6 +3,7 @@
 #include <commdlg.h>
 #include <dbt.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <vector>
@@ -42,6 +43,7 @@ INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   switch (message) {
     case WM_INITDIALOG:
       SetDlgItemTextA(window, IDC_STATIC_ABOUT, reinterpret_cast<const char*>(lParam));
+      CentreOverOwner(window);
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -56,6 +58,25 @@ INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 }  // namespace
+
+void CentreOverOwner(HWND dialog) {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  if (!GetMonitorInfoA(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  const RECT work = monitor.rcWork;
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  RECT over = work;
+  if (owner != nullptr && IsWindowVisible(owner) && !IsIconic(owner)) GetWindowRect(owner, &over);
+  RECT self;
+  GetWindowRect(dialog, &self);
+  const LONG width = self.right - self.left;
+  const LONG height = self.bottom - self.top;
+  LONG x = over.left + (over.right - over.left - width) / 2;
+  LONG y = over.top + (over.bottom - over.top - height) / 2;
+  x = std::max(work.left, std::min(x, work.right - width));
+  y = std::max(work.top, std::min(y, work.bottom - height));
+  SetWindowPos(dialog, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 UINT MessageBoxStyle(const vlmapp::MessageBoxRequest& request) {
   UINT style = request.icon == vlmapp::MessageIcon::Question ? MB_ICONQUESTION : MB_ICONERROR;
@@ -114,6 +135,7 @@ INT_PTR Win32MainDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lPara
     case WM_INITDIALOG:
       SendMessageA(mWindow, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(mIcon));
       SendMessageA(mWindow, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(mSmallIcon));
+      CentreOverOwner(mWindow);
       mLogic.OnInitDialog();
       return TRUE;  // the default focus is set by the dialog manager
     case WM_SHOWWINDOW:

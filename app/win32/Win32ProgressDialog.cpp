@@ -31,6 +31,7 @@ INT_PTR CALLBACK Win32ProgressDialog::DialogProc(HWND window, UINT message, WPAR
 INT_PTR Win32ProgressDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM /*lParam*/) {
   switch (message) {
     case WM_INITDIALOG:
+      CentreOverOwner(mWindow);
       mLogic.OnInitDialog(*this);
       return TRUE;
     case WM_TIMER:

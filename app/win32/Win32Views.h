@@ -112,6 +112,11 @@ class Win32AppPlatform final : public vlmapp::AppPlatform {
   HANDLE mMutex = nullptr;  // closed when the program ends
 };
 
+// Places a dialog centred over its owner, or over the work area of its
+// monitor when it has none (the main dialog) or the owner is hidden or
+// minimised; the dialog stays within that work area.
+void CentreOverOwner(HWND dialog);
+
 // Message box styles of a request, and its answer.
 UINT MessageBoxStyle(const vlmapp::MessageBoxRequest& request);
 vlmapp::MessageAnswer MessageBoxAnswer(int result);

@@ -9,6 +9,8 @@
 #include "log/DiagnosticLog.h"
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
+#include "platform/ByteOrder.h"
+#include "platform/AsciiText.h"
 
 namespace {
 
@@ -21,24 +23,6 @@ struct DescriptorRequest {
 };
 static_assert(sizeof(DescriptorRequest) == 8, "descriptor request is 8 bytes");
 
-void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v & 0xFF);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>((v >> (8 * i)) & 0xFF);
-}
-
-bool EqualsIgnoringCase(const char* a, size_t aLength, const std::string& b) {
-  if (aLength != b.size()) return false;
-  for (size_t i = 0; i < aLength; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -88,10 +72,10 @@ uint32_t VlmuDevice::GetDescriptor(void* buffer, uint32_t bufferSize, uint32_t* 
                                    uint8_t descriptorType, uint8_t index, uint16_t languageId) {
   if (bytesReceived != nullptr) *bytesReceived = 0;
   uint8_t request[sizeof(DescriptorRequest)];
-  PutLe32(request, reserved);
+  platform::StoreLe32(request, reserved);
   request[4] = descriptorType;
   request[5] = index;
-  PutLe16(request + 6, languageId);
+  platform::StoreLe16(request + 6, languageId);
   return IoControl(platform::kIoctlGetDescriptor, request, sizeof request, buffer, bufferSize, bytesReceived);
 }
 
@@ -301,7 +285,7 @@ void VlmuDevice::OnDeviceChange(uint32_t /*message*/, uintptr_t wParam, const vo
   // The name ends with a NUL inside the record; never read past the record.
   const char* name = reinterpret_cast<const char*>(record + kNameOffset);
   const size_t nameLength = strnlen(name, recordSize - kNameOffset);
-  if (!EqualsIgnoringCase(name, nameLength, mDevicePath)) return;
+  if (!platform::EqualsIgnoreAsciiCase(std::string_view(name, nameLength), mDevicePath)) return;
 
   if (wParam == platform::kDbtDeviceArrival) {
     mDeviceArrivedEvent->Set();

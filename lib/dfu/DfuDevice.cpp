@@ -8,6 +8,7 @@
 
 #include "dfu/DfuDevice.h"
 #include "log/DiagnosticLog.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
@@ -23,7 +24,6 @@ constexpr unsigned kInterfaceLength = 9;
 constexpr uint32_t kDescriptorBufferSize = 65535;
 constexpr uint32_t kStringBufferSize = 256;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
@@ -143,11 +143,11 @@ uint32_t DfuDevice::ReadDeviceInfo() {
   }
   {
     std::lock_guard<std::mutex> lock(mDeviceInfoLock);
-    mVendorId = Le16(mDeviceDescriptor + 8);
+    mVendorId = platform::LoadLe16(mDeviceDescriptor + 8);
   }
   {
     std::lock_guard<std::mutex> lock(mDeviceInfoLock);
-    mProductId = Le16(mDeviceDescriptor + 10);
+    mProductId = platform::LoadLe16(mDeviceDescriptor + 10);
   }
   const uint8_t serialIndex = mDeviceDescriptor[16];
   if (serialIndex == 0) return 0;
@@ -163,7 +163,7 @@ uint32_t DfuDevice::ReadDeviceInfo() {
     VLOG(LOG_WARNING, "DfuDevice::ReadDeviceInfo: Language IDs not supported\n");
     return 0;
   }
-  const uint16_t languageId = Le16(languages + 2);
+  const uint16_t languageId = platform::LoadLe16(languages + 2);
 
   uint8_t text[kStringBufferSize];
   received = 0;
@@ -184,7 +184,7 @@ uint32_t DfuDevice::ReadDeviceInfo() {
   std::lock_guard<std::mutex> lock(mDeviceInfoLock);
   std::memset(mSerialNumber, 0, sizeof mSerialNumber);
   for (size_t i = 0; i < characters; ++i) {
-    const uint16_t c = Le16(text + 2 + 2 * i);
+    const uint16_t c = platform::LoadLe16(text + 2 + 2 * i);
     if (c == 0) break;
     mSerialNumber[i] = c;
   }
@@ -261,8 +261,8 @@ uint32_t WalkConfigurationDescriptor(std::span<const uint8_t> configuration, uin
         return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
       }
       search.attributes = d[2];
-      search.detachTimeout = Le16(d + 3);
-      search.transferSize = Le16(d + 5);
+      search.detachTimeout = platform::LoadLe16(d + 3);
+      search.transferSize = platform::LoadLe16(d + 5);
       search.functionalFound = true;
       VLOG(LOG_INFO,
            "DfuDevice::GetDfuDescriptorData: DFU functional descriptor found (bmAttributes = 0x%02X, "
@@ -292,7 +292,7 @@ uint32_t DfuDevice::ReadConfigurationDescriptor(uint8_t configIndex, std::vector
          received, c);
     return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
-  *totalLength = Le16(buffer.data() + 2);
+  *totalLength = platform::LoadLe16(buffer.data() + 2);
   if (*totalLength <= kConfigHeaderLength || *totalLength > kDescriptorBufferSize) {
     VLOG(LOG_ERROR,
          "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n",

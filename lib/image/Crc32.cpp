@@ -1,4 +1,5 @@
 #include "image/Crc32.h"
+#include "platform/ByteOrder.h"
 
 #include <array>
 
@@ -28,10 +29,7 @@ constexpr Tables kTables = BuildTables();
 static_assert(kTables[0][1] == 0x77073096u, "CRC-32 table entry 1");
 static_assert(kTables[0][255] == 0x2D02EF8Du, "CRC-32 table entry 255");
 
-inline uint32_t LoadLe32(const unsigned char* p) noexcept {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+using platform::LoadLe32;
 
 uint32_t UpdateTables(uint32_t r, const unsigned char* p, std::size_t size) noexcept {
   // Byte steps until the pointer is 8-byte aligned, then sixteen bytes a step.

@@ -9,13 +9,11 @@
 #include "image/Crc32.h"
 #include "log/DiagnosticLog.h"
 #include "platform/FileSystem.h"
+#include "platform/ByteOrder.h"
 
 namespace {
 
-inline uint32_t LoadLe32(const unsigned char* p) noexcept {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+using platform::LoadLe32;
 
 // Chunk size of the suffix CRC run.
 constexpr std::size_t kCrcChunk = 256 * 1024;

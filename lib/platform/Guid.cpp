@@ -6,15 +6,15 @@
 namespace platform {
 namespace {
 
-int HexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
 // Reads `digits` hex digits from text[pos...]; false on any other character.
-bool ReadHex(const char16_t* text, size_t pos, size_t digits, uint64_t& value) {
+bool ReadHex(std::string_view text, size_t pos, size_t digits, uint64_t& value) {
   value = 0;
   for (size_t i = 0; i < digits; ++i) {
     const int v = HexValue(text[pos + i]);
@@ -26,17 +26,10 @@ bool ReadHex(const char16_t* text, size_t pos, size_t digits, uint64_t& value) {
 
 }  // namespace
 
-bool GuidFromString(const char16_t* text, Guid& guid) {
-  // Layout: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX} followed by the terminator.
-  constexpr size_t kLength = 38;
-  if (text == nullptr) return false;
-  // Check the length first without reading past a shorter text's terminator.
-  for (size_t i = 0; i < kLength; ++i) {
-    if (text[i] == u'\0') return false;
-  }
-  if (text[kLength] != u'\0') return false;
-  if (text[0] != u'{' || text[37] != u'}' || text[9] != u'-' || text[14] != u'-' ||
-      text[19] != u'-' || text[24] != u'-') {
+bool GuidFromText(std::string_view text, Guid& guid) {
+  // Layout: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+  if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' ||
+      text[19] != '-' || text[24] != '-') {
     return false;
   }
   uint64_t d1 = 0, d2 = 0, d3 = 0, d4a = 0, d4b = 0;
@@ -57,9 +50,24 @@ bool GuidFromString(const char16_t* text, Guid& guid) {
   return true;
 }
 
-std::string GuidToString(const Guid& guid) {
+bool GuidFromString(const char16_t* text, Guid& guid) {
+  if (text == nullptr) return false;
+  // Only ASCII characters can be part of the text; reading stops at the
+  // terminator or one character past the 38 a GUID text has.
+  char narrow[39];
+  size_t n = 0;
+  for (; n < sizeof narrow && text[n] != u'\0'; ++n) {
+    if (text[n] > 0x7F) return false;
+    narrow[n] = static_cast<char>(text[n]);
+  }
+  return GuidFromText(std::string_view(narrow, n), guid);
+}
+
+std::string GuidToString(const Guid& guid, bool lowerCase) {
   char text[39];
-  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+  std::snprintf(text, sizeof text,
+                lowerCase ? "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}"
+                          : "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
                 static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2),
                 static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2],
                 guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -23,11 +24,15 @@ static_assert(sizeof(Guid) == 16, "Guid must be 16 bytes");
 // Interface class of the vendor driver's devices, {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
 inline constexpr Guid kVendorInterfaceClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
 
-// CLSIDFromString stand-in: accepts exactly a braced GUID text (hex digits of
-// either case) given as UTF-16. Returns false for anything else.
+// Reads exactly a braced GUID text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
+// with hex digits of either case. Returns false for anything else.
+bool GuidFromText(std::string_view text, Guid& guid);
+
+// CLSIDFromString stand-in: the same for a NUL-terminated UTF-16 text.
 bool GuidFromString(const char16_t* text, Guid& guid);
 
-// Upper-case braced text of a GUID.
-std::string GuidToString(const Guid& guid);
+// Braced text of a GUID, upper-case hex digits (lower-case on request, as
+// interface paths carry them).
+std::string GuidToString(const Guid& guid, bool lowerCase = false);
 
 }  // namespace platform

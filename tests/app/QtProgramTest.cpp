@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QLabel>
 #include <QProgressBar>
@@ -18,6 +21,8 @@
 #include <functional>
 #include <regex>
 
+#include "ApplicationSetup.h"
+#include "DialogUnits.h"
 #include "QtMainDialog.h"
 #include "UserPrompts.h"
 #include "dfu/E2eSupport.h"
@@ -54,6 +59,30 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
     QTest::qWait(10);
   }
   return true;
+}
+
+// Runs `act` on the next modal window of a class once it shows, from within
+// that window's own event loop.
+void OnNextModal(const char* className, const std::function<void(QWidget*)>& act) {
+  auto* poll = new QTimer;
+  poll->setInterval(10);
+  QObject::connect(poll, &QTimer::timeout, [poll, className, act] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible() || !modal->inherits(className)) return;
+    poll->stop();
+    poll->deleteLater();
+    act(modal);
+  });
+  poll->start();
+}
+
+// A window opened over `owner`: centred on it, in the dialogs' font.
+void ExpectCentredInTheDialogFont(QWidget* window, QWidget* owner) {
+  const QPoint offset = window->frameGeometry().center() - owner->frameGeometry().center();
+  EXPECT_LE(offset.manhattanLength(), 2) << window->metaObject()->className() << " is off by " << offset.x() << ","
+                                         << offset.y();
+  EXPECT_EQ(window->font().family(), vlmqt::DialogFont().family()) << window->metaObject()->className();
+  EXPECT_EQ(window->font().pointSize(), vlmqt::DialogFont().pointSize()) << window->metaObject()->className();
 }
 
 struct Seen {
@@ -95,6 +124,7 @@ class QtProgram : public ::testing::Test {
     QObject::connect(&observer, &QTimer::timeout, [&] {
       QDialog* progress = dialog.ProgressDialog();
       if (progress == nullptr) return;
+      if (seen.empty()) ExpectCentredInTheDialogFont(progress, &dialog);
       auto* bar = progress->findChild<QProgressBar*>("1008");
       auto* close = progress->findChild<QPushButton*>("2");
       const Seen now{progress->findChild<QLabel*>("1009")->text(), bar->value(), bar->maximum(), close->isEnabled()};
@@ -311,18 +341,94 @@ TEST_F(QtProgram, DeviceGoneBeforeOpeningAndServiceStopped) {
   // The service goes away: the next rebuild reports the failed enumeration.
   prompts.duringConfirmation = nullptr;
   prompts.boxes.clear();
+  auto* notice = dialog->findChild<QLabel*>("serviceNotice");
+  EXPECT_FALSE(notice->isVisible());
   driver.Kill();
   dialog->Logic().RefreshDeviceList();
   ASSERT_EQ(prompts.boxes.size(), 0u);  // no service: no devices, not an error
   EXPECT_EQ(list->item(0, 0)->text(), "--- no devices available ---");
   EXPECT_TRUE(dialog->isVisible());
+  // ... but a line above the list says which socket was tried and what to do,
+  ASSERT_TRUE(WaitUntil([&] { return notice->isVisible(); }));
+  EXPECT_EQ(notice->toolTip().toStdString(), "Driver service not reachable at " + driver.SocketPath() +
+                                                 ": start it with systemctl start velmora-driverd.");
+  EXPECT_EQ(notice->y() + notice->height() <= list->y(), true);
+  // ... until the service is back: then its devices are listed again.
+  ASSERT_TRUE(driver.Start()) << driver.LastError();
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("c").Serial("SN0003")).empty());
+  ASSERT_TRUE(WaitUntil([&] { return !notice->isVisible() && list->item(0, 1)->text() == "SN0003"; }));
+  EXPECT_EQ(prompts.boxes.size(), 0u);
+}
+
+TEST_F(QtProgram, TabPassesOnlyTheControlsAPersonCanUse) {
+  ASSERT_FALSE(driver.AddDevice(DeviceDescription()).empty());
+  auto dialog = Open();
+  prompts.file = WriteImage("fw.vld", dfue2e::MakeImage(1024));
+  QTest::mouseClick(Button(*dialog, "1004"), Qt::LeftButton);
+  dialog->activateWindow();
+  List(*dialog)->setFocus();
+  std::vector<QString> stops;
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_NE(QApplication::focusWidget(), nullptr) << "no focus after " << i << " tab stops";
+    stops.push_back(QApplication::focusWidget()->objectName());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  }
+  // The list, the path, "Open", "Upgrade Firmware", "Exit", and round again.
+  EXPECT_EQ(stops, (std::vector<QString>{"1006", "1003", "1004", "1", "2", "1006"}));
+}
+
+// The toolkit's file dialog and message box, and the About box, open centred
+// over the main window in the dialogs' font; the file dialog opens in the
+// home folder at first, then in the folder used last, which the user's
+// settings keep for the next start.
+TEST_F(QtProgram, DialogsOpenOverTheMainWindowAndTheFileDialogInTheFolderUsedLast) {
+  vlmqt::QtMainDialog dialog(*library, "VelmoraFlashTool_x64", [](vlmapp::VlmFwUpgradeDlg&) {});
+  dialog.show();
+  ASSERT_TRUE(WaitUntil([&] { return List(dialog)->rowCount() > 0; }));
+  const std::string image = WriteImage("short.vld", "VlMd");  // refused: a message box follows
+  std::vector<std::string> folders, boxes;
+  for (int i = 0; i < 2; ++i) {
+    OnNextModal("QFileDialog", [&](QWidget* chooser) {
+      ExpectCentredInTheDialogFont(chooser, &dialog);
+      auto* files = static_cast<QFileDialog*>(chooser);
+      folders.push_back(files->directory().absolutePath().toStdString());
+      OnNextModal("QMessageBox", [&](QWidget* box) {
+        ExpectCentredInTheDialogFont(box, &dialog);
+        boxes.push_back(box->windowTitle().toStdString());
+        static_cast<QMessageBox*>(box)->button(QMessageBox::Ok)->click();
+      });
+      // The name typed into the dialog, as a person would.
+      files->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(image));
+      static_cast<QDialog*>(files)->accept();  // as the "Open" button does
+    });
+    QTest::mouseClick(Button(dialog, "1004"), Qt::LeftButton);
+  }
+  EXPECT_EQ(folders, (std::vector<std::string>{QDir::homePath().toStdString(), dir.path().string()}));
+  EXPECT_EQ(boxes, (std::vector<std::string>{"Error 0x04", "Error 0x04"}));
+  const std::string settings = testsupport::ReadFile(qEnvironmentVariable("XDG_CONFIG_HOME").toStdString() + "/" +
+                                                     vlmqt::kSettingsOrganization + "/" +
+                                                     vlmqt::kSettingsApplication + ".conf");
+  EXPECT_NE(settings.find("lastFolder=" + dir.path().string()), std::string::npos) << settings;
+
+  bool aboutSeen = false;
+  OnNextModal("vlmqt::QtAboutDialog", [&](QWidget* about) {
+    aboutSeen = true;
+    ExpectCentredInTheDialogFont(about, &dialog);
+    Button(*about, "1")->click();
+  });
+  QTest::keyClick(&dialog, Qt::Key_F1);
+  EXPECT_TRUE(aboutSeen);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The user's settings (the file dialog's folder) in a folder of the test's own.
+  const testsupport::TempDir config;
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path().string()));
   QApplication application(argc, argv);
+  vlmqt::SetUpApplication();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "SingleInstance.h"
+#include "support/CaseName.h"
 #include "support/DriverServiceFixture.h"
 #include "support/SpawnProgram.h"
 #include "support/TempDir.h"
@@ -27,6 +28,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testsupport::PrintTo;
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -163,23 +163,31 @@ inline Bytes StringDescriptor(const std::u16string& text) {
   return d;
 }
 
-inline Bytes Interface(uint8_t number, uint8_t cls, uint8_t subclass, uint8_t protocol, uint8_t length = 9) {
-  Bytes d{length, 4, number, 0, 0, cls, subclass, protocol, 0};
-  d.resize(length, 0);
+// `length` bytes of `fields`, zero-padded or cut. (Filled in place: resizing
+// a vector made from a list trips GCC 12's bounds warnings at -O3.)
+template <size_t N>
+Bytes Sized(const uint8_t (&fields)[N], uint8_t length) {
+  Bytes d(length, 0);
+  for (size_t i = 0; i < d.size() && i < N; ++i) d[i] = fields[i];
   return d;
+}
+
+inline Bytes Interface(uint8_t number, uint8_t cls, uint8_t subclass, uint8_t protocol, uint8_t length = 9) {
+  const uint8_t fields[] = {length, 4, number, 0, 0, cls, subclass, protocol, 0};
+  return Sized(fields, length);
 }
 
 inline Bytes DfuInterface(uint8_t number, uint8_t protocol) { return Interface(number, 0xFE, 0x01, protocol); }
 
 inline Bytes Functional(uint8_t attributes, uint16_t detach, uint16_t transfer, uint8_t length = 7) {
-  Bytes d{length,
-          0x21,
-          attributes,
-          static_cast<uint8_t>(detach & 0xFF),
-          static_cast<uint8_t>(detach >> 8),
-          static_cast<uint8_t>(transfer & 0xFF),
-          static_cast<uint8_t>(transfer >> 8)};
-  d.resize(length, 0);
+  const uint8_t fields[] = {length,
+                            0x21,
+                            attributes,
+                            static_cast<uint8_t>(detach & 0xFF),
+                            static_cast<uint8_t>(detach >> 8),
+                            static_cast<uint8_t>(transfer & 0xFF),
+                            static_cast<uint8_t>(transfer >> 8)};
+  Bytes d = Sized(fields, length);
   if (length >= 9) {
     d[7] = 0x10;
     d[8] = 0x01;

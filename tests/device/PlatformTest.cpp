@@ -39,6 +39,11 @@ TEST(GuidText, ParsesTheVendorInterfaceClassInEitherCase) {
   const uint8_t d4[8] = {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61};
   EXPECT_EQ(std::memcmp(upper.Data4, d4, 8), 0);
   EXPECT_EQ(platform::GuidToString(upper), "{49F4A1FF-55DD-4D45-9743-7B623EFF0361}");
+  EXPECT_EQ(platform::GuidToString(upper, true), "{49f4a1ff-55dd-4d45-9743-7b623eff0361}");
+  EXPECT_EQ(upper, platform::kVendorInterfaceClass);
+  Guid narrow;
+  ASSERT_TRUE(platform::GuidFromText("{49f4a1ff-55DD-4d45-9743-7B623EFF0361}", narrow));
+  EXPECT_EQ(narrow, upper);
 }
 
 TEST(GuidText, RejectsEverythingButTheExactBracedForm) {
@@ -60,6 +65,7 @@ TEST(GuidText, RejectsEverythingButTheExactBracedForm) {
     Guid g;
     g.Data1 = 0xABCDEF01;
     EXPECT_FALSE(Parse(text, g)) << text;
+    EXPECT_FALSE(platform::GuidFromText(text, g)) << text;
     EXPECT_EQ(g.Data1, 0xABCDEF01u) << "a failed parse must not touch the result: " << text;
   }
   Guid g;

@@ -11,6 +11,7 @@
 
 #include "E2eSupport.h"
 #include "support/CaseName.h"
+#include "support/DriverServiceFixture.h"
 
 using namespace dfue2e;
 using testsupport::DeviceDescription;

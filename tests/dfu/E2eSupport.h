@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "VldImage.h"
-#include "support/DriverServiceFixture.h"
+#include "support/ServiceControl.h"
+#include "support/TraceEntry.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
 

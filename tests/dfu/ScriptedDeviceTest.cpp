@@ -10,6 +10,7 @@
 
 #include "E2eSupport.h"
 #include "support/CaseName.h"
+#include "support/DriverServiceFixture.h"
 
 namespace {
 

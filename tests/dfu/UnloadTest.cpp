@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 
 namespace {
 

@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "support/CaseName.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
 
@@ -38,6 +39,7 @@ namespace drvtest {
 namespace {
 
 using testsupport::DriverServiceFixture;
+using testsupport::PrintTo;
 using ::testing::HasSubstr;
 
 constexpr uid_t kNobody = 65534;
@@ -91,6 +93,7 @@ TEST(DriverAccessTest, OtherUsersMayUseDevicesButNotControlTheService) {
   ToolResult r = CtlAsNobody(driver.SocketPath(), false, "interfaces");
   EXPECT_NE(r.exitCode, 0) << r.output;
   EXPECT_THAT(r.output, HasSubstr("cannot connect"));
+  EXPECT_THAT(r.output, HasSubstr("(error 5: permission denied; the service admits"));
 
   // In the group: devices and the lists yes, commands that change the service no.
   r = CtlAsNobody(driver.SocketPath(), true, "interfaces");
@@ -296,23 +299,30 @@ uint32_t ConnectWhenUp(const std::string& path, std::string* message = nullptr) 
 }
 
 // A client uses a service only when it runs as the client's user or root, or
-// when its socket lies in a folder only they control, and says why it
-// refuses. The service is nobody's: in a folder all may write to, moved into
-// root's folder, and as a system unit runs it, on a socket the service
-// manager (root) made and handed over, whose file stays when it ends.
+// when its socket lies in a folder only they control, or in a folder of the
+// service's user that such a folder holds (a runtime folder the service
+// manager made), and says why it refuses. The service is nobody's: in a
+// folder of its own in a folder all may write to, then with that folder moved
+// into root's folder, and as a socket-activated unit runs it, on a socket the
+// service manager (root) made and handed over, whose file stays when it ends.
 TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a service of another user";
   testsupport::TempDir dir;
   const std::string shared = dir.File("shared"), rootOnly = dir.File("root-only");
-  std::filesystem::create_directories(shared), std::filesystem::create_directories(rootOnly);
+  const std::string squatted = shared + "/velmora", given = rootOnly + "/velmora";
+  std::filesystem::create_directories(squatted), std::filesystem::create_directories(rootOnly);
   ::chmod(dir.path().c_str(), 0755), ::chmod(shared.c_str(), 01777), ::chmod(rootOnly.c_str(), 0755);
-  const std::string socket = shared + "/driver.sock", moved = rootOnly + "/driver.sock";
-  Child service(kNobody, [&] { return ExecService({"--socket", socket, "--socket-group", "nogroup"}, dir.File("log")); });
+  ASSERT_EQ(::chown(squatted.c_str(), kNobody, kNobody) | ::chmod(squatted.c_str(), 0700), 0);
+  Child service(kNobody, [&] { return ExecService({"--socket", squatted + "/driver.sock"}, dir.File("log")); });
   std::string message;
-  EXPECT_EQ(ConnectWhenUp(socket, &message), kErrorAccessDenied) << testsupport::ReadFile(dir.File("log"));
+  EXPECT_EQ(ConnectWhenUp(squatted + "/driver.sock", &message), kErrorAccessDenied)
+      << testsupport::ReadFile(dir.File("log"));
   EXPECT_THAT(message, AllOf(HasSubstr("uid 65534"), HasSubstr(shared + " may be written by other users")));
-  ASSERT_EQ(::rename(socket.c_str(), moved.c_str()), 0);
-  EXPECT_EQ(ConnectWhenUp(moved), 0u);
+  ASSERT_EQ(::rename(squatted.c_str(), given.c_str()), 0);
+  EXPECT_EQ(ConnectWhenUp(given + "/driver.sock"), 0u);
+  ASSERT_EQ(::chmod(given.c_str(), 0770), 0);
+  EXPECT_EQ(ConnectWhenUp(given + "/driver.sock", &message), kErrorAccessDenied);
+  EXPECT_THAT(message, HasSubstr(given + " may be written by other users"));
   EXPECT_EQ(service.End(), 0);
 
   const std::string activated = rootOnly + "/activated.sock";

@@ -638,7 +638,11 @@ TEST(DriverServiceStartTest, ExampleDescriptionLoadsAndBadFilesStopTheStart) {
   const std::string bad = broken.TempFile("bad.json");
   testsupport::WriteFile(bad, "{ not json");
   EXPECT_FALSE(broken.Start({"--device", bad}));
-  EXPECT_THAT(broken.LastError(), ::testing::HasSubstr("not valid JSON"));
+  EXPECT_THAT(broken.LastError(), ::testing::HasSubstr("not valid JSON at line 1, column 4"));
+  // A folder that does not exist is no fault: no simulated devices.
+  DriverServiceFixture none;
+  ASSERT_TRUE(none.Start({"--devices", none.TempFile("missing")})) << none.LastError();
+  EXPECT_THAT(testsupport::ReadFile(none.LogPath()), ::testing::HasSubstr("no simulated devices: the folder"));
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST(FrameHeader, EncodedHeaderMatchesTheFrameWriter) {
   EXPECT_EQ(h.type, static_cast<uint16_t>(MessageType::IoControl));
   EXPECT_EQ(h.reserved, 0u);
   char le[4];
-  PutLe32(le, 0x80892014u);
+  platform::StoreLe32(le, 0x80892014u);
   EXPECT_EQ(std::string(le, 4), std::string("\x14\x20\x89\x80", 4));
 }
 

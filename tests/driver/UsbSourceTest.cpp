@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "../dfu/E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 #include "DriverTestUtil.h"
 #include "support/RunShell.h"
 #include "UsbTestbed.h"
@@ -227,6 +228,9 @@ TEST(UsbOptions, MalformedSettingsAreRefused) {
       {"--usb-config " + config, R"({"ids": 5})", "\"ids\" must be a text or an array of texts"},
       {"--usb-config " + config, R"({"interfaceClass": "{nope}"})", "\"interfaceClass\" is not a GUID text"},
       {"--usb-config " + config, R"({"controlTimeoutMs": 0})", "unknown or malformed USB configuration field \"controlTimeoutMs\""},
+      // Comments are allowed; the fault is named by line and column, the file by its path.
+      {"--usb-config " + config, "// ids [\"\n{\"ids\": [\"1234:5678\",]}", config + ": not valid JSON at line 2, column 22; correct"},
+      {"--usb-config " + dir.File("none.json"), "", dir.File("none.json") + ": cannot read: No such file or directory"},
   };
   for (const Row& row : rows) {
     if (!row.configText.empty()) testsupport::WriteFile(config, row.configText);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dfu/E2eSupport.h"
+#include "support/DriverServiceFixture.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
 

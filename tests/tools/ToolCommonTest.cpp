@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "CommandLine.h"
 #include "ImageDisplay.h"
 #include "NumberText.h"
 #include "StatusText.h"
@@ -179,6 +180,47 @@ TEST(NumberText, BasesAreExplicitAndLimitsExact) {
   EXPECT_FALSE(vlmutool::ParseNumber("0x10000", NumberBase::kHex, narrow));
   EXPECT_TRUE(vlmutool::ParseNumber("0xFFFF", NumberBase::kHex, narrow));
   EXPECT_EQ(narrow, 0xFFFF);
+}
+
+}  // namespace
+
+namespace {
+
+// The programs' command lines: what is accepted, what is refused, in the
+// programs' own words.
+TEST(CommandLine, OptionsAnywhereAndRefusalsInTheToolsWords) {
+  const std::vector<vlmutool::OptionSpec> specs = {
+      {"--log", true}, {"--serial", true, true}, {"--json"}, {"--help", false, false, 'h'}};
+  const struct {
+    std::vector<std::string> args;
+    bool stop;
+    const char* error;      // "" when accepted
+    const char* operands;   // joined by '|'
+    const char* serials;    // joined by '|'
+  } cases[] = {
+      {{"upgrade", "--serial", "A", "img", "--serial=B", "--json"}, false, "", "upgrade|img", "A|B"},
+      {{"--log", "-x", "list"}, false, "", "list", ""},  // a value may start with '-'
+      {{"list", "--", "--json"}, false, "", "list|--json", ""},
+      {{"--socket", "x"}, false, "unknown option --socket", "", ""},
+      {{"list", "--log"}, false, "option --log needs a value", "", ""},
+      {{"--json=1"}, false, "option --json takes no value", "", ""},
+      {{"--log", "a", "--log", "b"}, false, "option --log is given twice", "", ""},
+      {{"-q"}, false, "unknown option -q", "", ""},
+      {{"-h", "raw", "--json"}, true, "", "raw|--json", ""},
+  };
+  for (const auto& c : cases) {
+    vlmutool::CommandLine line;
+    std::string error;
+    const bool ok = line.Parse(c.args, specs, error, c.stop);
+    EXPECT_EQ(ok, std::string(c.error).empty()) << c.error;
+    EXPECT_EQ(error, c.error);
+    if (!ok) continue;
+    std::string operands, serials;
+    for (const auto& o : line.Operands()) operands += (operands.empty() ? "" : "|") + o;
+    for (const auto& s : line.Values("--serial")) serials += (serials.empty() ? "" : "|") + s;
+    EXPECT_EQ(operands, c.operands);
+    EXPECT_EQ(serials, c.serials);
+  }
 }
 
 }  // namespace

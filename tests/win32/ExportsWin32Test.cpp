@@ -36,9 +36,17 @@ bool HasLine(const std::string& log, const std::string& rest) {
   return false;
 }
 
+// The text in double quotes, for a command line.
+std::string Quoted(const std::string& text) {
+  std::string quoted(1, '"');
+  quoted.append(text).push_back('"');
+  return quoted;
+}
+
 // Runs `program` with `arguments` and returns its exit code (or -1).
 int RunProgram(const std::string& program, const std::string& arguments) {
-  std::string commandLine = "\"" + program + "\" " + arguments;
+  std::string commandLine = Quoted(program);
+  commandLine.append(" ").append(arguments);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -119,7 +127,7 @@ class Win32LibraryEntry : public ::testing::Test {
 
 TEST_F(Win32LibraryEntry, EmptyConfigurationFileIsFilledWithTheDefaults) {
   WriteFile(mCfg, "");
-  ASSERT_EQ(RunProgram(mDir.File("wine_dynamic_load_probe.exe"), "\"" + mDir.File("velmora_dfu_x64.dll") + "\""), 0);
+  ASSERT_EQ(RunProgram(mDir.File("wine_dynamic_load_probe.exe"), Quoted(mDir.File("velmora_dfu_x64.dll"))), 0);
   const std::string cfg = ReadFile(mCfg);
   for (const char* expected : {"[Common]", "ModuleToken=VLMUFWDL", "[LogType1]", "Name=ERROR", "[LogType32]",
                                "[LogFile]", "PathAndName=", "MaxSize=256000", "CheckSizeAfterEachEntry=0",
@@ -131,7 +139,7 @@ TEST_F(Win32LibraryEntry, EmptyConfigurationFileIsFilledWithTheDefaults) {
 
 TEST_F(Win32LibraryEntry, LoadLibraryIsADynamicLoadWithoutThreadNotifications) {
   ConfigureLog();
-  ASSERT_EQ(RunProgram(mDir.File("wine_dynamic_load_probe.exe"), "\"" + mDir.File("velmora_dfu_x64.dll") + "\""), 0);
+  ASSERT_EQ(RunProgram(mDir.File("wine_dynamic_load_probe.exe"), Quoted(mDir.File("velmora_dfu_x64.dll"))), 0);
   const std::string log = ReadTextFile(mLog);
   EXPECT_TRUE(HasLine(log, "API ->: DLL_PROCESS_ATTACH (dynamic load)")) << log;
   EXPECT_TRUE(HasLine(log, "API <-: DLL_PROCESS_ATTACH")) << log;

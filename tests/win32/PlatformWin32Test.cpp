@@ -1,7 +1,8 @@
 // The Windows services behind the platform interfaces, under Wine: the INI
 // through the system's private-profile functions, kernel events, file
 // attributes, the module path, setupapi.dll bound by name, the driver path
-// and the hidden notification window.
+// and the hidden notification window; then the transport and the tracking
+// against devices of the test fixture (scripts/test-windows.sh).
 #include <windows.h>
 #include <dbt.h>
 #include <winioctl.h>
@@ -10,8 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/CPnPNotificator.h"
@@ -24,10 +28,13 @@
 #include "platform/FileSystem.h"
 #include "platform/Module.h"
 #include "platform/PrivateProfile.h"
+#include "platform/posix/DriverSocket.h"
+#include "support/ServiceControl.h"
 #include "support/TempDir.h"
 
 namespace {
 
+using testsupport::DeviceDescription;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -339,6 +346,113 @@ TEST(Win32Notificator, WithoutAnInstanceNothingStarts) {
   EXPECT_FALSE(notificator.Initialize(nullptr, &handler));
   EXPECT_FALSE(notificator.IsInitialized());
   EXPECT_FALSE(notificator.EnableDeviceNotifications(InterfaceClass()));
+}
+
+// ---- Against the fixture's devices: the driver, its codes, its notifications ----
+
+// Records every device-interface event with its path.
+class EventLog : public CPnPNotifyHandler {
+ public:
+  void OnDeviceChange(uint32_t, uintptr_t wParam, const void* lParam) override {
+    const auto* record = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(lParam);
+    std::lock_guard<std::mutex> lock(mMutex);
+    mEvents.emplace_back(wParam, record != nullptr ? record->dbcc_name : "");
+  }
+  // Waits up to 20 s for the `nth` event of this kind naming `path` (any case).
+  bool WaitFor(uintptr_t event, const std::string& path, int nth = 1) {
+    for (int i = 0; i < 200; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mMutex);
+        int seen = 0;
+        for (const auto& [e, name] : mEvents) seen += e == event && _stricmp(name.c_str(), path.c_str()) == 0;
+        if (seen >= nth) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mMutex;
+  std::vector<std::pair<uintptr_t, std::string>> mEvents;
+};
+
+class Win32LiveDevice : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    device.Close();
+    service.Remove(mId);
+    EXPECT_TRUE(WaitForCount(0)) << "the removed device is still listed";
+  }
+  // Adds a device, waits for it and opens it.
+  void AddAndOpen(const DeviceDescription& description) {
+    mId = service.AddDevice(description);
+    ASSERT_FALSE(mId.empty()) << service.LastError();
+    ASSERT_TRUE(WaitForCount(1)) << "the bus did not show " << description.Path();
+    const platform::Guid guid = InterfaceClass();
+    ASSERT_EQ(0u, device.Open(0, set.DeviceInfo(), &guid));
+    device.SetModuleInstance(platform::ThisModule());
+  }
+  bool WaitForCount(uint32_t count) {
+    for (int i = 0; i < 200; ++i) {
+      if (set.Enumerate(kInterfaceClassText) == 0 && set.DeviceCount() == count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  testsupport::ServiceControl service{platform::DriverSocketPath()};
+  VlmuDeviceSet set;
+  VlmuDevice device;
+  std::string mId;
+};
+
+TEST_F(Win32LiveDevice, ArrivalAndRemovalReachTheNotificatorWithThePath) {
+  EventLog events;
+  CPnPNotificator notificator;
+  ASSERT_TRUE(notificator.Initialize(platform::ThisModule(), &events));
+  ASSERT_TRUE(notificator.EnableDeviceNotifications(InterfaceClass()));
+  const DeviceDescription description = DeviceDescription().Serial("PNP1");
+  AddAndOpen(description);
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, description.Path()));
+  ASSERT_TRUE(service.Unplug(mId)) << service.LastError();
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEREMOVECOMPLETE, description.Path()));
+  ASSERT_TRUE(service.Plug(mId)) << service.LastError();
+  EXPECT_TRUE(events.WaitFor(DBT_DEVICEARRIVAL, description.Path(), 2));
+  EXPECT_TRUE(notificator.Shutdown());
+}
+
+TEST_F(Win32LiveDevice, PortCycleIsTrackedAndTheSamePathReopened) {
+  AddAndOpen(DeviceDescription().Serial("CYCLE1"));
+  const std::string before = service.DeviceField(mId, "appearance");
+  ASSERT_EQ(0u, device.StartPnPTracking());
+  ASSERT_EQ(0u, device.CyclePort());
+  EXPECT_EQ(0u, device.CloseAndReopen(true, 20000));
+  uint8_t descriptor[18] = {};
+  EXPECT_EQ(0u, device.GetDeviceDescriptor(descriptor));
+  EXPECT_EQ(0x34, descriptor[8]);  // idVendor 0x1234
+  EXPECT_NE(before, service.DeviceField(mId, "appearance")) << "the device did not leave the bus";
+}
+
+// What the service answers reaches the transport as the same system error code.
+TEST_F(Win32LiveDevice, RequestsAnswerWithTheServicesSystemCodes) {
+  AddAndOpen(DeviceDescription().Serial("CODES1"));
+  uint32_t returned = 7;
+  uint8_t out[8];
+  EXPECT_EQ(1u, device.IoControl(0x80892000, nullptr, 0, out, sizeof out, &returned)) << "unknown control code";
+  const struct {
+    const char* fault;
+    uint32_t expected;
+  } cases[] = {{R"("action": "stall")", 31},
+               {R"("action": "error", "error": 121)", 121},
+               {R"("action": "error", "error": 1117)", 1117},
+               {R"("action": "unplug")", 1167}};
+  for (const auto& c : cases) {
+    const int next = std::stoi(service.DeviceField(mId, "requests")) + 1;
+    ASSERT_TRUE(service.SetBehaviour(mId, "{\"faults\": [{\"request\": " + std::to_string(next) + ", " + c.fault + "}]}"))
+        << service.LastError();
+    uint8_t descriptor[18];
+    EXPECT_EQ(c.expected, device.GetDeviceDescriptor(descriptor)) << c.fault;
+  }
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ TEST(StringTableResource, EveryTextEqualsTheProgramsOwn) {
     char text[512] = {};
     const int length = LoadStringA(Self(), id, text, sizeof text);
     EXPECT_GT(length, 0) << id;
-    EXPECT_EQ(std::string(text, static_cast<size_t>(length)), vlmapp::LoadText(id)) << id;
+    EXPECT_EQ(std::string(text, static_cast<size_t>(length)), vlmapp::BuiltInText(id)) << id;
   }
   char text[16] = {};
   EXPECT_EQ(LoadStringA(Self(), 150, text, sizeof text), 0);

@@ -11,6 +11,26 @@
 //   show-about <program> <ms>
 //                   shows template 100 of the program file with the About text of
 //                   the program's logic for a while (for a screenshot)
+//   show-progress <program> <ms>
+//                   shows template 129 of the program file over the running
+//                   program's progress dialog, with its status line, bar and
+//                   "Close" state, for a while (for a screenshot)
+//   wait-rows <n>   waits up to 30 s until the device list has n device rows
+//   check-row <row> <ids> <serial>
+//                   the row's two columns
+//   open-file <path>
+//                   "Open", the path typed into the system's file dialog, its
+//                   OK; waits until the path field shows the path
+//   upgrade         "Upgrade Firmware" once enabled, then "Yes" in the confirmation
+//   wait-progress <text> <s>
+//                   waits up to s seconds until the progress dialog's status
+//                   line contains the text
+//   close-progress  "Close" in the progress dialog once enabled
+//   centred <title> the dialog's centre is that of its owner, or of the work
+//                   area for a dialog without one (within 2 pixels)
+//   patch-text <program> <id> <text>
+//                   replaces string <id> in the string table resource of the
+//                   program file (a copy: the program reads its texts from there)
 // Exit status 0 when the check holds; the reason is printed otherwise.
 #include <windows.h>
 #include <commctrl.h>
@@ -21,6 +41,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "CAboutDlg.h"
 
@@ -171,26 +192,213 @@ int CheckLog() {
   return 0;
 }
 
-int ShowAbout(const char* program, DWORD milliseconds) {
+// Device rows of the list (the placeholder row counts as none).
+int DeviceRows(HWND list) {
+  const auto rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+  return rows == 1 && ListItemText(list, 0, 0) == "--- no devices available ---" ? 0 : rows;
+}
+
+int WaitRows(int expected) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  HWND list = GetDlgItem(main, 1006);
+  for (int i = 0; i < 300 && DeviceRows(list) != expected; ++i) Sleep(100);
+  const int rows = DeviceRows(list);
+  if (rows != expected) return Fail(std::to_string(rows) + " device rows, not " + std::to_string(expected));
+  std::printf("%d device rows\n", rows);
+  return 0;
+}
+
+int CheckRow(int row, const std::string& ids, const std::string& serial) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  HWND list = GetDlgItem(main, 1006);
+  const std::string shown = ListItemText(list, row, 0) + " | " + ListItemText(list, row, 1);
+  if (shown != ids + " | " + serial) return Fail("row " + std::to_string(row) + ": " + shown);
+  std::printf("row %d: %s\n", row, shown.c_str());
+  return 0;
+}
+
+// A button's command, as a click sends it.
+void Click(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+bool WaitEnabled(HWND dialog, int id) {
+  for (int i = 0; i < 300 && !IsWindowEnabled(GetDlgItem(dialog, id)); ++i) Sleep(100);
+  return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
+}
+
+std::string Text(HWND window, int id) {
+  char text[512] = {};
+  GetDlgItemTextA(window, id, text, sizeof text);
+  return text;
+}
+
+int OpenFile(const std::string& path) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  Click(main, 1004);
+  HWND chooser = WaitWindow("#32770", "Open", 30000);
+  if (chooser == nullptr) return Fail("no file dialog after \"Open\"");
+  // The file name box of the system's dialog (cmb13, edt1 in older ones),
+  // once the dialog has made its controls.
+  bool typed = false;
+  for (int i = 0; i < 100 && !typed; ++i) {
+    typed = SetDlgItemTextA(chooser, 0x47C, path.c_str()) || SetDlgItemTextA(chooser, 0x480, path.c_str());
+    if (!typed) Sleep(100);
+  }
+  if (!typed) return Fail("no file name box in the file dialog");
+  PostMessageA(chooser, WM_COMMAND, IDOK, 0);
+  for (int i = 0; i < 300 && Text(main, 1003) != path; ++i) Sleep(100);
+  if (Text(main, 1003) != path) return Fail("path field: " + Text(main, 1003));
+  std::printf("image: %s, model %s, info \"%s\"\n", path.c_str(), Text(main, 1017).c_str(), Text(main, 1025).c_str());
+  return 0;
+}
+
+int Upgrade() {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail("no main dialog");
+  if (!WaitEnabled(main, IDOK)) return Fail("\"Upgrade Firmware\" stays disabled");
+  Click(main, IDOK);
+  HWND confirm = WaitWindow("#32770", "VelmoraFlashTool_x64", 30000);
+  if (confirm == nullptr) return Fail("no confirmation after \"Upgrade Firmware\"");
+  PostMessageA(confirm, WM_COMMAND, IDYES, 0);
+  std::printf("confirmed\n");
+  return 0;
+}
+
+int WaitProgress(const std::string& wanted, int seconds) {
+  HWND progress = WaitWindow("#32770", "Download progress", 30000);
+  if (progress == nullptr) return Fail("no progress dialog");
+  for (int i = 0; i < seconds * 20 && Text(progress, 1009).find(wanted) == std::string::npos; ++i) Sleep(50);
+  const std::string status = Text(progress, 1009);
+  if (status.find(wanted) == std::string::npos) return Fail("progress status: " + status);
+  std::printf("progress: %s (bar at %d)\n", status.c_str(),
+              static_cast<int>(SendDlgItemMessageA(progress, 1008, PBM_GETPOS, 0, 0)));
+  return 0;
+}
+
+int CloseProgress() {
+  HWND progress = WaitWindow("#32770", "Download progress", 5000);
+  if (progress == nullptr) return Fail("no progress dialog");
+  if (!WaitEnabled(progress, IDCANCEL)) return Fail("\"Close\" stays disabled");
+  Click(progress, IDCANCEL);
+  for (int i = 0; i < 100 && IsWindow(progress); ++i) Sleep(100);
+  return IsWindow(progress) ? Fail("progress dialog still open") : 0;
+}
+
+int Centred(const char* title) {
+  HWND dialog = WaitWindow("#32770", title, 10000);
+  if (dialog == nullptr) return Fail(std::string("no window ") + title);
+  RECT over;
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  if (owner != nullptr) {
+    GetWindowRect(owner, &over);
+  } else {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoA(MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+    over = monitor.rcWork;
+  }
+  RECT self;
+  GetWindowRect(dialog, &self);
+  const long dx = (self.left + self.right) / 2 - (over.left + over.right) / 2;
+  const long dy = (self.top + self.bottom) / 2 - (over.top + over.bottom) / 2;
+  if (dx < -2 || dx > 2 || dy < -2 || dy > 2) {
+    return Fail(std::string(title) + " is off centre by " + std::to_string(dx) + ", " + std::to_string(dy));
+  }
+  std::printf("%s centred over %s\n", title, owner != nullptr ? "its owner" : "the work area");
+  return 0;
+}
+
+// String table resources hold 16 strings per block, each a length and that
+// many UTF-16 characters; block n has the ids 16 * (n - 1) to 16 * n - 1.
+int PatchText(const char* program, int id, const std::string& text) {
+  const WORD block = static_cast<WORD>(id / 16 + 1);
+  std::vector<WORD> data;
+  HMODULE file = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC found = file != nullptr ? FindResourceA(file, MAKEINTRESOURCEA(block), MAKEINTRESOURCEA(6)) : nullptr;
+  if (found == nullptr) return Fail(std::string("no string block in ") + program);
+  const auto* old = static_cast<const WORD*>(LockResource(LoadResource(file, found)));
+  for (int i = 0, at = 0; i < 16; ++i) {
+    const WORD length = old[at];
+    if (i == id % 16) {
+      data.push_back(static_cast<WORD>(text.size()));
+      data.insert(data.end(), text.begin(), text.end());  // ASCII text
+    } else {
+      data.insert(data.end(), old + at, old + at + 1 + length);
+    }
+    at += 1 + length;
+  }
+  FreeLibrary(file);
+  HANDLE update = BeginUpdateResourceA(program, FALSE);
+  if (update == nullptr ||
+      !UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                       data.data(), static_cast<DWORD>(data.size() * sizeof(WORD))) ||
+      !EndUpdateResourceA(update, FALSE)) {
+    return Fail(std::string("cannot update the resources of ") + program);
+  }
+  std::printf("string %d of %s: %s\n", id, program, text.c_str());
+  return 0;
+}
+
+// Puts up a dialog template of the program file for a while, filled in by
+// `fill`, at the place of `over` (when given) and above it: a dialog that
+// the running program opens over its main dialog gets its paint messages,
+// but under Wine 8 on Xvfb its content does not reach the screen, so the
+// screenshot shows this copy of it. Prints "shown" once it is up.
+template <typename Fill>
+int ShowTemplate(const char* program, int templateId, HWND over, DWORD milliseconds, Fill fill) {
   HMODULE resources = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (resources == nullptr) return Fail(std::string("cannot read ") + program);
-  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  HWND about = CreateDialogParamA(resources, MAKEINTRESOURCEA(100), nullptr,
-                                  [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
-                                  0);
-  if (about == nullptr) return Fail("template 100 not created");
-  SetDlgItemTextA(about, 1010, vlmapp::CAboutDlg::Text().c_str());
-  ShowWindow(about, SW_SHOWNORMAL);
+  HWND copy = CreateDialogParamA(resources, MAKEINTRESOURCEA(templateId), nullptr,
+                                 [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
+                                 0);
+  if (copy == nullptr) return Fail("template " + std::to_string(templateId) + " not created");
+  fill(copy);
+  RECT place{};
+  if (over != nullptr) GetWindowRect(over, &place);
+  SetWindowPos(copy, HWND_TOPMOST, place.left, place.top, 0, 0,
+               SWP_NOSIZE | SWP_SHOWWINDOW | (over != nullptr ? 0 : SWP_NOMOVE));
+  std::printf("shown\n");
+  std::fflush(stdout);
   const DWORD end = GetTickCount() + milliseconds;
   while (GetTickCount() < end) {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     Sleep(20);
   }
-  DestroyWindow(about);
+  DestroyWindow(copy);
   FreeLibrary(resources);
   return 0;
+}
+
+// Template 100 with the About text of the program's logic.
+int ShowAbout(const char* program, DWORD milliseconds) {
+  return ShowTemplate(program, 100, nullptr, milliseconds,
+                      [](HWND copy) { SetDlgItemTextA(copy, 1010, vlmapp::CAboutDlg::Text().c_str()); });
+}
+
+// Template 129 showing what the running program's progress dialog shows:
+// its status line, its bar and whether "Close" is enabled.
+int ShowProgress(const char* program, DWORD milliseconds) {
+  HWND live = WaitWindow("#32770", "Download progress", 10000);
+  if (live == nullptr) return Fail("no progress dialog");
+  const std::string status = Text(live, 1009);
+  // The range's ends as results: a pointer would not cross the processes.
+  const auto low = SendDlgItemMessageA(live, 1008, PBM_GETRANGE, TRUE, 0);
+  const auto high = SendDlgItemMessageA(live, 1008, PBM_GETRANGE, FALSE, 0);
+  const auto position = SendDlgItemMessageA(live, 1008, PBM_GETPOS, 0, 0);
+  const BOOL closeEnabled = IsWindowEnabled(GetDlgItem(live, IDCANCEL));
+  return ShowTemplate(program, 129, live, milliseconds, [&](HWND copy) {
+    SetDlgItemTextA(copy, 1009, status.c_str());
+    SendDlgItemMessageA(copy, 1008, PBM_SETRANGE32, static_cast<WPARAM>(low), high);
+    SendDlgItemMessageA(copy, 1008, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    EnableWindow(GetDlgItem(copy, IDCANCEL), closeEnabled);
+  });
 }
 
 }  // namespace
@@ -206,5 +414,14 @@ int main(int argc, char** argv) {
   if (command == "exit") return Exit();
   if (command == "check-log") return CheckLog();
   if (command == "show-about" && argc > 3) return ShowAbout(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
+  if (command == "show-progress" && argc > 3) return ShowProgress(argv[2], static_cast<DWORD>(std::atoi(argv[3])));
+  if (command == "wait-rows" && argc > 2) return WaitRows(std::atoi(argv[2]));
+  if (command == "check-row" && argc > 4) return CheckRow(std::atoi(argv[2]), argv[3], argv[4]);
+  if (command == "open-file" && argc > 2) return OpenFile(argv[2]);
+  if (command == "upgrade") return Upgrade();
+  if (command == "wait-progress" && argc > 3) return WaitProgress(argv[2], std::atoi(argv[3]));
+  if (command == "close-progress") return CloseProgress();
+  if (command == "centred" && argc > 2) return Centred(argv[2]);
+  if (command == "patch-text" && argc > 4) return PatchText(argv[2], std::atoi(argv[3]), argv[4]);
   return Fail("unknown command " + command);
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# check_binaries.sh OBJDUMP DLL EXE: the DLL exports exactly the twelve
-# VLMUFWDL_ functions; both import system DLLs only (the program also the
-# DLL); both carry their version resource.
+# check_binaries.sh OBJDUMP DLL EXE BUILD_TYPE: the DLL exports exactly the
+# twelve VLMUFWDL_ functions; both import system DLLs only (the program also
+# the DLL); both carry their version resource; outside Debug builds both are
+# stripped and their debug information is in the .debug file they name.
 set -euo pipefail
-objdump=$1 dll=$2 exe=$3
+objdump=$1 dll=$2 exe=$3 build_type=$4
 fail() { echo "FAIL: $*"; exit 1; }
 
 expected="VLMUFWDL_CloseDevice VLMUFWDL_EnableLogging VLMUFWDL_EnumerateDevices VLMUFWDL_GetApiVersion
@@ -33,3 +34,17 @@ has_text "$exe" 'Velmora USB Firmware Upgrade Application' || fail "program desc
 has_text "$exe" '5.22.1.0' || fail "program version missing"
 has_text "$dll" 'API Version: 1.1' || fail "DLL version text missing"
 echo "version resources: present"
+
+# Stripped release files; the debug information beside them.
+if [ "$build_type" != Debug ]; then
+  for file in "$dll" "$exe"; do
+    name=$(basename "$file")
+    sections=$("$objdump" -h "$file")
+    if grep -q ' \.debug_' <<<"$sections"; then fail "$name has debug sections"; fi
+    grep -q ' \.gnu_debuglink' <<<"$sections" || fail "$name names no debug file"
+    "$objdump" -h "$file.debug" | grep -q ' \.debug_info' || fail "$name.debug holds no debug information"
+    python3 -c 'import sys; sys.exit(0 if (sys.argv[2] + ".debug").encode() in open(sys.argv[1], "rb").read() else 1)' \
+      "$file" "$name" || fail "$name does not name $name.debug"
+    echo "$name: stripped, debug information in $name.debug"
+  done
+fi

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "image/Crc32.h"
+#include "platform/ByteOrder.h"
 
 namespace vlmutool {
 namespace {
@@ -14,22 +15,6 @@ void SetError(std::string* error, const std::string& text) {
 
 }  // namespace
 
-void PutLe16(std::string& bytes, std::size_t offset, uint16_t value) {
-  bytes[offset] = static_cast<char>(value & 0xFFu);
-  bytes[offset + 1] = static_cast<char>(value >> 8);
-}
-
-void PutLe32(std::string& bytes, std::size_t offset, uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
-}
-
-uint32_t GetLe32(const std::string& bytes, std::size_t offset) {
-  uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) {
-    value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
-  }
-  return value;
-}
 
 bool FixHeaderCrc(std::string& image) {
   if (image.size() < 4) return false;
@@ -43,23 +28,23 @@ bool FixHeaderCrc(std::string& image) {
   }
   if (image.size() < headerLength) return false;
   std::string header = image.substr(0, headerLength);
-  PutLe32(header, 44, 0);
-  PutLe32(image, 44, Crc32::Checksum(header.data(), header.size()));
+  platform::StoreLe32(header, 44, 0);
+  platform::StoreLe32(image, 44, Crc32::Checksum(header.data(), header.size()));
   return true;
 }
 
 void AppendDfuSuffix(std::string& image, const DfuSuffixFields& fields) {
   const std::size_t at = image.size();
   image.resize(at + kDfuSuffixSize, '\0');
-  PutLe16(image, at + 0, fields.bcdDevice);
-  PutLe16(image, at + 2, fields.idProduct);
-  PutLe16(image, at + 4, fields.idVendor);
-  PutLe16(image, at + 6, fields.bcdDfu);
+  platform::StoreLe16(image, at + 0, fields.bcdDevice);
+  platform::StoreLe16(image, at + 2, fields.idProduct);
+  platform::StoreLe16(image, at + 4, fields.idVendor);
+  platform::StoreLe16(image, at + 6, fields.bcdDfu);
   image[at + 8] = 'U';
   image[at + 9] = 'F';
   image[at + 10] = 'D';
   image[at + 11] = static_cast<char>(kDfuSuffixSize);
-  PutLe32(image, at + 12, Crc32::DfuRegister(image.data(), at + 12));
+  platform::StoreLe32(image, at + 12, Crc32::DfuRegister(image.data(), at + 12));
 }
 
 std::string BuildVldImage(const VldImageLayout& spec, std::string* error) {
@@ -85,22 +70,22 @@ std::string BuildVldImage(const VldImageLayout& spec, std::string* error) {
 
   std::string image(headerLength, '\0');
   std::memcpy(image.data(), spec.version == 0 ? "vLmD" : "VlMd", 4);
-  PutLe32(image, 4, spec.headerValue);
+  platform::StoreLe32(image, 4, spec.headerValue);
   std::memcpy(image.data() + 8, spec.date.data(), spec.date.size());
   std::memcpy(image.data() + 16, spec.time.data(), spec.time.size());
   image[22] = static_cast<char>(spec.timeTrailer[0]);
   image[23] = static_cast<char>(spec.timeTrailer[1]);
-  PutLe32(image, 24, spec.modelId);
-  PutLe32(image, 28, spec.softwareVersion);
-  PutLe32(image, 32, spec.hwId);
+  platform::StoreLe32(image, 24, spec.modelId);
+  platform::StoreLe32(image, 28, spec.softwareVersion);
+  platform::StoreLe32(image, 32, spec.hwId);
   image[36] = static_cast<char>(spec.vendorId & 0xFFu);
   image[37] = static_cast<char>((spec.vendorId >> 8) & 0xFFu);
   image[38] = static_cast<char>((spec.vendorId >> 16) & 0xFFu);
-  PutLe32(image, 40, spec.fileVersion);
+  platform::StoreLe32(image, 40, spec.fileVersion);
   // Sections: none at 48 and 64; the firmware data follows the info text.
-  PutLe32(image, 80, static_cast<uint32_t>(headerLength + spec.infoText.size()));
+  platform::StoreLe32(image, 80, static_cast<uint32_t>(headerLength + spec.infoText.size()));
   FixHeaderCrc(image);
-  if (spec.corruptHeaderCrc) PutLe32(image, 44, GetLe32(image, 44) ^ 0x00000001u);
+  if (spec.corruptHeaderCrc) platform::StoreLe32(image, 44, platform::LoadLe32(image, 44) ^ 0x00000001u);
 
   image += spec.infoText;
   image += spec.payload;

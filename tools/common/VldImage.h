@@ -51,9 +51,4 @@ bool FixHeaderCrc(std::string& image);
 // the CRC register over all bytes before dwCRC, not inverted.
 void AppendDfuSuffix(std::string& image, const DfuSuffixFields& fields);
 
-// Little-endian stores into a byte string.
-void PutLe16(std::string& bytes, std::size_t offset, uint16_t value);
-void PutLe32(std::string& bytes, std::size_t offset, uint32_t value);
-uint32_t GetLe32(const std::string& bytes, std::size_t offset);
-
 }  // namespace vlmutool

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CommandLine.h"
 #include "RegularFile.h"
 
 #include "platform/posix/DriverConnection.h"
@@ -33,6 +34,9 @@ int Usage(std::ostream& out, int rc) {
          "  trace on [FILE] | trace off\n"
          "  raw JSON                  send any control command\n"
          "  shutdown                  stop the service\n"
+         "options:\n"
+         "  --socket PATH             socket of the service\n"
+         "  -h, --help                show this help\n"
          "The socket is PATH, else $VLMU_DRIVER_SOCKET, else $XDG_RUNTIME_DIR/velmora/driver.sock when it\n"
          "exists, else "
       << driverproto::kSystemSocketPath << ".\n";
@@ -60,15 +64,20 @@ bool Base64Decode(const std::string& in, std::string& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string socketPath = platform::DriverConnection::SocketPath();
-  if (args.size() >= 2 && args[0] == "--socket") {
-    socketPath = args[1];
-    args.erase(args.begin(), args.begin() + 2);
+  // Options stand before the command; the command's words may be anything.
+  vlmutool::CommandLine line;
+  std::string error;
+  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), {{"--socket", true}, {"--help", false, false, 'h'}},
+                  error, true)) {
+    std::cerr << "velmora-driverctl: " << error << "\n";
+    return Usage(std::cerr, 2);
   }
+  if (line.Has("--help")) return Usage(std::cout, 0);
+  const std::string* socket = line.Value("--socket");
+  const std::string socketPath = socket != nullptr ? *socket : platform::DriverConnection::SocketPath();
+  const std::vector<std::string>& args = line.Operands();
   if (args.empty()) return Usage(std::cerr, 2);
   const std::string cmd = args[0];
-  if (cmd == "-h" || cmd == "--help") return Usage(std::cout, 0);
   auto need = [&](size_t n) {
     if (args.size() != n + 1) std::exit(Usage(std::cerr, 2));
   };
@@ -131,13 +140,16 @@ int main(int argc, char** argv) {
   uint32_t err = platform::DriverConnection::ConnectTo(socketPath, conn, "velmora-driverctl", 5000, &message);
   if (err != 0) {
     std::cerr << "velmora-driverctl: cannot connect to the driver service at " << socketPath << " (error " << err
-              << (err == driverproto::kErrorServiceNotActive ? ": no service is listening" : "")
+              << (err == driverproto::kErrorServiceNotActive ? ": no service is listening"
+                  : err == driverproto::kErrorAccessDenied
+                      ? ": permission denied; the service admits its own user and the members of its socket group"
+                      : "")
               << (message.empty() ? "" : ": " + message) << ")\n";
     return 1;
   }
   if (cmd == "interfaces") {
     std::vector<std::string> paths;
-    const platform::Guid vendorClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+    const platform::Guid vendorClass = platform::kVendorInterfaceClass;
     err = conn->ListInterfaces(vendorClass, paths);
     if (err != 0) {
       std::cerr << "velmora-driverctl: ListInterfaces failed with " << err << "\n";

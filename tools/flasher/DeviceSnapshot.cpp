@@ -14,6 +14,7 @@
 #include "StatusText.h"
 #include "platform/posix/DriverConnection.h"
 #include "vlmufwdl.h"
+#include "platform/AsciiText.h"
 
 namespace vlmuflash {
 
@@ -21,13 +22,6 @@ namespace {
 
 constexpr uint32_t kSnapshotRetryMs = 50;
 constexpr size_t kDfuSuffixSize = 16;
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
 
 // The product id an interface path names ("...&pid_XXXX#..."), or -1.
 int ProductIdInPath(const std::string& path) {
@@ -40,12 +34,13 @@ int ProductIdInPath(const std::string& path) {
   return static_cast<int>(value);
 }
 
-// Paths of the present interfaces; false when no service answered.
-bool ServicePaths(std::vector<std::string>& paths) {
+// Paths of the present interfaces; the connection's error when no service answered.
+uint32_t ServicePaths(std::vector<std::string>& paths) {
   paths.clear();
   std::unique_ptr<platform::DriverConnection> conn;
-  if (platform::DriverConnection::Connect(conn, "vlmu-flash", 5000) != 0) return false;
-  return conn->ListInterfaces(platform::kVendorInterfaceClass, paths) == 0;
+  const uint32_t reached = platform::DriverConnection::Connect(conn, "vlmu-flash", 5000);
+  if (reached != 0) return reached;
+  return conn->ListInterfaces(platform::kVendorInterfaceClass, paths);
 }
 
 void ReadEntry(DeviceEntry& d) {
@@ -85,7 +80,7 @@ ImageIds ReadImageIds(const std::string& path) {
 }
 
 uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const SnapshotScope& scope,
-                      bool* serviceDown) {
+                      uint32_t* serviceError) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   auto position = [&](const std::vector<std::string>& paths) {
     return std::find(paths.begin(), paths.end(), scope.only) - paths.begin();
@@ -93,8 +88,9 @@ uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const 
   for (;;) {
     devices.clear();
     std::vector<std::string> before, after;
-    const bool service = ServicePaths(before);
-    if (serviceDown != nullptr) *serviceDown = !service;
+    const uint32_t reached = ServicePaths(before);
+    const bool service = reached == 0;
+    if (serviceError != nullptr) *serviceError = reached;
     uint32_t count = 0;
     const uint32_t st = VLMUFWDL_EnumerateDevices(VLMUFWDL_INTERFACE_GUID_STR, &count);
     if (st != 0) return st;
@@ -111,7 +107,7 @@ uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const 
       devices.push_back(std::move(d));
     }
     if (!service) return 0;
-    if (matched && ServicePaths(after) && after.size() == count &&
+    if (matched && ServicePaths(after) == 0 && after.size() == count &&
         (scope.only.empty() ? after == before : position(after) == position(before)))
       return 0;
     if (std::chrono::steady_clock::now() >= end) {
@@ -147,7 +143,7 @@ int SelectDevices(const Options& o, const std::vector<DeviceEntry>& snapshot, co
   for (const std::string& path : o.paths) {
     const DeviceEntry* found = nullptr;
     for (const DeviceEntry& d : snapshot)
-      if (!d.path.empty() && EqualNoCase(d.path, path)) found = &d;
+      if (!d.path.empty() && platform::EqualsIgnoreAsciiCase(d.path, path)) found = &d;
     if (found == nullptr) return Refuse(o, kExitNoSuchDevice, "no device at path " + vlmutool::Printable(path));
     if (found->status != 0)
       return Refuse(o, ExitStatusFor(found->status),

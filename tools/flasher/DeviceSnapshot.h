@@ -50,10 +50,12 @@ struct SnapshotScope {
 // came or went in between; with `only`, it is enough that the count holds
 // and that path keeps its position). Otherwise it tries again, for up to
 // `waitMs`, and then leaves the paths empty. Devices not read get status 13
-// ("not read"). Returns 0 or the failed library status; `serviceDown` tells
-// that no driver service answered.
+// ("not read"). Returns 0 or the failed library status; `serviceError` gets
+// the answer of the connection to the driver service (0: it answered;
+// kErrorServiceNotActive: none listens; kErrorAccessDenied: this user may
+// not use it).
 uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const SnapshotScope& scope = {},
-                      bool* serviceDown = nullptr);
+                      uint32_t* serviceError = nullptr);
 
 // The devices the selectors of `o` name in `snapshot`. Returns 0, or an exit
 // status after a message on stderr (and in JSON with --json): unknown serial

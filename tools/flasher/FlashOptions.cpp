@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "CommandLine.h"
 #include "FlashText.h"
 #include "NumberText.h"
 #include "vlmufwdl.h"
@@ -30,8 +31,10 @@ const char kUsage[] =
     "  --timeout-manifest MS   polling time allowed for the manifestation phase\n"
     "  --log FILE              write the library's diagnostic log to FILE\n"
     "  --json                  machine-readable output on stdout\n"
+    "  -h, --help              show this help\n"
     "Exit status: 0 on success, otherwise the library's status; 64 usage error,\n"
-    "69 no driver service, 80 no such device, 81 serial number not unique,\n"
+    "69 no driver service, 77 driver service not allowed for this user,\n"
+    "80 no such device, 81 serial number not unique,\n"
     "82 device changed before it was opened (refused), 83 some devices failed,\n"
     "84 not confirmed, 130 downloads aborted by Ctrl-C.\n";
 
@@ -39,10 +42,11 @@ namespace {
 
 const char* const kTimeoutOptions[3] = {"--timeout-replug", "--timeout-block", "--timeout-manifest"};
 
-// Options without a value.
-struct Flag {
-  const char* name;
-  bool* target;
+const std::vector<vlmutool::OptionSpec> kSpecs = {
+    {"--json", false, true}, {"--all", false, true}, {"--watch", false, true}, {"--again", false, true},
+    {"--confirm", false, true}, {"--help", false, true, 'h'}, {"--device", true, true}, {"--serial", true, true},
+    {"--path", true, true}, {"--worker", true, true}, {"--log", true, true}, {kTimeoutOptions[0], true, true},
+    {kTimeoutOptions[1], true, true}, {kTimeoutOptions[2], true, true},
 };
 
 int CheckCombination(const Options& o, std::string& error) {
@@ -96,63 +100,43 @@ int CheckWords(const Options& o, std::string& error) {
 }  // namespace
 
 int ParseCommandLine(int argc, char** argv, Options& o, std::string& error) {
-  const Flag flags[] = {{"--json", &o.json}, {"--all", &o.all}, {"--watch", &o.watch},
-                        {"--again", &o.again}, {"--confirm", &o.confirm}};
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = "option " + a + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    bool handled = false;
-    for (const Flag& f : flags)
-      if (a == f.name) handled = *f.target = true;
-    if (handled) continue;
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      error = "help";
+  vlmutool::CommandLine line;
+  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), kSpecs, error)) return kExitUsage;
+  if (line.Has("--help")) {
+    error = "help";
+    return kExitUsage;
+  }
+  o.words = line.Operands();
+  o.json = line.Has("--json");
+  o.all = line.Has("--all");
+  o.watch = line.Has("--watch");
+  o.again = line.Has("--again");
+  o.confirm = line.Has("--confirm");
+  o.serials = line.Values("--serial");
+  o.paths = line.Values("--path");
+  if (const std::string* w = line.Value("--worker")) o.worker = *w;
+  for (const auto& [name, value] : line.Options()) {
+    if ((name == "--serial" || name == "--path" || name == "--worker" || name == "--log") && value.empty()) {
+      error = name + (name == "--log" ? " needs a file name" : " needs a text");
       return kExitUsage;
-    } else if (a == "--device") {
-      if (!value(v)) return kExitUsage;
-      if (!vlmutool::ParseNumber(v, vlmutool::NumberBase::kDecimal, o.device)) {
-        error = "--device needs a decimal index, not '" + v + "'";
-        return kExitUsage;
-      }
-      o.haveDevice = true;
-    } else if (a == "--serial" || a == "--path" || a == "--worker") {
-      if (!value(v)) return kExitUsage;
-      if (v.empty()) {
-        error = a + " needs a text";
-        return kExitUsage;
-      }
-      if (a == "--worker") o.worker = v;
-      else (a == "--serial" ? o.serials : o.paths).push_back(v);
-    } else if (a == "--log") {
-      if (!value(o.logFile)) return kExitUsage;
-      if (o.logFile.empty()) {
-        error = "--log needs a file name";
-        return kExitUsage;
-      }
-    } else if (a == kTimeoutOptions[0] || a == kTimeoutOptions[1] || a == kTimeoutOptions[2]) {
-      const int selector = a == kTimeoutOptions[0] ? VLMUFWDL_TIMEOUT_REPLUG
-                           : a == kTimeoutOptions[1] ? VLMUFWDL_TIMEOUT_BLOCK_POLL
-                                                     : VLMUFWDL_TIMEOUT_MANIFEST_POLL;
-      if (!value(v)) return kExitUsage;
-      if (!vlmutool::ParseNumber(v, vlmutool::NumberBase::kDecimal, o.timeout[selector])) {
-        error = a + " needs milliseconds (0 to 4294967295), not '" + v + "'";
-        return kExitUsage;
-      }
-      o.haveTimeout[selector] = true;
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      error = "unknown option " + a;
-      return kExitUsage;
-    } else {
-      o.words.push_back(a);
     }
+  }
+  if (const std::string* log = line.Value("--log")) o.logFile = *log;
+  if (const std::string* v = line.Value("--device")) {
+    if (!vlmutool::ParseNumber(*v, vlmutool::NumberBase::kDecimal, o.device)) {
+      error = "--device needs a decimal index, not '" + *v + "'";
+      return kExitUsage;
+    }
+    o.haveDevice = true;
+  }
+  for (int s = 0; s < 3; ++s) {
+    const std::string* v = line.Value(kTimeoutOptions[s]);
+    if (v == nullptr) continue;
+    if (!vlmutool::ParseNumber(*v, vlmutool::NumberBase::kDecimal, o.timeout[s])) {
+      error = std::string(kTimeoutOptions[s]) + " needs milliseconds (0 to 4294967295), not '" + *v + "'";
+      return kExitUsage;
+    }
+    o.haveTimeout[s] = true;
   }
   return CheckWords(o, error);
 }

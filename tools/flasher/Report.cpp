@@ -6,6 +6,8 @@
 #include "FlashText.h"
 #include "ImageDisplay.h"
 #include "StatusText.h"
+#include "platform/posix/DriverConnection.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmuflash {
 
@@ -18,14 +20,28 @@ int Fail(const Options& o, const char* what, uint32_t status) {
   return ExitStatusFor(status);
 }
 
-void NoDeviceHint() {
+int NoDeviceHint(uint32_t serviceError) {
+  const std::string socket = platform::DriverConnection::SocketPath();
+  if (serviceError == driverproto::kErrorServiceNotActive) {
+    std::fprintf(stderr, "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
+                 socket.c_str());
+    return kExitNoService;
+  }
+  if (serviceError == driverproto::kErrorAccessDenied) {
+    std::fprintf(stderr,
+                 "vlmu-flash: you may not use the driver service at %s (permission denied); ask an administrator\n"
+                 "  to add you to its group (plugdev for the packaged service), then log in again\n",
+                 socket.c_str());
+    return kExitNoPermission;
+  }
   std::fprintf(stderr,
                "vlmu-flash: no device found. Is the driver service (velmora-driverd) running and\n"
                "  reachable (VLMU_DRIVER_SOCKET)? See docs/troubleshooting.md.\n");
+  return 0;
 }
 
-int EnumerateOrFail(const Options& o, std::vector<DeviceEntry>& devices, uint32_t waitMs, bool* serviceDown) {
-  const uint32_t st = TakeSnapshot(devices, waitMs, {}, serviceDown);
+int EnumerateOrFail(const Options& o, std::vector<DeviceEntry>& devices, uint32_t waitMs, uint32_t* serviceError) {
+  const uint32_t st = TakeSnapshot(devices, waitMs, {}, serviceError);
   if (st == 0) return 0;
   const int rc = Fail(o, "VLMUFWDL_EnumerateDevices", st);
   NoDeviceHint();

@@ -46,10 +46,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 // Takes a snapshot and selects exactly one device by the options.
 int SelectOne(const Options& o, DeviceEntry& target) {
   std::vector<DeviceEntry> snapshot;
-  if (int rc = EnumerateOrFail(o, snapshot, kSelectWaitMs)) return rc;
+  uint32_t serviceError = 0;
+  if (int rc = EnumerateOrFail(o, snapshot, kSelectWaitMs, &serviceError)) return rc;
   if (snapshot.empty()) {
     if (o.json) std::printf("{\"status\":13,\"statusText\":\"no device found\"}\n");
-    NoDeviceHint();
+    NoDeviceHint(serviceError);
     return o.haveDevice ? VLMUFWDL_STATUS_INVALID_DEVICE_INDEX : kExitNoSuchDevice;
   }
   if (o.haveDevice) {

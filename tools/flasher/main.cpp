@@ -15,8 +15,6 @@
 #include "Report.h"
 #include "StatusText.h"
 #include "Upgrade.h"
-#include "platform/posix/DriverConnection.h"
-#include "platform/posix/DriverProtocol.h"
 #include "vlmufwdl.h"
 
 namespace {
@@ -59,8 +57,8 @@ std::string ListJson(const DeviceEntry& d) {
 
 int CmdList(const Options& o) {
   std::vector<DeviceEntry> devices;
-  bool serviceDown = false;
-  if (int rc = EnumerateOrFail(o, devices, kListWaitMs, &serviceDown)) return rc;
+  uint32_t serviceError = 0;
+  if (int rc = EnumerateOrFail(o, devices, kListWaitMs, &serviceError)) return rc;
   std::string json = "{\"status\":0,\"devices\":[";
   if (!o.json) std::printf("%-6s %-18s %-20s %s\n", "Index", "Vendor/Product ID", "Serial Number", "Path");
   int result = 0;
@@ -81,12 +79,7 @@ int CmdList(const Options& o) {
     if (!o.json) std::printf("(no devices)\n");
     // The library answers "no devices" whether or not a service runs (as on
     // a machine without the driver); the snapshot asked the service itself.
-    if (serviceDown) {
-      std::fprintf(stderr, "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
-                   platform::DriverConnection::SocketPath().c_str());
-      return kExitNoService;
-    }
-    NoDeviceHint();
+    if (int rc = NoDeviceHint(serviceError)) return rc;
   }
   return result;
 }

@@ -5,6 +5,8 @@
 //   vlmapp-screenshots OUTDIR IMAGE.vld success   main.png, about.png,
 //                                                 progress.png, progress-success.png
 //   vlmapp-screenshots OUTDIR IMAGE.vld failure   progress-failure.png
+//   vlmapp-screenshots OUTDIR IMAGE.vld no-service  main-no-service.png: the
+//                                                 dialog without a service
 //
 // The device to upgrade is the first one listed; for a picture taken in the
 // middle of the transfer it should be slowed down (see scripts/screenshots.sh).
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "ApplicationSetup.h"
 #include "CAboutDlg.h"
 #include "QtAboutDialog.h"
 #include "QtMainDialog.h"
@@ -50,25 +53,31 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
-// The window's client area under a plain title bar with its caption.
+// The window's client area under a plain title bar with its caption, at the
+// screen's pixel density: with QT_SCALE_FACTOR=2 the picture has twice the
+// pixels in each direction, the window drawn whole at that density.
 bool Save(QWidget* window, const QString& path) {
   const QPixmap client = window->grab();
+  const qreal ratio = client.devicePixelRatio();
+  const QSize clientSize = client.deviceIndependentSize().toSize();
   const QFont captionFont = window->font();
   const int bar = QFontMetrics(captionFont).height() + 10;
-  QImage image(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
+  const QSize logical(clientSize.width() + 2, clientSize.height() + bar + 1);
+  QImage image((QSizeF(logical) * ratio).toSize(), QImage::Format_RGB32);
+  image.setDevicePixelRatio(ratio);
   image.fill(QColor(0x40, 0x40, 0x40));
   QPainter painter(&image);
-  painter.fillRect(QRect(1, 1, client.width(), bar - 1), QColor(0x1f, 0x4e, 0x79));
+  painter.fillRect(QRect(1, 1, clientSize.width(), bar - 1), QColor(0x1f, 0x4e, 0x79));
   int textLeft = 8;
   if (!window->windowIcon().isNull()) {
-    painter.drawPixmap(6, (bar - 16) / 2 + 1, window->windowIcon().pixmap(16, 16));
+    painter.drawPixmap(6, (bar - 16) / 2 + 1, window->windowIcon().pixmap(QSize(16, 16), ratio));
     textLeft = 28;
   }
   painter.setPen(Qt::white);
   QFont bold = captionFont;
   bold.setBold(true);
   painter.setFont(bold);
-  painter.drawText(QRect(textLeft, 1, client.width() - textLeft, bar - 1), Qt::AlignVCenter | Qt::AlignLeft,
+  painter.drawText(QRect(textLeft, 1, clientSize.width() - textLeft, bar - 1), Qt::AlignVCenter | Qt::AlignLeft,
                    window->windowTitle());
   painter.drawPixmap(1, bar, client);
   painter.end();
@@ -81,17 +90,24 @@ bool Save(QWidget* window, const QString& path) {
 
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: vlmapp-screenshots OUTDIR IMAGE.vld success|failure\n");
+  vlmqt::SetUpApplication();
+  const std::string mode = argc == 4 ? argv[3] : "";
+  if (mode != "success" && mode != "failure" && mode != "no-service") {
+    std::fprintf(stderr, "usage: vlmapp-screenshots OUTDIR IMAGE.vld success|failure|no-service\n");
     return 2;
   }
   const QString out = QString::fromLocal8Bit(argv[1]);
-  const bool success = std::string(argv[3]) == "success";
+  const bool success = mode == "success";
   AnsweringPrompts prompts(argv[2]);
   auto library = vlmapp::CreateExportedLibrary();
   vlmqt::QtMainDialog dialog(*library, "VelmoraFlashTool_x64", [](vlmapp::VlmFwUpgradeDlg&) {}, &prompts);
   dialog.show();
   auto* list = dialog.findChild<QTableWidget*>("1006");
+  if (mode == "no-service") {
+    auto* notice = dialog.findChild<QLabel*>("serviceNotice");
+    if (!WaitUntil([&] { return notice->isVisible() && list->rowCount() > 0; }, 10000)) return 1;
+    return Save(&dialog, out + "/main-no-service.png") ? 0 : 1;
+  }
   if (!WaitUntil([&] { return list->rowCount() > 0; }, 10000)) return 1;
   list->selectRow(0);
   dialog.findChild<QPushButton*>("1004")->click();

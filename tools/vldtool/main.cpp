@@ -19,10 +19,10 @@
 #include <system_error>
 #include <vector>
 
+#include "CommandLine.h"
 #include "ImageDisplay.h"
 #include "NumberText.h"
 #include "RegularFile.h"
-#include "Options.h"
 #include "StatusText.h"
 #include "VldImage.h"
 #include "vlmufwdl.h"
@@ -43,6 +43,7 @@ const char kUsage[] =
     "                 [--file-version N] [--corrupt-header-crc]\n"
     "  vldtool info [--json] [--log FILE] IMAGE\n"
     "  vldtool verify [--log FILE] IMAGE\n"
+    "  vldtool -h | --help\n"
     "Numbers are decimal or 0x-prefixed hex. info and verify exit with the library's\n"
     "status (0: valid image); usage errors exit with 64, unreadable inputs with 66,\n"
     "unwritable outputs with 73.\n";
@@ -89,16 +90,17 @@ bool WriteImage(const std::string& path, const std::string& bytes, std::string& 
 }
 
 int Create(const std::vector<std::string>& args) {
-  vldtool::OptionList opts;
+  std::vector<vlmutool::OptionSpec> specs;
+  for (const char* name : {"--out", "--version", "--model", "--sw-version", "--hwid", "--vendor-id", "--header-value",
+                           "--date", "--time", "--info", "--info-file", "--payload", "--vid", "--pid", "--bcd",
+                           "--file-version"})
+    specs.push_back({name, true});
+  specs.push_back({"--suffix"});
+  specs.push_back({"--corrupt-header-crc"});
+  vlmutool::CommandLine opts;
   std::string error;
-  if (!opts.Parse(args,
-                  {"--out", "--version", "--model", "--sw-version", "--hwid", "--vendor-id",
-                   "--header-value", "--date", "--time", "--info", "--info-file", "--payload",
-                   "--vid", "--pid", "--bcd", "--file-version"},
-                  {"--suffix", "--corrupt-header-crc"}, error)) {
-    return UsageError(error);
-  }
-  if (!opts.Positional().empty()) return UsageError("unexpected argument '" + opts.Positional()[0] + "'");
+  if (!opts.Parse(args, specs, error)) return UsageError(error);
+  if (!opts.Operands().empty()) return UsageError("unexpected argument '" + opts.Operands()[0] + "'");
   for (const char* required : {"--out", "--version", "--model", "--sw-version", "--hwid",
                                "--vendor-id", "--date", "--time", "--payload"}) {
     if (!opts.Has(required)) return UsageError(std::string("missing option ") + required);
@@ -187,7 +189,7 @@ int Create(const std::vector<std::string>& args) {
 }
 
 // Switches the library's log file on when --log was given.
-bool StartLog(const vldtool::OptionList& opts) {
+bool StartLog(const vlmutool::CommandLine& opts) {
   const std::string* log = opts.Value("--log");
   if (log == nullptr) return true;
   const uint32_t status = VLMUFWDL_EnableLogging(log->c_str());
@@ -199,18 +201,18 @@ bool StartLog(const vldtool::OptionList& opts) {
   return true;
 }
 
-void StopLog(const vldtool::OptionList& opts) {
+void StopLog(const vlmutool::CommandLine& opts) {
   if (opts.Has("--log")) VLMUFWDL_EnableLogging(nullptr);
 }
 
 int Describe(const std::vector<std::string>& args, bool verifyOnly) {
-  vldtool::OptionList opts;
+  std::vector<vlmutool::OptionSpec> specs = {{"--log", true}};
+  if (!verifyOnly) specs.push_back({"--json"});
+  vlmutool::CommandLine opts;
   std::string error;
-  const std::vector<std::string> flags =
-      verifyOnly ? std::vector<std::string>{} : std::vector<std::string>{"--json"};
-  if (!opts.Parse(args, {"--log"}, flags, error)) return UsageError(error);
-  if (opts.Positional().size() != 1) return UsageError("expected one image file");
-  const std::string& path = opts.Positional()[0];
+  if (!opts.Parse(args, specs, error)) return UsageError(error);
+  if (opts.Operands().size() != 1) return UsageError("expected one image file");
+  const std::string& path = opts.Operands()[0];
   if (!StartLog(opts)) return kExitCannotCreate;
 
   VLMUFWDL_VLD_FILE_INFO info;

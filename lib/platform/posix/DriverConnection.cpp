@@ -333,9 +333,9 @@ uint32_t DriverConnection::IoControl(uint32_t code, const void* in, uint32_t inS
   // Header and fixed fields, then the caller's input bytes as they are.
   char head[kFrameHeaderSize + 12];
   EncodeHeader(head, MessageType::IoControl, 12 + inSize);
-  PutLe32(head + 8, code);
-  PutLe32(head + 12, outSize);
-  PutLe32(head + 16, inSize);
+  StoreLe32(head + 8, code);
+  StoreLe32(head + 12, outSize);
+  StoreLe32(head + 16, inSize);
   const SendPart parts[2] = {{head, sizeof head}, {static_cast<const char*>(in), inSize}};
   Frame f;
   const uint32_t err = mImpl->Transact(parts, 2, MessageType::IoControlReply, f);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -199,10 +200,26 @@ bool TrustedService(int fd, const std::string& path, std::string& why) {
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   std::string folderProblem;
   if (IsPrivateDirectory(folder, ::geteuid(), true, folderProblem)) return true;
+  // A folder of the service's own user, inside a folder that only this user
+  // or root controls: root (the service manager's runtime folder) or this
+  // user gave it to that service, and no one else can have put it there.
+  const size_t parentSlash = folder.rfind('/');
+  const std::string parent = parentSlash == std::string::npos ? "."
+                             : parentSlash == 0             ? "/"
+                                                            : folder.substr(0, parentSlash);
+  std::string ownerProblem;
+  std::string parentProblem;
+  if (known && folder != "/" && IsPrivateDirectory(folder, peer.uid, false, ownerProblem) &&
+      IsPrivateDirectory(parent, ::geteuid(), true, parentProblem))
+    return true;
+  // For a folder of the service's user, say what keeps it from being trusted.
+  struct stat folderStat {};
+  if (known && ::lstat(folder.c_str(), &folderStat) == 0 && folderStat.st_uid == peer.uid)
+    folderProblem = ownerProblem.empty() ? parentProblem : ownerProblem;
   why = "refused the driver service at " + path + ": it runs as another user (" +
         (known ? "uid " + std::to_string(peer.uid) : std::string("uid unknown")) + ") and " + folderProblem +
         "; a service is used only when it runs as you or root, or when its socket lies in a folder that only you "
-        "or root control. Start a service of your own, or set " + kSocketEnv + " to the socket of one you trust";
+        "or root control, or in a folder of the service's own user inside such a folder. Start a service of your own, or set " + kSocketEnv + " to the socket of one you trust";
   return false;
 }
 
@@ -233,8 +250,11 @@ uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSock
     r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   } while (r != 0 && errno == EINTR);
   if (r != 0) {
+    // A service may be running that this user is not admitted to: callers
+    // tell the person so rather than that nothing runs.
+    const bool denied = errno == EACCES || errno == EPERM;
     ::close(fd);
-    return kErrorServiceNotActive;
+    return denied ? kErrorAccessDenied : kErrorServiceNotActive;
   }
   std::string refusal;
   if (!TrustedService(fd, path, refusal)) {

@@ -11,6 +11,7 @@
 
 #include "platform/posix/DriverProtocol.h"
 #include "platform/Guid.h"
+#include "platform/ByteOrder.h"
 
 namespace driverproto {
 
@@ -206,14 +207,11 @@ class SpinBudget {
   uint32_t mWaitsWithout = 0;
 };
 
-inline void PutLe32(char* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
 
 // Writes a frame header (kFrameHeaderSize bytes) for a payload of
 // `payloadLength` bytes that the caller sends right after it.
 inline void EncodeHeader(char* out, MessageType type, uint32_t payloadLength) {
-  PutLe32(out, payloadLength);
+  platform::StoreLe32(out, payloadLength);
   const auto t = static_cast<uint16_t>(type);
   out[4] = static_cast<char>(t & 0xFF);
   out[5] = static_cast<char>(t >> 8);

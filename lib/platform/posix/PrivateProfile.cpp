@@ -1,4 +1,5 @@
 #include "platform/PrivateProfile.h"
+#include "platform/AsciiText.h"
 
 #include "platform/FileSystem.h"
 
@@ -46,15 +47,7 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
+using platform::EqualsIgnoreAsciiCase;
 
 enum class Kind { Other, Section, Key };
 
@@ -103,14 +96,14 @@ Location Find(const std::vector<Line>& lines, std::string_view section, std::str
   for (size_t i = 0; i < lines.size(); ++i) {
     const Parsed parsed = Parse(lines[i].text);
     if (parsed.kind == Kind::Section) {
-      inSection = EqualNoCase(parsed.name, section);
+      inSection = EqualsIgnoreAsciiCase(parsed.name, section);
       firstSection = inSection && !seenSection;
       if (inSection) seenSection = true;
       if (firstSection) location.lastSectionLine = static_cast<long>(i);
       continue;
     }
     if (!inSection) continue;
-    if (parsed.kind == Kind::Key && EqualNoCase(parsed.name, key)) {
+    if (parsed.kind == Kind::Key && EqualsIgnoreAsciiCase(parsed.name, key)) {
       location.keyLine = static_cast<long>(i);
       return location;
     }

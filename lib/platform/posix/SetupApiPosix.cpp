@@ -11,6 +11,7 @@
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 #include "platform/SetupApi.h"
+#include "platform/AsciiText.h"
 
 namespace platform {
 
@@ -54,8 +55,9 @@ DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void
     set->interfaceClass = *classGuid;
     std::unique_ptr<DriverConnection> connection;
     const uint32_t error = DriverConnection::Connect(connection, "velmora_dfu_x64 enumeration");
-    if (error == driverproto::kErrorServiceNotActive) {
-      // No driver service on this machine: no interfaces of any class.
+    if (error == driverproto::kErrorServiceNotActive || error == driverproto::kErrorAccessDenied) {
+      // No driver service on this machine, or none this user may use: no
+      // interfaces of any class, as on a machine without the driver.
       Succeed();
       return set.release();
     }
@@ -178,19 +180,10 @@ const SystemLibrary::Entry kSetupEntries[] = {
 
 SystemLibrary kSetupLibrary{"setupapi.dll", kSetupEntries, sizeof kSetupEntries / sizeof kSetupEntries[0]};
 
-bool EqualsIgnoringCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
-      return false;
-    }
-  }
-  return *a == *b;
-}
-
 }  // namespace
 
 SystemLibrary* LoadSystemLibrary(const char* name, uint32_t* error) {
-  if (name != nullptr && EqualsIgnoringCase(name, kSetupLibrary.name)) {
+  if (name != nullptr && EqualsIgnoreAsciiCase(name, kSetupLibrary.name)) {
     if (error != nullptr) *error = 0;
     return &kSetupLibrary;
   }
