@@ -38,23 +38,43 @@ void ClientIo::Accept(int listenFd) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) PauseAccepting(listenFd);
       return;  // EAGAIN or a transient error: the event loop tells us again
     }
-    if (mClients.size() >= kMaxClients) {
-      const std::string frame =
-          FrameWriter(MessageType::Error).U32(kErrorBusy).String("too many clients; try again later").Finish();
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    uid_t uid = static_cast<uid_t>(-1);
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred)
+      uid = cred.uid;
+    if (const std::string refusal = SlotRefusal(uid); !refusal.empty()) {
+      const std::string frame = FrameWriter(MessageType::Error).U32(kErrorBusy).String(refusal).Finish();
       (void)!::send(fd.Get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       continue;
     }
     auto c = std::make_unique<Client>();
     c->id = mNextClientId++;
-    ucred cred{};
-    socklen_t credLen = sizeof cred;
-    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred)
-      c->uid = cred.uid;
+    c->uid = uid;
     c->fd = std::move(fd);
     Client& added = *c;
     mClients.emplace(c->id, std::move(c));
     UpdateInterest(added);
+    Touch(added);  // its first frame is awaited from now on (WatchPartialFrame)
   }
+}
+
+std::string ClientIo::SlotRefusal(uid_t uid) const {
+  size_t all = 0, others = 0, same = 0;
+  for (const auto& [id, c] : mClients) {
+    if (c->dead) continue;
+    ++all;
+    others += IsServiceUser(c->uid) ? 0 : 1;
+    same += c->uid == uid ? 1 : 0;
+  }
+  const bool privileged = IsServiceUser(uid);
+  if (all >= kMaxClients || (!privileged && others >= kMaxClients - kReservedClients))
+    return "too many clients; try again later";
+  if (!privileged && same >= kMaxClientsPerUser) {
+    return "too many connections of user " + std::to_string(uid) + " (at most " + std::to_string(kMaxClientsPerUser) +
+           "); close some and try again";
+  }
+  return "";
 }
 
 // Out of descriptors (or memory) the waiting connection stays pending and
@@ -262,6 +282,11 @@ bool ClientIo::FrameComplete(Client& c, const FrameHeader& h) {
               "malformed frame (type " + std::to_string(h.type) + ", length " + std::to_string(h.length) + ")");
     return false;
   }
+  std::string refusal;
+  if (const uint32_t error = mHandler.Admit(c, h.type, h.length, refusal); error != 0) {
+    SendError(c, error, refusal);
+    return false;
+  }
   if (c.rx.Size() - kFrameHeaderSize >= h.length) return true;
   // A large frame is on its way: its bytes count against the budget of all
   // clients, so that many half-sent frames cannot exhaust memory.
@@ -297,9 +322,11 @@ void ClientIo::TakeFrame(Client& c, const FrameHeader& h) {
 }
 
 // An incomplete frame at the front of the buffer (and no request of the
-// client in progress) must be completed within the frame time-out.
+// client in progress) must be completed within the frame time-out. A new
+// connection counts as one with a frame under way until its first frame
+// came: one that never sends a byte would hold its slot forever.
 void ClientIo::WatchPartialFrame(Client& c) {
-  if (c.dead || c.closing || c.pending || c.rx.Empty()) {
+  if (c.dead || c.closing || c.pending || (c.rx.Empty() && c.frames != 0)) {
     c.partialSinceNs = 0;
     return;
   }
@@ -319,9 +346,12 @@ void ClientIo::CheckPartialFrame(uint64_t clientId) {
   const uint64_t limitNs = uint64_t{mFrameTimeoutMs} * 1'000'000u;
   const uint64_t elapsed = mLoop.SinceStartNs() - c->partialSinceNs;
   if (elapsed >= limitNs) {
-    std::fprintf(stderr, "velmora-driverd: dropping client %llu: a frame was not completed within %u ms\n",
-                 Number(c->id), mFrameTimeoutMs);
-    SendError(*c, kErrorSemTimeout, "frame not completed within " + std::to_string(mFrameTimeoutMs) + " ms");
+    const bool silent = c->frames == 0 && c->rx.Empty();
+    std::fprintf(stderr, "velmora-driverd: dropping client %llu: %s within %u ms\n", Number(c->id),
+                 silent ? "it sent nothing" : "a frame was not completed", mFrameTimeoutMs);
+    SendError(*c, kErrorSemTimeout,
+              std::string(silent ? "no request" : "frame not completed") + " within " +
+                  std::to_string(mFrameTimeoutMs) + " ms");
     return;
   }
   // A later frame is incomplete now: it gets its own full time.

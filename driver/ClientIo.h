@@ -5,6 +5,7 @@
 // count, buffer budget, frame time-out, unread replies). What a frame asks
 // for is the FrameHandler's business.
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,10 @@
 #include "platform/posix/DriverWire.h"
 
 namespace vlmudrv {
+
+// The service's own user and root: they always find a connection slot and
+// may give every command.
+inline bool IsServiceUser(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
 struct Client {
   uint64_t id = 0;
@@ -58,13 +63,22 @@ class ClientIo final : public EventLoop::Handler {
     virtual ~FrameHandler() = default;
     // One whole frame of a client; the payload lives until the call returns.
     virtual void OnFrame(Client& client, uint16_t type, std::string_view payload) = 0;
+    // Decides from a frame's header alone, before its body is waited for or
+    // read, whether the client may send it: 0, or the error the client is
+    // answered with (and then closed), with `message`.
+    virtual uint32_t Admit(const Client& client, uint16_t type, uint32_t length, std::string& message) = 0;
   };
 
   // Largest request payload the service takes: an IoControl with a full
   // input buffer, or a control command of 1 MiB of JSON.
   static constexpr uint32_t kMaxRequestPayload = driverproto::kMaxIoBuffer + 64;
-  // Connections served at once; one more is answered with ERROR and closed.
+  // Connections served at once; one more is answered with ERROR 170 and
+  // closed. The last kReservedClients of them are for the service's own user
+  // and root alone, and any other user holds at most kMaxClientsPerUser, so
+  // that no user can lock the others out.
   static constexpr size_t kMaxClients = 128;
+  static constexpr size_t kReservedClients = 16;
+  static constexpr size_t kMaxClientsPerUser = 32;
   // Bytes of large incomplete frames (above kSmallFrame) all clients together
   // may have announced; a client beyond it is answered with ERROR 170.
   static constexpr size_t kMaxAnnouncedBytes = 32u * 1024u * 1024u;
@@ -72,8 +86,10 @@ class ClientIo final : public EventLoop::Handler {
   // Pause after accept failed for want of descriptors or memory.
   static constexpr uint32_t kAcceptBackoffMs = 100;
 
-  // A frame whose first bytes came must be complete within frameTimeoutMs;
-  // otherwise the client is dropped (it would hold buffer space forever).
+  // A frame whose first bytes came must be complete within frameTimeoutMs,
+  // and a new connection must have sent its first frame within that time;
+  // otherwise the client is dropped (it would hold buffer space or a
+  // connection slot forever).
   ClientIo(EventLoop& loop, FrameHandler& handler, uint32_t frameTimeoutMs)
       : mLoop(loop), mHandler(handler), mFrameTimeoutMs(frameTimeoutMs) {}
 
@@ -111,6 +127,8 @@ class ClientIo final : public EventLoop::Handler {
   void WatchPartialFrame(Client& c);
   void CheckPartialFrame(uint64_t clientId);
   void PauseAccepting(int listenFd);
+  // Why a new connection of `uid` gets no slot; empty when it gets one.
+  std::string SlotRefusal(uid_t uid) const;
   // Marks a client for the end of the current loop turn: its buffered frames
   // are served, its end of stream handled, its wait events brought up to
   // date, and a dead client is removed.

@@ -32,6 +32,10 @@ void CheckPath(const std::string& path, const std::string& what) {
     Fail(what + " is longer than " + std::to_string(driverproto::kMaxPathLength) + " bytes");
 }
 
+// String index of a DFU interface given with "dfu": true: real devices
+// name their DFU interface.
+constexpr uint8_t kDfuInterfaceString = 4;
+
 void Put16(std::string& s, uint64_t v) {
   s.push_back(static_cast<char>(v & 0xFF));
   s.push_back(static_cast<char>((v >> 8) & 0xFF));
@@ -92,7 +96,7 @@ std::string InterfaceFromFields(const json& i, bool dfuShorthand) {
   s.push_back(static_cast<char>(Get(i, "bInterfaceClass", dfuShorthand ? 0xFE : 0x01, 255)));
   s.push_back(static_cast<char>(Get(i, "bInterfaceSubClass", dfuShorthand ? 0x01 : 0x01, 255)));
   s.push_back(static_cast<char>(Get(i, "bInterfaceProtocol", dfuShorthand ? 1 : 0, 255)));
-  s.push_back(static_cast<char>(Get(i, "iInterface", 0, 255)));
+  s.push_back(static_cast<char>(Get(i, "iInterface", dfuShorthand ? kDfuInterfaceString : 0, 255)));
   while (s.size() < static_cast<size_t>(static_cast<uint8_t>(s[0]))) s.push_back('\0');  // bLength > 9
   if (i.contains("extra")) s += Bytes(i.at("extra"), "extra");
   s += body;
@@ -142,9 +146,11 @@ json DefaultConfiguration(bool dfuMode, const json& dfuFields) {
 }
 
 // String descriptors of a personality: the language table, the generated
-// texts, the given texts, then the raw overrides.
-std::map<uint8_t, std::string> ParseStrings(const json& o, const std::string& device, const Description& desc,
+// texts (the DFU interface's name where no other text has its index), the
+// given texts, then the raw overrides.
+std::map<uint8_t, std::string> ParseStrings(const json& o, const Personality& p, const Description& desc,
                                             bool dfuMode) {
+  const std::string& device = p.deviceDescriptor;
   std::map<uint8_t, std::string> strings;
   std::string langs;
   langs.push_back(0);
@@ -159,6 +165,8 @@ std::map<uint8_t, std::string> ParseStrings(const json& o, const std::string& de
   if (iManufacturer != 0) strings[iManufacturer] = StringDescriptor("Velmora");
   if (iProduct != 0) strings[iProduct] = StringDescriptor(dfuMode ? "Velmora Audio (DFU)" : "Velmora Audio");
   if (iSerial != 0 && !desc.serialNumber.empty()) strings[iSerial] = StringDescriptor(desc.serialNumber);
+  if (p.dfuInterfaceString != 0 && strings.count(p.dfuInterfaceString) == 0)
+    strings[p.dfuInterfaceString] = StringDescriptor("Velmora DFU");
   if (o.contains("strings")) {
     for (const auto& [k, v] : o.at("strings").items()) {
       if (!v.is_string()) Fail("strings." + k + " must be a text");
@@ -189,8 +197,8 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   const bool hasSerial = !desc.serialNumber.empty();
   if (o.contains("deviceRaw")) out.deviceDescriptor = Bytes(o.at("deviceRaw"), "deviceRaw");
   else out.deviceDescriptor = DeviceFromFields(o.value("device", json::object()), desc, out.configurations.size(), hasSerial);
-  out.strings = ParseStrings(o, out.deviceDescriptor, desc, dfuMode);
   ScanDfu(out);
+  out.strings = ParseStrings(o, out, desc, dfuMode);
   return out;
 }
 
@@ -230,6 +238,7 @@ std::string StringDescriptor(const std::string& text) {
 
 void ScanDfu(Personality& p) {
   p.hasDfuInterface = p.hasFunctional = false;
+  p.dfuInterfaceString = 0;
   for (const std::string& c : p.configurations) {
     size_t pos = c.size() >= 9 ? static_cast<uint8_t>(c[0]) : c.size();
     bool inDfu = false;
@@ -243,6 +252,7 @@ void ScanDfu(Personality& p) {
           p.hasDfuInterface = true;
           p.dfuInterfaceNumber = static_cast<uint8_t>(c[pos + 2]);
           p.dfuProtocol = static_cast<uint8_t>(c[pos + 7]);
+          p.dfuInterfaceString = static_cast<uint8_t>(c[pos + 8]);
           inDfu = true;
         }
       } else if (type == 0x21 && inDfu && !p.hasFunctional && len >= 7) {

@@ -27,6 +27,7 @@ struct Personality {
   bool hasDfuInterface = false;
   uint8_t dfuInterfaceNumber = 0;
   uint8_t dfuProtocol = 0;
+  uint8_t dfuInterfaceString = 0;  // its iInterface
   bool hasFunctional = false;
   uint8_t attributes = 0;
   uint16_t detachTimeout = 0;

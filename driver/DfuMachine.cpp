@@ -21,10 +21,12 @@ DfuMachine::DfuMachine(Scheduler& timers, Description& description, Behaviour& b
     : mTimers(timers), mDesc(description), mBehaviour(behaviour), mResetSelf(std::move(resetSelf)) {
   mBcdDevice = mDesc.runtime.deviceDescriptor.size() >= 14 ? platform::LoadLe16(mDesc.runtime.deviceDescriptor, 12) : 0;
   mStoredSerial = mBehaviour.storedSerial.empty() ? mDesc.serialNumber : mBehaviour.storedSerial;
-  if (mBehaviour.dfuOnly || mBehaviour.initialState == "dfuIDLE")
-    EnterDfuMode(dfuIDLE, OK);
-  else if (mBehaviour.initialState == "dfuERROR")
+  // A device without run-time firmware (dfuOnly) starts in DFU mode, in
+  // dfuERROR when asked to, else in dfuIDLE.
+  if (mBehaviour.initialState == "dfuERROR")
     EnterDfuMode(dfuERROR, errUNKNOWN);
+  else if (mBehaviour.dfuOnly || mBehaviour.initialState == "dfuIDLE")
+    EnterDfuMode(dfuIDLE, OK);
   else
     EnterRuntimeMode(mBehaviour.initialState == "appDETACH" ? appDETACH : appIDLE);
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace vlmudrv {
@@ -93,27 +94,30 @@ bool EventLoop::SetInterest(int fd, uint64_t tag, uint32_t was, uint32_t want) {
   return ::epoll_ctl(mEpoll.Get(), op, fd, &ev) == 0;
 }
 
-void EventLoop::Run(int stopFd, Handler& handler) {
+bool EventLoop::Open(int stopFd, std::string& error) {
   // The loop waits on an epoll set: one system call per wake-up whatever the
   // number of clients, and only the descriptors that had events (or whose
   // owner's state changed) are looked at afterwards.
   mEpoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
-  if (!mEpoll.Valid()) {
-    std::perror("epoll_create1");
-    return;
-  }
   epoll_event stop{};
   stop.events = EPOLLIN;
   stop.data.u64 = kStopTag;
-  bool ready = stopFd < 0 || ::epoll_ctl(mEpoll.Get(), EPOLL_CTL_ADD, stopFd, &stop) == 0;
+  bool ready = mEpoll.Valid() && (stopFd < 0 || ::epoll_ctl(mEpoll.Get(), EPOLL_CTL_ADD, stopFd, &stop) == 0);
   for (size_t i = 0; ready && i < mWatches.size(); ++i) ready = AddWatch(i);
-  if (!ready) std::perror("epoll_ctl");
+  if (!ready) {
+    error = std::string("cannot wait for events: ") + std::strerror(errno);
+    mEpoll.Reset();
+  }
+  return ready;
+}
+
+void EventLoop::Run(Handler& handler) {
   // A client in the middle of a conversation sends its next request a few
   // microseconds after the reply to the last one: after a turn that took a
   // request the loop looks for the next one without sleeping, within the
   // adaptive budget of SpinBudget.
   int64_t spinUntilNs = 0;  // 0: no looking without sleeping
-  while (ready && !mStopping && Turn(spinUntilNs, handler)) {
+  while (mEpoll.Valid() && !mStopping && Turn(spinUntilNs, handler)) {
   }
   mEpoll.Reset();
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -45,10 +46,15 @@ class EventLoop final : public Scheduler {
   // `want` (0: not in the set). False (errno set) when the set refused.
   bool SetInterest(int fd, uint64_t tag, uint32_t was, uint32_t want);
 
-  // Serves until Stop() or until `stopFd` (-1: none) becomes readable.
-  void Run(int stopFd, Handler& handler);
+  // Makes the wait set with the descriptors given so far and `stopFd` (-1:
+  // none), so that a service reports that it is ready only once it can
+  // serve. False with a message when the set cannot be made.
+  bool Open(int stopFd, std::string& error);
+  // Serves (after Open) until Stop() or until the stop descriptor becomes
+  // readable; the set is closed afterwards.
+  void Run(Handler& handler);
   void Stop() { mStopping = true; }
-  // Between the start of Run and its end.
+  // Between Open and the end of Run.
   bool Running() const { return mEpoll.Valid(); }
 
   // Scheduler. Due times are kept in nanoseconds: a due time in whole

@@ -1,12 +1,16 @@
 #include "ListenSocket.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "platform/posix/PrivateDirectory.h"
 
 namespace vlmudrv {
 
@@ -38,54 +42,96 @@ bool TakeOverStaleSocket(const std::string& path, const sockaddr_un& addr, std::
 
 }  // namespace
 
-Fd ListenOn(const std::string& path, gid_t group, std::string& error) {
+bool ListenSocket::Bind(const std::string& path, gid_t group, std::string& error) {
+  Close();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.empty() || path.size() >= sizeof addr.sun_path) {
     error = "socket path is empty or longer than " + std::to_string(sizeof addr.sun_path - 1) + " bytes: " + path;
-    return Fd();
+    return false;
   }
   std::memcpy(addr.sun_path, path.data(), path.size());
-  if (!TakeOverStaleSocket(path, addr, error)) return Fd();
+  if (!TakeOverStaleSocket(path, addr, error)) return false;
   Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.Valid()) {
     error = std::string("socket: ") + std::strerror(errno);
-    return Fd();
+    return false;
   }
   // The socket file is created with owner-only access whatever the umask,
   // and opened up to the socket group (if any) only afterwards.
   const mode_t oldMask = ::umask(0177);
   const bool bound = ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   ::umask(oldMask);
+  struct stat st {};
+  if (bound && ::lstat(path.c_str(), &st) == 0) {
+    // The file is this service's from now on: removed at the end only while
+    // it is still this one.
+    mPath = path;
+    mOwnsFile = true;
+    mDevice = st.st_dev;
+    mInode = st.st_ino;
+  }
   const bool grouped = group != kNoGroup;
-  if (!bound || (grouped && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) ||
+  if (!bound || !mOwnsFile || (grouped && ::chown(path.c_str(), static_cast<uid_t>(-1), group) != 0) ||
       ::chmod(path.c_str(), grouped ? 0660 : 0600) != 0 || ::listen(fd.Get(), 64) != 0) {
     error = "cannot listen on " + path + ": " + std::strerror(errno);
-    if (bound) ::unlink(path.c_str());
-    return Fd();
+    Close();
+    return false;
   }
-  return fd;
+  mFd = std::move(fd);
+  return true;
+}
+
+bool ListenSocket::HandedOver() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* fds = std::getenv("LISTEN_FDS");
+  return pid != nullptr && fds != nullptr && std::strtol(pid, nullptr, 10) == ::getpid() &&
+         std::strtol(fds, nullptr, 10) >= 1;
+}
+
+bool ListenSocket::TakeHandedOver(std::string& error) {
+  error.clear();
+  if (!HandedOver()) return false;
+  const long count = std::strtol(std::getenv("LISTEN_FDS"), nullptr, 10);
+  // Not passed on to anything this service might start.
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  constexpr int kFirstHandedOver = 3;
+  int listening = 0, type = 0;
+  socklen_t length = sizeof listening;
+  socklen_t typeLength = sizeof type;
+  sockaddr_un addr{};
+  socklen_t addrLength = sizeof addr;
+  if (count != 1 || ::getsockopt(kFirstHandedOver, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+      ::getsockopt(kFirstHandedOver, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || listening == 0 ||
+      type != SOCK_STREAM || ::getsockname(kFirstHandedOver, reinterpret_cast<sockaddr*>(&addr), &addrLength) != 0 ||
+      addr.sun_family != AF_UNIX) {
+    error = "the service manager handed over " + std::to_string(count) +
+            " descriptors; expected one listening Unix stream socket";
+    return false;
+  }
+  Close();
+  mFd.Reset(kFirstHandedOver);
+  ::fcntl(mFd.Get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(mFd.Get(), F_SETFL, ::fcntl(mFd.Get(), F_GETFL) | O_NONBLOCK);
+  mPath.assign(addr.sun_path, ::strnlen(addr.sun_path, sizeof addr.sun_path));
+  return true;
+}
+
+void ListenSocket::Close() {
+  mFd.Reset();
+  struct stat st {};
+  if (mOwnsFile && ::lstat(mPath.c_str(), &st) == 0 && st.st_dev == mDevice && st.st_ino == mInode) {
+    ::unlink(mPath.c_str());
+  }
+  mOwnsFile = false;
+  mPath.clear();
 }
 
 bool PreparePrivateDirectory(const std::string& dir, gid_t group, std::string& error) {
+  if (!platform::MakePrivateDirectory(dir, error)) return false;
   const bool grouped = group != kNoGroup;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "cannot create " + dir + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = dir + " is not a directory";
-    return false;
-  }
-  if (st.st_uid != ::geteuid()) {
-    error = dir + " belongs to another user";
-    return false;
-  }
-  if ((st.st_mode & 0022) != 0) {
-    error = dir + " may be written by other users";
-    return false;
-  }
   if ((grouped && ::chown(dir.c_str(), static_cast<uid_t>(-1), group) != 0) ||
       ::chmod(dir.c_str(), grouped ? 0750 : 0700) != 0) {
     error = "cannot set the access of " + dir + ": " + std::strerror(errno);

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "Description.h"
-#include "ListenSocket.h"
 #include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
@@ -30,14 +29,18 @@ void Refuse(uint32_t& error, json& result, const std::string& message) {
 // and root.
 bool OpenToAll(const std::string& cmd) { return cmd == "ping" || cmd == "list-devices" || cmd == "list-usb"; }
 
+// Largest HELLO payload: magic, version and a client name of a path's length.
+constexpr uint32_t kMaxHelloPayload = 4 + 4 + 4 + kMaxPathLength;
+// Largest control command other users may send: the commands open to all
+// are a few bytes long.
+constexpr uint32_t kMaxOpenCommandPayload = 4 + 4096;
+
 }  // namespace
 
 Service::Service(Options options)
     : mOptions(std::move(options)), mClients(mLoop, *this, mOptions.frameTimeoutMs) {}
 
-Service::~Service() {
-  if (mListen.Valid()) ::unlink(mOptions.socketPath.c_str());
-}
+Service::~Service() = default;
 
 void Service::SetSource(std::unique_ptr<DeviceSource> source) {
   mSource = std::move(source);
@@ -46,20 +49,18 @@ void Service::SetSource(std::unique_ptr<DeviceSource> source) {
 }
 
 bool Service::Listen(std::string& error) {
-  mListen = ListenOn(mOptions.socketPath, mOptions.socketGroup, error);
-  if (!mListen.Valid()) return false;
+  const bool listening = ListenSocket::HandedOver() ? mListen.TakeHandedOver(error)
+                                                    : mListen.Bind(mOptions.socketPath, mOptions.socketGroup, error);
+  if (!listening) return false;
   mLoop.WatchReadable(mListen.Get(), [this] { mClients.Accept(mListen.Get()); });
   return mOptions.tracePath.empty() || mTrace.Set(true, mOptions.tracePath, error);
 }
 
-void Service::Run(int stopFd) {
-  mLoop.Run(stopFd, mClients);
+void Service::Run() {
+  mLoop.Run(mClients);
   // Flush what can be flushed (the reply to a shutdown command), then close.
   mClients.CloseAll();
-  if (mListen.Valid()) {
-    mListen.Reset();
-    ::unlink(mOptions.socketPath.c_str());
-  }
+  mListen.Close();
 }
 
 void Service::OnDeviceChange(uint32_t event, const platform::Guid& interfaceClass, const std::string& path) {
@@ -87,6 +88,23 @@ void Service::OnFrame(Client& c, uint16_t type, std::string_view payload) {
     default: mClients.SendError(c, kErrorInvalidFunction, "unknown message type " + std::to_string(type)); break;
   }
   if (!wellFormed) mClients.SendError(c, kErrorInvalidParameter, "malformed request of type " + std::to_string(type));
+}
+
+uint32_t Service::Admit(const Client& c, uint16_t type, uint32_t length, std::string& message) {
+  const bool hello = type == static_cast<uint16_t>(MessageType::Hello);
+  if (!c.helloDone && (!hello || length > kMaxHelloPayload)) {
+    message = hello ? "HELLO longer than " + std::to_string(kMaxHelloPayload) + " bytes"
+                    : std::string("expected HELLO as the first frame");
+    return kErrorInvalidData;
+  }
+  // Decided before the text is read or parsed: a long command of another
+  // user would only be refused afterwards, having held the service meanwhile.
+  if (type == static_cast<uint16_t>(MessageType::Control) && length > kMaxOpenCommandPayload && !IsServiceUser(c.uid)) {
+    message = "control commands longer than " + std::to_string(kMaxOpenCommandPayload - 4) +
+              " bytes are reserved for the service's user and root";
+    return kErrorAccessDenied;
+  }
+  return 0;
 }
 
 void Service::OnHello(Client& c, uint16_t type, PayloadReader& r) {
@@ -220,7 +238,7 @@ bool Service::CheckCommand(const Client& c, std::string_view text, json& cmd, st
     Refuse(error, result, "command is not a JSON object");
   } else if (cmd.contains("cmd") && !cmd.at("cmd").is_string()) {
     Refuse(error, result, "\"cmd\" must be a text");
-  } else if (name = cmd.value("cmd", std::string()); !OpenToAll(name) && c.uid != 0 && c.uid != ::geteuid()) {
+  } else if (name = cmd.value("cmd", std::string()); !OpenToAll(name) && !IsServiceUser(c.uid)) {
     error = kErrorAccessDenied;
     result["error"] = "control commands are reserved for the service's user and root";
   } else {

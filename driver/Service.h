@@ -18,6 +18,7 @@
 #include "DeviceSource.h"
 #include "EventLoop.h"
 #include "Fd.h"
+#include "ListenSocket.h"
 #include "Trace.h"
 #include "platform/posix/DriverWire.h"
 
@@ -48,14 +49,21 @@ class Service final : public DeviceEvents, private ClientIo::FrameHandler {
   // The timers device sources run on (callbacks on the loop's thread).
   Scheduler& Timers() { return mLoop; }
 
-  // Binds and listens, and opens the trace file. Returns false with a
-  // message when the socket cannot be created (path too long, another
-  // service is listening there, ...) or the trace file cannot be opened.
+  // Binds and listens (or takes the socket the service manager handed
+  // over), and opens the trace file. Returns false with a message when the
+  // socket cannot be created (path too long, another service is listening
+  // there, ...) or the trace file cannot be opened.
   bool Listen(std::string& error);
-  // Serves until Stop(), a shutdown command or a stop signal on `stopFd` (a
-  // descriptor that becomes readable when the service must end; -1 for
-  // none). Closes every client and removes the socket file before it returns.
-  void Run(int stopFd);
+  // The socket's path (the handed-over socket's own when there is one).
+  const std::string& SocketPath() const { return mListen.Path(); }
+  // Makes the service ready to serve: false with a message when it cannot
+  // wait for events. `stopFd` becomes readable when the service must end
+  // (-1: none).
+  bool Prepare(int stopFd, std::string& error) { return mLoop.Open(stopFd, error); }
+  // Serves (after Prepare) until Stop(), a shutdown command or the stop
+  // descriptor. Closes every client and removes the socket file (while it is
+  // still this service's) before it returns.
+  void Run();
   void Stop() { mLoop.Stop(); }
 
   // DeviceEvents: traced, and sent to the clients subscribed to the class.
@@ -65,6 +73,7 @@ class Service final : public DeviceEvents, private ClientIo::FrameHandler {
   // ClientIo::FrameHandler: one function per message type. Those returning
   // bool return false for a payload that does not parse.
   void OnFrame(Client& c, uint16_t type, std::string_view payload) override;
+  uint32_t Admit(const Client& c, uint16_t type, uint32_t length, std::string& message) override;
   void OnHello(Client& c, uint16_t type, driverproto::PayloadReader& r);
   bool OnListInterfaces(Client& c, driverproto::PayloadReader& r);
   bool OnOpen(Client& c, driverproto::PayloadReader& r);
@@ -85,7 +94,7 @@ class Service final : public DeviceEvents, private ClientIo::FrameHandler {
   EventLoop mLoop;
   Trace mTrace{mLoop};
   ClientIo mClients;
-  Fd mListen;
+  ListenSocket mListen;
   std::unique_ptr<DeviceSource> mSource;  // after the loop: destroyed first
 };
 

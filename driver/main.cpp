@@ -4,10 +4,13 @@
 // library, the tools and the tests over a Unix domain socket.
 #include <grp.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/signalfd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,7 +39,8 @@ void Usage(std::ostream& out) {
          "  --device FILE   add one device description (repeatable; added in the order given)\n"
          "  --trace FILE    append a JSON line for every request to FILE\n"
          "  --frame-timeout MS  drop a client whose frame is not complete MS ms after its first bytes (default 10000)\n"
-         "  --foreground    stay in the foreground (default: detach once listening)\n"
+         "  --foreground    stay in the foreground (default: detach, the starting process ending\n"
+         "                  once the service is ready, with status 1 when it did not start)\n"
          "  --usb VID:PID,...     serve the USB devices with these ids (hex; repeatable)\n"
          "  --usb-any-dfu         also serve every USB device with a DFU interface\n"
          "  --usb-config FILE     USB settings from a JSON file (ids, anyDfu, interfaceClass, timeouts)\n"
@@ -223,16 +227,45 @@ vlmudrv::Fd StopSignals() {
   return vlmudrv::Fd(signalfd(-1, &mask, SFD_CLOEXEC));
 }
 
-// Leaves the terminal. Only once the socket listens, so a caller may connect
-// as soon as the starting process has ended.
-bool Detach() {
-  const pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid > 0) std::_Exit(0);
-  setsid();
-  if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
-  return true;
-}
+// Leaves the terminal once the socket listens. The starting process stays
+// until the service is ready (Ready), then ends with status 0; when the
+// service stops before that, having said why on the standard error both
+// share, it ends with the service's status (1 at least). So whoever started
+// the service learns whether it runs, and may connect at once.
+class Detachment {
+ public:
+  // Returns in the service's process; false when it cannot fork.
+  bool Detach() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    vlmudrv::Fd readEnd(fds[0]), writeEnd(fds[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0) return false;
+    if (pid > 0) {
+      writeEnd.Reset();
+      char ready = 0;
+      ssize_t n;
+      do n = ::read(readEnd.Get(), &ready, 1);
+      while (n < 0 && errno == EINTR);
+      if (n == 1) std::_Exit(0);
+      int status = 0;
+      const bool failed = ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) != 0;
+      std::_Exit(failed ? WEXITSTATUS(status) : 1);
+    }
+    mReady = std::move(writeEnd);
+    ::setsid();
+    if (FILE* f = std::freopen("/dev/null", "r", stdin)) (void)f;
+    return true;
+  }
+  // The service serves: the starting process may end.
+  void Ready() {
+    if (mReady.Valid()) (void)!::write(mReady.Get(), "1", 1);
+    mReady.Reset();
+  }
+
+ private:
+  vlmudrv::Fd mReady;  // the pipe to the starting process
+};
 
 }  // namespace
 
@@ -240,7 +273,10 @@ int main(int argc, char** argv) {
   Settings settings;
   if (const int status = ParseArguments(argc, argv, settings); status >= 0) return status;
   WarnWithoutUsbIds(settings);
-  if (const int status = ChooseSocketPath(settings); status >= 0) return status;
+  // A socket handed over by the service manager needs no path of its own.
+  if (!vlmudrv::ListenSocket::HandedOver()) {
+    if (const int status = ChooseSocketPath(settings); status >= 0) return status;
+  }
   const vlmudrv::Fd stop = StopSignals();
   if (!stop.Valid()) {
     std::perror("velmora-driverd: signalfd");
@@ -253,14 +289,16 @@ int main(int argc, char** argv) {
   if (!sources) return Fail(error, 2);
   service.SetSource(std::move(sources));
   if (!service.Listen(error)) return Fail(error, 1);
-  if (!settings.foreground && !Detach()) {
-    std::perror("velmora-driverd: fork");
+  Detachment detachment;
+  if (!settings.foreground && !detachment.Detach()) {
+    std::perror("velmora-driverd: cannot detach");
     return 1;
   }
   // libusb starts threads: the sources start once the service has detached.
-  if (!service.Source()->Start(error)) return Fail(error, 1);
-  std::fprintf(stderr, "velmora-driverd: listening on %s\n", settings.service.socketPath.c_str());
-  service.Run(stop.Get());
+  if (!service.Source()->Start(error) || !service.Prepare(stop.Get(), error)) return Fail(error, 1);
+  std::fprintf(stderr, "velmora-driverd: listening on %s\n", service.SocketPath().c_str());
+  detachment.Ready();
+  service.Run();
   std::fprintf(stderr, "velmora-driverd: stopped\n");
   return 0;
 }

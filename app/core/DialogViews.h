@@ -37,6 +37,9 @@ enum ControlId : uint32_t {
 inline constexpr uint32_t UM_STARTUP = 0x8001;
 inline constexpr uint32_t UM_REFRESH_DEVICES = 0x8002;
 
+// Pause before a posted poll of the progress dialog (ProgressDialogView::PostPoll).
+inline constexpr uint32_t kPostedPollPauseMs = 10;
+
 // The About entry of the system menu.
 inline constexpr uint32_t IDM_ABOUTBOX = 0x0010;
 
@@ -132,6 +135,11 @@ class ProgressDialogView {
   // cannot create it.
   virtual bool StartTimer(uintptr_t id, uint32_t periodMs) = 0;
   virtual void StopTimer(uintptr_t id) = 0;
+  // Queues a poll to the dialog itself (a posted message, no timer); it
+  // comes back through DownloadProgressDlg::OnPollEvent once the events
+  // already waiting are handled, after a pause of kPostedPollPauseMs that
+  // keeps a chain of them from taking a whole processor.
+  virtual void PostPoll() = 0;
 };
 
 }  // namespace vlmapp

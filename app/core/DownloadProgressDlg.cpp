@@ -1,5 +1,6 @@
 #include "DownloadProgressDlg.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "StringTable.h"
@@ -24,31 +25,51 @@ void DownloadProgressDlg::SetStatusText(ProgressDialogView& view, std::string te
 void DownloadProgressDlg::OnInitDialog(ProgressDialogView& view) {
   SetStatusText(view, LoadText(IDS_PREPARING_DOWNLOAD));
   mTimerId = 0;
+  // No timer to be had: the "Close" button stays disabled (ending the dialog
+  // would end the program and unload the library mid-download); posted polls
+  // follow the download instead.
+  if (!StartPollTimer(view)) view.PostPoll();
+}
+
+bool DownloadProgressDlg::StartPollTimer(ProgressDialogView& view) {
   for (uintptr_t id = 1; id <= kLastTimerId; ++id) {
     if (view.StartTimer(id, kPollPeriodMs)) {
       mTimerId = id;
-      return;
+      return true;
     }
   }
-  // No timer to be had: the status cannot be followed. "Close" is enabled so
-  // that the dialog does not hold the user forever; the library's close then
-  // reports the download that is still running.
-  view.EnableCloseButton(true);
-  mFinished = true;
+  return false;
 }
 
 bool DownloadProgressDlg::OnTimer(ProgressDialogView& view, uintptr_t timerId) {
   if (timerId == 0 || timerId != mTimerId) return false;
+  Poll(view);
+  return true;
+}
+
+void DownloadProgressDlg::OnPollEvent(ProgressDialogView& view) {
+  if (mFinished || mTimerId != 0) return;  // a timer took over meanwhile
+  Poll(view);
+  if (mFinished) return;
+  if (--mPollsUntilTimerAttempt == 0) {
+    if (StartPollTimer(view)) return;
+    mPollsBetweenTimerAttempts = std::min(mPollsBetweenTimerAttempts * 2, kMostPollsBetweenTimerAttempts);
+    mPollsUntilTimerAttempt = mPollsBetweenTimerAttempts;
+  }
+  view.PostPoll();
+}
+
+void DownloadProgressDlg::Poll(ProgressDialogView& view) {
   uint32_t done = 0;
   uint32_t total = 0;
   const uint32_t status = mLibrary.GetDownloadStatus(&done, &total);
   if (status == VLMUFWDL_STATUS_DOWNLOAD_RUNNING) {
-    if (done == 0) return true;
+    if (done == 0) return;
     SetStatusText(view, done == total ? LoadText(IDS_STARTING_FIRMWARE)
                                       : FormatText(LoadText(IDS_BYTES_DOWNLOADED), {done, total}));
     view.SetProgressRange(0, total);
     view.SetProgressPosition(TransferPosition(done));
-    return true;
+    return;
   }
   if (status == VLMUFWDL_STATUS_SUCCESS || status == kStatusAlsoSuccess) {
     SetStatusText(view, LoadText(IDS_DOWNLOAD_FINISHED));
@@ -58,11 +79,10 @@ bool DownloadProgressDlg::OnTimer(ProgressDialogView& view, uintptr_t timerId) {
     SetStatusText(view, FormatText(LoadText(IDS_DOWNLOAD_FAILED), {status}));
   }
   Finish(view);
-  return true;
 }
 
 void DownloadProgressDlg::Finish(ProgressDialogView& view) {
-  view.StopTimer(mTimerId);
+  if (mTimerId != 0) view.StopTimer(mTimerId);
   mFinished = true;
   view.EnableCloseButton(true);
 }

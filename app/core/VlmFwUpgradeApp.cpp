@@ -32,9 +32,8 @@ std::string VlmFwUpgradeApp::BaseName(const std::string& programPath) {
 
 VlmFwUpgradeApp::Outcome VlmFwUpgradeApp::InitInstance() {
   const std::string title = LoadText(IDS_WINDOW_TITLE);
-  if (mPlatform.CreateInstanceMarker(kMutexName) != AppPlatform::MarkerResult::Created) {
-    mPlatform.ActivateRunningInstance(title);
-    return Outcome::SecondInstance;
+  if (mPlatform.CreateInstanceMarker(kMutexName) == AppPlatform::MarkerResult::AlreadyExists) {
+    return mPlatform.ActivateRunningInstance(title) ? Outcome::SecondInstance : Outcome::NotHandedOver;
   }
   if (!IsAcceptedApiVersion(mLibrary.GetApiVersion())) {
     MessageBoxRequest box;
@@ -49,6 +48,17 @@ VlmFwUpgradeApp::Outcome VlmFwUpgradeApp::InitInstance() {
   return Outcome::DialogEnded;
 }
 
+int VlmFwUpgradeApp::ExitStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::WrongApiVersion:
+      return 1;
+    case Outcome::NotHandedOver:
+      return 2;
+    default:
+      return 0;
+  }
+}
+
 void VlmFwUpgradeApp::SetUpLogging(VlmFwUpgradeDlg& dialog) {
   std::string fileName = kDefaultLogFileName;
   std::string programPath;
@@ -59,7 +69,7 @@ void VlmFwUpgradeApp::SetUpLogging(VlmFwUpgradeDlg& dialog) {
   }
   std::string directory;
   const uint32_t length = mPlatform.TempDirectory(kTempPathBufferChars, directory);
-  if (length > kTempPathBufferChars) {
+  if (length > kTempPathBufferChars) {  // also kNoPrivateTempDirectory
     dialog.ShowLibraryError(VLMUFWDL_STATUS_LOG_FILE);
     return;
   }

@@ -18,18 +18,24 @@ class AppPlatform {
  public:
   enum class MarkerResult { Created, AlreadyExists, Failed };
 
+  // TempDirectory's answer when there is no temporary folder that only this
+  // user controls: like a path that does not fit, it leaves logging off.
+  static constexpr uint32_t kNoPrivateTempDirectory = 0xFFFFFFFFu;
+
   virtual ~AppPlatform() = default;
-  // Creates the single-instance marker of this name (kept until the process ends).
+  // Creates the single-instance marker of this name (kept until the process
+  // ends). Failed: no marker could be made; the platform has said why.
   virtual MarkerResult CreateInstanceMarker(const std::string& name) = 0;
   // Hands the focus to the running instance whose main window has this
-  // title: its active pop-up (or the window), restored if minimised.
-  virtual void ActivateRunningInstance(const std::string& windowTitle) = 0;
+  // title: its active pop-up (or the window), restored if minimised. False
+  // when the running instance could not be reached; the platform has said why.
+  virtual bool ActivateRunningInstance(const std::string& windowTitle) = 0;
   // Full path of the program file; false when it cannot be had.
   virtual bool ProgramPath(std::string& path) = 0;
   // The temporary directory, ending in a separator, with the platform's
   // buffer contract: given a buffer of `bufferSize` characters, returns the
   // length of the path when it fits (path set), else the size it would need
-  // including the terminator; 0 on failure.
+  // including the terminator; 0 on failure; kNoPrivateTempDirectory.
   virtual uint32_t TempDirectory(uint32_t bufferSize, std::string& path) = 0;
   // A message box without an owner window.
   virtual void ShowMessageBox(const MessageBoxRequest& request) = 0;
@@ -48,12 +54,18 @@ class VlmFwUpgradeApp {
   static constexpr uint32_t kAcceptedMajor = 1;
   static constexpr uint32_t kLeastMinor = 1;
 
-  enum class Outcome { SecondInstance, WrongApiVersion, DialogEnded };
+  // SecondInstance: handed over to the running instance. NotHandedOver:
+  // another instance holds the marker but could not be reached.
+  enum class Outcome { SecondInstance, NotHandedOver, WrongApiVersion, DialogEnded };
 
   VlmFwUpgradeApp(AppPlatform& platform, FirmwareLibrary& library);
 
-  // The start-up; returns how the program ends.
+  // The start-up; returns how the program ends. A marker that cannot be made
+  // does not stop the program: it cannot tell whether another instance runs.
   Outcome InitInstance();
+  // The program's exit status for an outcome: 1 for another interface
+  // version, 2 when the running instance could not be reached, else 0.
+  static int ExitStatus(Outcome outcome);
   // Directs the library's log into "<temporary directory><program base name>.log".
   void SetUpLogging(VlmFwUpgradeDlg& dialog);
 

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTimerEvent>
 #include <climits>
 
@@ -70,6 +71,16 @@ void QtProgressDialog::StopTimer(uintptr_t id) {
   if (it == mTimers.end()) return;
   killTimer(it.value());
   mTimers.erase(it);
+}
+
+void QtProgressDialog::PostPoll() {
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        QThread::msleep(vlmapp::kPostedPollPauseMs);
+        mLogic.OnPollEvent(*this);
+      },
+      Qt::QueuedConnection);
 }
 
 void QtProgressDialog::showEvent(QShowEvent* event) {

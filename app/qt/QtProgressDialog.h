@@ -27,6 +27,7 @@ class QtProgressDialog final : public QDialog, public vlmapp::ProgressDialogView
   void EnableCloseButton(bool enabled) override;
   bool StartTimer(uintptr_t id, uint32_t periodMs) override;
   void StopTimer(uintptr_t id) override;
+  void PostPoll() override;
 
  public slots:
   void reject() override;

@@ -2,33 +2,45 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLocalSocket>
-#include <QStandardPaths>
+#include <QThread>
 #include <QWidget>
+
+#include "platform/posix/PrivateDirectory.h"
 
 namespace vlmqt {
 namespace {
 const QByteArray kActivate = "activate\n";
 constexpr int kActivateWaitMs = 2000;
+constexpr int kConnectRetryMs = 50;
 }  // namespace
 
-SingleInstance::SingleInstance(const QString& name, const QString& directory) : mName(name), mDirectory(directory) {
-  if (mDirectory.isEmpty()) {
-    mDirectory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (mDirectory.isEmpty()) mDirectory = QDir::tempPath();
-  }
-}
+SingleInstance::SingleInstance(const QString& name, const QString& directory) : mName(name), mDirectory(directory) {}
 
 QString SingleInstance::LockPath() const { return QDir(mDirectory).filePath(mName + ".lock"); }
 QString SingleInstance::ServerPath() const { return QDir(mDirectory).filePath(mName + ".sock"); }
 
 vlmapp::AppPlatform::MarkerResult SingleInstance::Create() {
   using Result = vlmapp::AppPlatform::MarkerResult;
+  std::string why;
+  if (!platform::MakePrivateDirectory(QFile::encodeName(mDirectory).toStdString(), why)) {
+    mProblem = QString::fromLocal8Bit(why);
+    return Result::Failed;
+  }
   mLock = std::make_unique<QLockFile>(LockPath());
   // Only a live owner counts: a lock whose process is gone is stale at once.
   mLock->setStaleLockTime(0);
   if (!mLock->tryLock(0)) {
-    const bool held = mLock->error() == QLockFile::LockFailedError;
+    // Held means held by a live process whose lock can be read; anything
+    // else cannot tell whether another instance runs.
+    const QLockFile::LockError error = mLock->error();
+    const bool held = error == QLockFile::LockFailedError && mLock->getLockInfo(&mHolder, nullptr, nullptr);
+    if (!held) {
+      mProblem = QStringLiteral("cannot make the lock file %1 (%2)")
+                     .arg(LockPath(), error == QLockFile::PermissionError ? "no permission" : "it cannot be written or read");
+    }
     mLock.reset();
     return held ? Result::AlreadyExists : Result::Failed;
   }
@@ -51,13 +63,27 @@ vlmapp::AppPlatform::MarkerResult SingleInstance::Create() {
   return Result::Created;
 }
 
-void SingleInstance::ActivateRunning() {
+bool SingleInstance::ActivateRunning() {
+  // An instance that has just taken the lock may not listen yet: connecting
+  // is tried again for a while.
   QLocalSocket socket;
-  socket.connectToServer(ServerPath());
-  if (!socket.waitForConnected(kActivateWaitMs)) return;
+  QElapsedTimer waited;
+  waited.start();
+  for (;;) {
+    socket.connectToServer(ServerPath());
+    if (socket.waitForConnected(kActivateWaitMs)) break;
+    if (waited.elapsed() >= kActivateWaitMs) {
+      mProblem = QStringLiteral("another instance (process %1) holds %2 but does not answer on %3; end that "
+                                "instance, or remove %2 if no such instance runs")
+                     .arg(QString::number(mHolder), LockPath(), ServerPath());
+      return false;
+    }
+    QThread::msleep(kConnectRetryMs);
+  }
   socket.write(kActivate);
   socket.waitForBytesWritten(kActivateWaitMs);
   socket.waitForDisconnected(kActivateWaitMs);
+  return true;
 }
 
 void BringToFront(QWidget* mainWindow) {

@@ -1,7 +1,7 @@
 // VelmoraFlashTool_x64: the upgrade program. Of its own it reads only
 // --help and --version (answered without a display); the toolkit's standard
 // options still work. The exit status is 0 unless the library has another
-// interface version (1).
+// interface version (1) or the running instance could not be reached (2).
 #include <QApplication>
 #include <cstdio>
 #include <cstring>
@@ -48,5 +48,5 @@ int main(int argc, char** argv) {
   const auto library = vlmapp::CreateExportedLibrary();
   vlmqt::QtAppPlatform platform;
   vlmapp::VlmFwUpgradeApp app(platform, *library);
-  return app.InitInstance() == vlmapp::VlmFwUpgradeApp::Outcome::WrongApiVersion ? 1 : 0;
+  return vlmapp::VlmFwUpgradeApp::ExitStatus(app.InitInstance());
 }

@@ -16,13 +16,20 @@ vlmapp::AppPlatform::MarkerResult Win32AppPlatform::CreateInstanceMarker(const s
   return GetLastError() == ERROR_ALREADY_EXISTS ? MarkerResult::AlreadyExists : MarkerResult::Created;
 }
 
-void Win32AppPlatform::ActivateRunningInstance(const std::string& windowTitle) {
-  HWND running = FindWindowA(nullptr, windowTitle.c_str());
-  if (running == nullptr) return;
+bool Win32AppPlatform::ActivateRunningInstance(const std::string& windowTitle) {
+  // The running instance may not show its window yet: it is looked for a
+  // little while before the hand-over counts as failed.
+  HWND running = nullptr;
+  for (int attempt = 0; attempt < 40 && running == nullptr; ++attempt) {
+    if (attempt > 0) Sleep(50);
+    running = FindWindowA(nullptr, windowTitle.c_str());
+  }
+  if (running == nullptr) return false;
   HWND popup = GetLastActivePopup(running);
   if (popup == nullptr) popup = running;
   if (IsIconic(running)) ShowWindow(running, SW_RESTORE);
   SetForegroundWindow(popup);
+  return true;
 }
 
 bool Win32AppPlatform::ProgramPath(std::string& path) {

@@ -36,6 +36,11 @@ INT_PTR Win32ProgressDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM /
       return TRUE;
     case WM_TIMER:
       return mLogic.OnTimer(*this, static_cast<uintptr_t>(wParam)) ? TRUE : FALSE;
+    case kPollMessage:
+      // The pause ends early when input arrives, so the dialog stays responsive.
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, vlmapp::kPostedPollPauseMs, QS_ALLINPUT);
+      mLogic.OnPollEvent(*this);
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDOK:  // Enter: nothing
@@ -80,5 +85,7 @@ bool Win32ProgressDialog::StartTimer(uintptr_t id, uint32_t periodMs) {
 }
 
 void Win32ProgressDialog::StopTimer(uintptr_t id) { KillTimer(mWindow, id); }
+
+void Win32ProgressDialog::PostPoll() { PostMessageA(mWindow, kPollMessage, 0, 0); }
 
 }  // namespace vlmwin

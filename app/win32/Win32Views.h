@@ -76,10 +76,14 @@ class Win32ProgressDialog final : public vlmapp::ProgressDialogView {
   void EnableCloseButton(bool enabled) override;
   bool StartTimer(uintptr_t id, uint32_t periodMs) override;
   void StopTimer(uintptr_t id) override;
+  void PostPoll() override;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+  // The posted poll (first application message + 3; + 1 and + 2 are the main dialog's).
+  static constexpr UINT kPollMessage = WM_APP + 3;
 
   HINSTANCE mInstance;
   vlmapp::DownloadProgressDlg& mLogic;
@@ -97,7 +101,7 @@ class Win32AppPlatform final : public vlmapp::AppPlatform {
   Win32AppPlatform& operator=(const Win32AppPlatform&) = delete;
 
   MarkerResult CreateInstanceMarker(const std::string& name) override;
-  void ActivateRunningInstance(const std::string& windowTitle) override;
+  bool ActivateRunningInstance(const std::string& windowTitle) override;
   bool ProgramPath(std::string& path) override;
   uint32_t TempDirectory(uint32_t bufferSize, std::string& path) override;
   void ShowMessageBox(const vlmapp::MessageBoxRequest& request) override;

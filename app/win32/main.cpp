@@ -1,6 +1,6 @@
 // VelmoraFlashTool_x64.exe: the upgrade program's Win32 start. It reads no
 // command line; the exit status is 0 unless the library has another interface
-// version (1).
+// version (1) or the running instance could not be reached (2).
 #include <windows.h>
 #include <commctrl.h>
 
@@ -17,5 +17,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLi
   const auto library = vlmapp::CreateExportedLibrary();
   vlmwin::Win32AppPlatform platform(instance);
   vlmapp::VlmFwUpgradeApp app(platform, *library);
-  return app.InitInstance() == vlmapp::VlmFwUpgradeApp::Outcome::WrongApiVersion ? 1 : 0;
+  return vlmapp::VlmFwUpgradeApp::ExitStatus(app.InitInstance());
 }

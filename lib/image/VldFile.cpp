@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <new>
-#include <system_error>
 
 #include "image/Crc32.h"
 #include "log/DiagnosticLog.h"
@@ -14,15 +12,6 @@
 #include "platform/ByteOrder.h"
 
 namespace {
-
-// Whether `path` names a regular file. Opening a pipe or a device for reading
-// can block without end or never reach an end of file, so only regular files
-// are opened as images. (The platform's attribute lookup tells directories
-// only; this check covers the other special files.)
-bool IsRegularFile(const char* path) {
-  std::error_code ec;
-  return std::filesystem::is_regular_file(std::filesystem::status(path, ec)) && !ec;
-}
 
 using platform::LoadLe32;
 
@@ -65,11 +54,8 @@ uint32_t VldFile::OpenImageFile(const char* path) {
     VLOG(LOG_ERROR, "VldFile::Open: file '%s' could not be found.\n", path);
     return VLMUFWDL_STATUS_FILE_OPEN_FAILED;
   }
-  if (attributes.isDirectory || !IsRegularFile(path)) {
-    VLOG(LOG_ERROR, "open file '%s' failed\n", path);
-    return VLMUFWDL_STATUS_FILE_OPEN_FAILED;
-  }
-  mFile = std::fopen(path, "rb");
+  // Only a regular file: a pipe or a device can block without end or never end.
+  mFile = platform::OpenRegularFile(path, "rb");
   if (mFile == nullptr) {
     VLOG(LOG_ERROR, "open file '%s' failed\n", path);
     return VLMUFWDL_STATUS_FILE_OPEN_FAILED;

@@ -67,7 +67,7 @@ bool LogFile::Open(const char* path, uint32_t maxSize, bool checkSizeAfterEachEn
     return false;
   }
   Diagnostic(LOG_INFO, "Open log file \"%s\" ...\n", mPath);
-  mFile = std::fopen(mPath, "a+");
+  mFile = platform::OpenRegularFile(mPath, "a+");
   if (mFile == nullptr) {
     Diagnostic(LOG_ERROR, "Open log file: " COULDNT " open the log file \"%s\".\n", mPath);
     return false;
@@ -139,7 +139,7 @@ bool LogFile::BackupIfRequired() {
                    mPath, backupName);
       mRotationFailed = true;
     }
-    if (reopen) mFile = std::fopen(mPath, "a+");
+    if (reopen) mFile = platform::OpenRegularFile(mPath, "a+");
     return false;
   };
   if (!BackupName(mPath, backup, sizeof backup)) {
@@ -161,7 +161,7 @@ bool LogFile::BackupIfRequired() {
   mRotationFailed = false;
   if (reopen) {
     Diagnostic(LOG_INFO, "opening new log file \"%s\" ...\n", mPath);
-    mFile = std::fopen(mPath, "a+");
+    mFile = platform::OpenRegularFile(mPath, "a+");
     if (mFile == nullptr) {
       Diagnostic(LOG_ERROR, COULDNT " open new log file \"%s\"\n", mPath);
       return false;

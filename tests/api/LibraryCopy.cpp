@@ -43,4 +43,9 @@ uint32_t LibraryCopy::EnableLogging(const char* logFileName) {
   return function != nullptr ? function(logFileName) : 0xFFFFFFFFu;
 }
 
+uint32_t LibraryCopy::CloseDevice() {
+  auto* function = reinterpret_cast<uint32_t (*)()>(Symbol("VLMUFWDL_CloseDevice"));
+  return function != nullptr ? function() : 0xFFFFFFFFu;
+}
+
 }  // namespace apitest

@@ -27,6 +27,7 @@ class LibraryCopy {
 
   uint32_t GetApiVersion();
   uint32_t EnableLogging(const char* logFileName);
+  uint32_t CloseDevice();
 
  private:
   void* Symbol(const char* name);

@@ -3,9 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <string>
 #include <vector>
@@ -192,16 +197,60 @@ TEST(LibraryLoad, LogFileInMissingFolderAnswers23) {
   EXPECT_EQ(Entries(good).size(), 4u);
 }
 
-TEST(LibraryLoad, ConfigurationThatCannotBeReadMeansEverythingOff) {
+// Runs `call` aside and waits for it generously; a call that blocks (on a
+// FIFO) cannot be taken back, so the test program then ends as failed.
+template <typename Call>
+auto Bounded(Call call) {
+  auto result = std::async(std::launch::async, call);
+  if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: the call blocks\n");
+    std::_Exit(1);
+  }
+  return result.get();
+}
+
+// A configuration or log file that is not a regular file: the load and
+// VLMUFWDL_EnableLogging return at once; such a configuration file reads as
+// one without keys (no type enabled), such a log file is refused with 23 and
+// left as it was.
+struct OddFileCase {
+  const char* name;
+  bool isCfg;  // else the log file
+  int (*make)(const char* path);
+  std::filesystem::file_type type;
+};
+
+class LibraryOddFileTest : public ::testing::TestWithParam<OddFileCase> {};
+
+TEST_P(LibraryOddFileTest, ReturnsAtOnceAndLosesNothing) {
+  const OddFileCase& c = GetParam();
   LibraryCopy lib;
-  std::filesystem::create_directory(lib.CfgPath());
-  lib.Load();
-  EXPECT_EQ(lib.GetApiVersion(), 0x00010001u);
-  const std::string log = lib.File("trace.log");
+  const std::string odd = c.isCfg ? lib.CfgPath() : lib.File("odd.log"), log = lib.File("trace.log");
+  ASSERT_EQ(c.make(odd.c_str()), 0);
+  Bounded([&] { lib.Load(); });
+  ASSERT_TRUE(lib.Loaded());
+  const std::string target = c.isCfg ? log : odd;
+  EXPECT_EQ(Bounded([&] { return lib.EnableLogging(target.c_str()); }), c.isCfg ? 0u : 23u);
+  Bounded([&] { for (int i = 0; i < 2000; ++i) lib.CloseDevice(); });  // entries to fill a pipe many times over
   EXPECT_EQ(lib.EnableLogging(log.c_str()), 0u);
   lib.Unload();
-  EXPECT_EQ(ReadFile(log), "");  // read as a configuration without keys: no type enabled
+  EXPECT_EQ(ReadFile(log).empty(), c.isCfg);  // such a configuration enables no type
+  EXPECT_EQ(std::filesystem::symlink_status(odd).type(), c.type);
 }
+
+int MakeDirectory(const char* path) { return ::mkdir(path, 0700); }
+int MakeFifo(const char* path) { return ::mkfifo(path, 0600); }
+int LinkToDevNull(const char* path) { return ::symlink("/dev/null", path); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LibraryOddFileTest,
+    ::testing::Values(OddFileCase{"cfg_directory", true, MakeDirectory, std::filesystem::file_type::directory},
+                      OddFileCase{"cfg_fifo", true, MakeFifo, std::filesystem::file_type::fifo},
+                      OddFileCase{"cfg_device", true, LinkToDevNull, std::filesystem::file_type::symlink},
+                      OddFileCase{"log_directory", false, MakeDirectory, std::filesystem::file_type::directory},
+                      OddFileCase{"log_fifo", false, MakeFifo, std::filesystem::file_type::fifo},
+                      OddFileCase{"log_device", false, LinkToDevNull, std::filesystem::file_type::symlink}),
+    [](const ::testing::TestParamInfo<OddFileCase>& p) { return std::string(p.param.name); });
 
 TEST(LibraryLoad, FailedConfigurationWriteIsReported) {
   LibraryCopy lib;

@@ -499,15 +499,34 @@ TEST(ProgressDialogLogic, SequenceTimerFallbackAndForeignTimers) {
   EXPECT_EQ(vlmapp::DownloadProgressDlg::TransferPosition(UINT32_MAX), 3435973836u);
 }
 
-TEST(ProgressDialogLogic, NoTimerAtAllDoesNotTrapTheUser) {
-  FakeLibrary library;
-  vlmapp::DownloadProgressDlg dialog(library);
-  FakeProgressView view;
-  view.refuseAllTimers = true;
-  dialog.OnInitDialog(view);
-  EXPECT_EQ(dialog.TimerId(), 0u);
-  EXPECT_TRUE(view.closeEnabled);
-  EXPECT_FALSE(dialog.OnTimer(view, 0));
+// Without a timer the dialog polls from its own loop (posted polls), never
+// lets the user end it before the download has its final status, and hands
+// over to a timer as soon as it can have one.
+TEST(ProgressDialogLogic, WithoutATimerPostedPollsCarryTheDownloadToItsEnd) {
+  for (const bool timerComesBack : {false, true}) {
+    FakeLibrary library;
+    library.polls = {{36, 0, 8192}, {36, 4096, 8192}, {36, 8192, 8192}, {0, 8192, 8192}};
+    vlmapp::DownloadProgressDlg dialog(library);
+    FakeProgressView view;
+    view.refuseAllTimers = true;
+    dialog.OnInitDialog(view);
+    view.refuseAllTimers = !timerComesBack;
+    std::vector<std::string> texts = {view.status};
+    for (int i = 0; i < 100 && view.postedPolls > 0; ++i, --view.postedPolls) {
+      dialog.OnPollEvent(view);
+      if (texts.back() != view.status) texts.push_back(view.status);
+      EXPECT_EQ(view.closeEnabled, view.status == "Download successfully finished.");
+      EXPECT_EQ(dialog.CanClose(), view.closeEnabled);
+    }
+    EXPECT_EQ(view.postedPolls, 0);
+    if (timerComesBack) {
+      EXPECT_EQ(dialog.TimerId(), 1u);
+      EXPECT_EQ(texts, std::vector<std::string>{"Preparing download ..."});  // the first posted poll
+      continue;
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"Preparing download ...", "4096 bytes of 8192 downloaded ... ",
+                                               "Starting downloaded firmware ...", "Download successfully finished."}));
+  }
 }
 
 TEST(StartupLogic, InterfaceVersions) {
@@ -531,17 +550,31 @@ TEST(StartupLogic, InterfaceVersions) {
   }
 }
 
-TEST(StartupLogic, SecondInstanceActivatesTheFirstAndShowsNothing) {
-  for (auto marker : {vlmapp::AppPlatform::MarkerResult::AlreadyExists, vlmapp::AppPlatform::MarkerResult::Failed}) {
+// The program ends without its dialog only after handing over to a running
+// instance; a marker that cannot be made does not stop it.
+TEST(StartupLogic, MarkerOutcomes) {
+  using Marker = vlmapp::AppPlatform::MarkerResult;
+  using Outcome = vlmapp::VlmFwUpgradeApp::Outcome;
+  const struct Case {
+    Marker marker;
+    bool runningAnswers;
+    Outcome outcome;
+    size_t activations;
+  } cases[] = {{Marker::Created, true, Outcome::DialogEnded, 0},
+               {Marker::AlreadyExists, true, Outcome::SecondInstance, 1},
+               {Marker::AlreadyExists, false, Outcome::NotHandedOver, 1},
+               {Marker::Failed, true, Outcome::DialogEnded, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.marker) * 10 + c.runningAnswers);
     FakePlatform platform;
-    platform.marker = marker;
+    platform.marker = c.marker;
+    platform.runningAnswers = c.runningAnswers;
     FakeLibrary library;
-    library.apiVersion = 0;  // would be refused, but is never asked
     vlmapp::VlmFwUpgradeApp app(platform, library);
-    EXPECT_EQ(app.InitInstance(), vlmapp::VlmFwUpgradeApp::Outcome::SecondInstance);
-    EXPECT_EQ(platform.activations, std::vector<std::string>{"Velmora USB Firmware Upgrade"});
+    EXPECT_EQ(app.InitInstance(), c.outcome);
+    EXPECT_EQ(platform.activations, std::vector<std::string>(c.activations, "Velmora USB Firmware Upgrade"));
     EXPECT_TRUE(platform.boxes.empty());
-    EXPECT_EQ(platform.dialogRuns, 0);
+    EXPECT_EQ(platform.dialogRuns, c.outcome == Outcome::DialogEnded ? 1 : 0);
   }
 }
 

@@ -97,6 +97,7 @@ class FakeProgressView : public vlmapp::ProgressDialogView {
   std::set<uintptr_t> refusedTimerIds;
   bool refuseAllTimers = false;
   int stopCount = 0;
+  int postedPolls = 0;  // posted and not yet delivered
 
   void SetStatusText(const std::string& text) override { status = text; }
   void SetProgressRange(uint32_t low, uint32_t high) override { rangeLow = low; rangeHigh = high; }
@@ -111,6 +112,7 @@ class FakeProgressView : public vlmapp::ProgressDialogView {
     timers.erase(id);
     ++stopCount;
   }
+  void PostPoll() override { ++postedPolls; }
 };
 
 class FakeMainView : public vlmapp::MainDialogView {
@@ -203,6 +205,7 @@ class FakePlatform : public vlmapp::AppPlatform {
   std::string tempPath = "C:\\Temp\\";
   bool tempFails = false;
   std::vector<std::string> activations;
+  bool runningAnswers = true;
   std::vector<vlmapp::MessageBoxRequest> boxes;
   int dialogRuns = 0;
 
@@ -210,7 +213,10 @@ class FakePlatform : public vlmapp::AppPlatform {
     EXPECT_EQ(name, "{947CEE3A-068B-4b0b-BEAE-D830B8F2CDE4}");
     return marker;
   }
-  void ActivateRunningInstance(const std::string& title) override { activations.push_back(title); }
+  bool ActivateRunningInstance(const std::string& title) override {
+    activations.push_back(title);
+    return runningAnswers;
+  }
   bool ProgramPath(std::string& path) override {
     if (!programPathOk) return false;
     path = programPath;

@@ -1,10 +1,14 @@
 // Who may reach the driver service and what it writes for them: socket
 // access independent of the umask, a private default directory, control
-// commands for the service's own user only, trace files opened safely.
+// commands for the service's own user only, trace files opened safely,
+// clients that trust only their own user's or root's services, attacks by
+// other users and other services.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <grp.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,12 +20,16 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <utility>
 #include <string>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "support/CaseName.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
 
@@ -31,6 +39,7 @@ namespace drvtest {
 namespace {
 
 using testsupport::DriverServiceFixture;
+using testsupport::PrintTo;
 using ::testing::HasSubstr;
 
 constexpr uid_t kNobody = 65534;
@@ -225,6 +234,184 @@ TEST(DriverAccessTest, DefaultSocketLivesInAPrivateRuntimeDirectory) {
     EXPECT_EQ(ModeOf(c.dir.File("velmora/driver.sock")), 0u);
   }
 }
+
+// A child process of user `uid` (others in the socket group nogroup) that
+// runs `body`, reports its result and then holds what it opened; killed
+// when the object goes.
+class Child {
+ public:
+  Child(uid_t uid, const std::function<int()>& body) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    mResult = fds[0];
+    if ((mPid = ::fork()) == 0) {
+      if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(kNogroup) != 0 || ::setuid(uid) != 0))
+        ::_exit(120);
+      const int result = body();
+      (void)!::write(fds[1], &result, sizeof result);
+      for (;;) ::pause();
+    }
+    ::close(fds[1]);
+  }
+  ~Child() {
+    if (mPid > 0) ::kill(mPid, SIGKILL), ::waitpid(mPid, nullptr, 0);
+    ::close(mResult);
+  }
+  int Result() {  // waits at most 20 s; -1 when nothing came
+    pollfd p{mResult, POLLIN, 0};
+    int r = -1;
+    return ::poll(&p, 1, 20000) > 0 && ::read(mResult, &r, sizeof r) == sizeof r ? r : -1;
+  }
+  int End() {  // SIGTERM; the exit status
+    ::kill(mPid, SIGTERM);
+    return WaitExit(std::exchange(mPid, -1));
+  }
+
+ private:
+  pid_t mPid = -1;
+  int mResult = -1;
+};
+
+// Body of a Child: the service with `args`, its output in `log`; `handOver`
+// (a listening socket) given to it as descriptor 3, as systemd does.
+int ExecService(std::vector<std::string> args, const std::string& log, int handOver = -1) {
+  const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ::dup2(out, 1), ::dup2(out, 2);
+  if (handOver >= 0 && handOver != 3) ::dup2(handOver, 3);
+  if (handOver >= 0) ::fcntl(3, F_SETFD, 0), ::setenv("LISTEN_FDS", "1", 1);
+  if (handOver >= 0) ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+  args.insert(args.begin(), {testsupport::DriverServiceBinary(), "--foreground"});
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  return 127;
+}
+
+// Connects until `path` answers (at most 5 s); the error of the last try.
+uint32_t ConnectWhenUp(const std::string& path, std::string* message = nullptr) {
+  std::unique_ptr<platform::DriverConnection> c;
+  uint32_t error = 0;
+  for (int i = 0; i < 500 && (error = platform::DriverConnection::ConnectTo(path, c, "t", 1000, message)) ==
+                                 kErrorServiceNotActive; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return error;
+}
+
+// A client uses a service only when it runs as the client's user or root, or
+// when its socket lies in a folder only they control, or in a folder of the
+// service's user that such a folder holds (a runtime folder the service
+// manager made), and says why it refuses. The service is nobody's: in a
+// folder of its own in a folder all may write to, then with that folder moved
+// into root's folder, and as a socket-activated unit runs it, on a socket the
+// service manager (root) made and handed over, whose file stays when it ends.
+TEST(DriverAccessTest, ClientTrustsOnlyItsOwnUserRootOrAFolderOnlyTheyControl) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a service of another user";
+  testsupport::TempDir dir;
+  const std::string shared = dir.File("shared"), rootOnly = dir.File("root-only");
+  const std::string squatted = shared + "/velmora", given = rootOnly + "/velmora";
+  std::filesystem::create_directories(squatted), std::filesystem::create_directories(rootOnly);
+  ::chmod(dir.path().c_str(), 0755), ::chmod(shared.c_str(), 01777), ::chmod(rootOnly.c_str(), 0755);
+  ASSERT_EQ(::chown(squatted.c_str(), kNobody, kNobody) | ::chmod(squatted.c_str(), 0700), 0);
+  Child service(kNobody, [&] { return ExecService({"--socket", squatted + "/driver.sock"}, dir.File("log")); });
+  std::string message;
+  EXPECT_EQ(ConnectWhenUp(squatted + "/driver.sock", &message), kErrorAccessDenied)
+      << testsupport::ReadFile(dir.File("log"));
+  EXPECT_THAT(message, AllOf(HasSubstr("uid 65534"), HasSubstr(shared + " may be written by other users")));
+  ASSERT_EQ(::rename(squatted.c_str(), given.c_str()), 0);
+  EXPECT_EQ(ConnectWhenUp(given + "/driver.sock"), 0u);
+  ASSERT_EQ(::chmod(given.c_str(), 0770), 0);
+  EXPECT_EQ(ConnectWhenUp(given + "/driver.sock", &message), kErrorAccessDenied);
+  EXPECT_THAT(message, HasSubstr(given + " may be written by other users"));
+  EXPECT_EQ(service.End(), 0);
+
+  const std::string activated = rootOnly + "/activated.sock";
+  const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  std::strncpy(addr.sun_path, activated.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(listening, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | ::listen(listening, 8), 0);
+  Child handed(kNobody, [&] { return ExecService({}, dir.File("log"), listening); });
+  ::close(listening);
+  EXPECT_EQ(ConnectWhenUp(activated), 0u) << testsupport::ReadFile(dir.File("log"));
+  EXPECT_EQ(handed.End(), 0);
+  EXPECT_NE(ModeOf(activated), 0u) << "the service manager's socket file was removed";
+}
+
+// Opens `count` connections, HELLO on every second one; returns how many
+// HELLOs were answered. The connections stay open.
+int HoldConnections(const std::string& socket, int count) {
+  auto* held = new std::vector<std::unique_ptr<RawClient>>;  // never closed: the process holds them
+  int answered = 0;
+  for (int i = 0; i < count; ++i) {
+    RawClient& c = *held->emplace_back(std::make_unique<RawClient>(socket));
+    answered += i % 2 == 1 && c.Send(Hello()) && c.ReadFrame(2000).first == uint16_t(MessageType::HelloReply);
+  }
+  return answered;
+}
+
+// Attacks on the service by other users (needs root: they are in the socket
+// group nogroup) and by another service; each checks the service's answer
+// and returns what holds the attack until the service's own user was served.
+struct AttackCase {
+  const char* name;
+  bool byOtherUsers;
+  std::shared_ptr<void> (*attack)(DriverServiceFixture& driver, const std::string& socket);
+};
+
+class DriverAttackTest : public ::testing::TestWithParam<AttackCase> {};
+
+TEST_P(DriverAttackTest, TheServicesOwnUserIsStillServed) {
+  const AttackCase& c = GetParam();
+  if (c.byOtherUsers && ::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  DriverServiceFixture driver;
+  ASSERT_TRUE(driver.Start(c.byOtherUsers ? std::vector<std::string>{"--socket-group", "nogroup"}
+                                           : std::vector<std::string>{"--frame-timeout", "300"}));
+  ::chmod(std::filesystem::path(driver.SocketPath()).parent_path().c_str(), 0711);
+  const std::shared_ptr<void> holding = c.attack(driver, driver.SocketPath());
+  std::unique_ptr<platform::DriverConnection> own;
+  ASSERT_EQ(platform::DriverConnection::ConnectTo(driver.SocketPath(), own, "own user", 5000), 0u);
+  std::vector<std::string> paths;
+  EXPECT_EQ(own->ListInterfaces(VendorClass(), paths), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DriverAttackTest,
+    ::testing::Values(
+        AttackCase{"silent_connection_is_closed", false,
+                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                     RawClient silent(socket);
+                     EXPECT_EQ(ErrorCodeOf(silent.ReadFrame(5000)), kErrorSemTimeout);
+                     return nullptr;
+                   }},
+        AttackCase{"another_user_takes_every_slot", true,
+                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                     auto greedy = std::make_shared<Child>(kNobody, [&] { return HoldConnections(socket, 140); });
+                     EXPECT_EQ(greedy->Result(), 16);  // 32 connections, half of them with HELLO
+                     Child other(1, [&] { return HoldConnections(socket, 2); });  // another member of the group
+                     EXPECT_EQ(other.Result(), 1);
+                     return greedy;
+                   }},
+        AttackCase{"large_command_of_another_user_is_refused_at_its_header", true,
+                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                     Child sender(kNobody, [&] {
+                       RawClient raw(socket);  // the command's body never comes: answered before the frame time-out
+                       raw.Send(Hello() + Header(MessageType::Control, 1024 * 1024));
+                       return raw.ReadFrame().first == uint16_t(MessageType::HelloReply) ? int(ErrorCodeOf(raw.ReadFrame(3000))) : -2;
+                     });
+                     EXPECT_EQ(sender.Result(), int(kErrorAccessDenied));
+                     return nullptr;
+                   }},
+        AttackCase{"socket_file_replaced_by_another_service", false,
+                   [](DriverServiceFixture& driver, const std::string& socket) -> std::shared_ptr<void> {
+                     ::unlink(socket.c_str());
+                     auto second = std::make_shared<Child>(::geteuid(), [&] {
+                       return ExecService({"--socket", socket}, driver.TempFile("second.log"));
+                     });
+                     EXPECT_EQ(ConnectWhenUp(socket), 0u);
+                     EXPECT_TRUE(driver.Stop());  // the first service ends; the second one's file stays
+                     return second;
+                   }}),
+    [](const ::testing::TestParamInfo<AttackCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace drvtest

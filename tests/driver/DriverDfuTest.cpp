@@ -88,7 +88,8 @@ TEST_F(DriverDfuTest, DetachThenPortCycleEntersDfuModeWithItsOwnDescriptors) {
   const Reply cfg = dev->Descriptor(2, 0, 255);
   ASSERT_EQ(cfg.error, 0u);
   ASSERT_EQ(cfg.data.size(), 27u);
-  EXPECT_EQ(cfg.data.substr(9, 9), std::string("\x09\x04\x00\x00\x00\xFE\x01\x02\x00", 9));
+  EXPECT_EQ(cfg.data.substr(9, 9), std::string("\x09\x04\x00\x00\x00\xFE\x01\x02\x04", 9));
+  EXPECT_EQ(dev->Descriptor(3, 4, 255).data.size(), 2u + 2u * 11u) << "\"Velmora DFU\"";
   EXPECT_EQ(dev->Descriptor(3, 2, 255).data.size(), 2u + 2u * 19u) << "\"Velmora Audio (DFU)\"";
   const auto trace = driver.ReadTrace();
   int removals = 0, arrivals = 0;
@@ -441,6 +442,7 @@ TEST_F(DriverDfuTest, InitialStates) {
       {R"({"initialState":"dfuIDLE"})", "dfu", kDfuIf, dfuIDLE},
       {R"({"dfuOnly":true})", "dfu", kDfuIf, dfuIDLE},
       {R"({"initialState":"dfuERROR"})", "dfu", kDfuIf, dfuERROR},
+      {R"({"dfuOnly":true,"initialState":"dfuERROR"})", "dfu", kDfuIf, dfuERROR},
   };
   int n = 0;
   for (const auto& c : cases) {

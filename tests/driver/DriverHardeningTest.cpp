@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "support/RunShell.h"
 #include "platform/posix/DriverWire.h"
 
 namespace drvtest {
@@ -34,79 +35,6 @@ using ::testing::HasSubstr;
 std::string ErrorText(const std::string& reply) {
   const json r = json::parse(reply, nullptr, false);
   return r.is_object() && r.contains("error") && r["error"].is_string() ? r["error"].get<std::string>() : reply;
-}
-
-// A raw connection to the service: bytes in, frames out.
-class RawClient {
- public:
-  explicit RawClient(const std::string& socketPath) {
-    mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawClient() { ::close(mFd); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-  bool Connected() const { return mConnected; }
-  bool Send(const std::string& bytes) {
-    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  // The next frame, waiting at most `ms`; type 0 when none came (the stream ended or the wait ran out).
-  std::pair<uint16_t, std::string> ReadFrame(int ms = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-      if (mIn.size() >= kFrameHeaderSize) {
-        const FrameHeader h = DecodeHeader(mIn.data());
-        if (mIn.size() - kFrameHeaderSize >= h.length) {
-          auto f = std::make_pair(h.type, mIn.substr(kFrameHeaderSize, h.length));
-          mIn.erase(0, kFrameHeaderSize + h.length);
-          return f;
-        }
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{mFd, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {0, {}};
-      char buf[4096];
-      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
-      if (n <= 0) return {0, {}};
-      mIn.append(buf, static_cast<size_t>(n));
-    }
-  }
-  // True when the service closed the connection within `ms` (frames before the end are skipped).
-  bool ClosedWithin(int ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{mFd, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      char buf[4096];
-      if (::recv(mFd, buf, sizeof buf, 0) <= 0) return true;
-    }
-    return false;
-  }
-
- private:
-  int mFd = -1;
-  bool mConnected = false;
-  std::string mIn;
-};
-
-std::string Hello() { return FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish(); }
-
-uint32_t ErrorCodeOf(const std::pair<uint16_t, std::string>& frame) {
-  if (frame.first != static_cast<uint16_t>(MessageType::Error) || frame.second.size() < 4) return 0;
-  PayloadReader r(frame.second);
-  uint32_t code = 0;
-  r.U32(code);
-  return code;
-}
-
-// Header of a frame of `type` announcing `length` payload bytes.
-std::string Header(MessageType type, uint32_t length) {
-  std::string h(kFrameHeaderSize, '\0');
-  EncodeHeader(h.data(), type, length);
-  return h;
 }
 
 // One field of /proc/PID/status in kB (VmRSS, ...).
@@ -442,6 +370,27 @@ TEST(DriverHardeningStartTest, DeepOrSpecialDescriptionFilesStopTheStartCleanly)
   EXPECT_THAT(driver.LastError(), HasSubstr("not a regular file"));
   ASSERT_TRUE(driver.ExitStatus().has_value());
   EXPECT_TRUE(WIFEXITED(*driver.ExitStatus())) << "refused, not crashed";
+
+  // Without --foreground the starting process ends once the service is
+  // ready (it answers at once), or with the reason and status 1 when a step
+  // after the detach fails (here the USB source, short of descriptors).
+  const std::string socket = driver.TempFile("detached.sock");
+  const std::string log = driver.TempFile("detached.log");
+  const std::string start = testsupport::DriverServiceBinary() + " --socket " + socket;
+  testsupport::ShellResult r = testsupport::RunShell(start + " >" + log + " 2>&1");
+  EXPECT_EQ(r.exitCode, 0) << testsupport::ReadFile(log);
+  std::unique_ptr<platform::DriverConnection> detached;
+  ASSERT_EQ(platform::DriverConnection::ConnectTo(socket, detached, "test", 2000), 0u);
+  std::string reply;
+  EXPECT_EQ(detached->Control(R"({"cmd":"shutdown"})", reply), 0u);
+#ifdef VLMU_TEST_WITH_USB
+  // Only the standard descriptors are passed on, so that the limit is met at
+  // the same step wherever the test runs.
+  r = testsupport::RunShell("bash -c 'for f in /proc/$$/fd/*; do n=${f##*/}; ((n > 2)) && eval \"exec $n>&-\"; done; "
+                            "exec prlimit --nofile=8:8 " + start + " --usb-any-dfu'");
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_THAT(r.output, HasSubstr("libusb_init"));
+#endif
 }
 
 }  // namespace

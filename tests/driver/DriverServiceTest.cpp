@@ -142,8 +142,11 @@ TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByT
   r = d.Descriptor(2, 0, 65535);
   ASSERT_EQ(r.data.size(), total);
   const std::string dfuPart = r.data.substr(total - 18);
-  EXPECT_EQ(dfuPart, std::string("\x09\x04\x03\x00\x00\xFE\x01\x01\x00"
+  EXPECT_EQ(dfuPart, std::string("\x09\x04\x03\x00\x00\xFE\x01\x01\x04"
                                  "\x09\x21\x05\xE8\x03\x00\x10\x10\x01", 18));
+  // The DFU interface has a name, as real devices give it.
+  r = d.Descriptor(3, 4, 255, 0x0409);
+  EXPECT_EQ(r.data, std::string("\x18\x03V\0e\0l\0m\0o\0r\0a\0 \0D\0F\0U\0", 24));
 
   r = d.Descriptor(3, 0, 255);
   EXPECT_EQ(r.data, std::string("\x04\x03\x09\x04", 4)) << "language table";

@@ -1,14 +1,21 @@
 #pragma once
 // Request builders and a connected-device helper for the driver service tests.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
+#include "platform/posix/DriverWire.h"
 #include "support/DriverServiceFixture.h"
 
 namespace drvtest {
@@ -92,6 +99,79 @@ class Device {
  private:
   std::unique_ptr<platform::DriverConnection> mConn;
 };
+
+// A raw connection to the service: bytes in, frames out.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& socketPath) {
+    mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~RawClient() { ::close(mFd); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  bool Connected() const { return mConnected; }
+  bool Send(const std::string& bytes) {
+    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // The next frame, waiting at most `ms`; type 0 when none came (the stream ended or the wait ran out).
+  std::pair<uint16_t, std::string> ReadFrame(int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (mIn.size() >= kFrameHeaderSize) {
+        const FrameHeader h = DecodeHeader(mIn.data());
+        if (mIn.size() - kFrameHeaderSize >= h.length) {
+          auto f = std::make_pair(h.type, mIn.substr(kFrameHeaderSize, h.length));
+          mIn.erase(0, kFrameHeaderSize + h.length);
+          return f;
+        }
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{mFd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {0, {}};
+      char buf[4096];
+      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
+      if (n <= 0) return {0, {}};
+      mIn.append(buf, static_cast<size_t>(n));
+    }
+  }
+  // True when the service closed the connection within `ms` (frames before the end are skipped).
+  bool ClosedWithin(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{mFd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      char buf[4096];
+      if (::recv(mFd, buf, sizeof buf, 0) <= 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  int mFd = -1;
+  bool mConnected = false;
+  std::string mIn;
+};
+
+inline std::string Hello() { return FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish(); }
+
+inline uint32_t ErrorCodeOf(const std::pair<uint16_t, std::string>& frame) {
+  if (frame.first != static_cast<uint16_t>(MessageType::Error) || frame.second.size() < 4) return 0;
+  PayloadReader r(frame.second);
+  uint32_t code = 0;
+  r.U32(code);
+  return code;
+}
+
+// Header of a frame of `type` announcing `length` payload bytes.
+inline std::string Header(MessageType type, uint32_t length) {
+  std::string h(kFrameHeaderSize, '\0');
+  EncodeHeader(h.data(), type, length);
+  return h;
+}
 
 inline uint8_t StateOf(const Reply& r) { return r.data.size() >= 5 ? static_cast<uint8_t>(r.data[4]) : 0xFF; }
 inline uint8_t StatusOf(const Reply& r) { return r.data.empty() ? 0xFF : static_cast<uint8_t>(r.data[0]); }

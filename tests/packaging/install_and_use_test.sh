@@ -184,12 +184,14 @@ grep -q "Download successfully finished" "$work/upgrade.txt" || { cat "$work/upg
 step "the program from its desktop entry lists the device"
 program=$(sed -n 's/^Exec=//p' "$desktop")
 as_user "$member" sh -c "$program & pid=\$!; for i in \$(seq 200); do
-    grep -q 'VLMUFWDL_GetDeviceInfo.*returning 0x00000000' VelmoraFlashTool_x64.log 2>/dev/null && break; sleep 0.1; done
+    grep -q 'VLMUFWDL_GetDeviceInfo.*returning 0x00000000' \"\$XDG_RUNTIME_DIR\"/VelmoraFlashTool_x64.log 2>/dev/null \
+      && break; sleep 0.1; done
   kill \$pid; wait \$pid 2>/dev/null; true" || true
-grep -q 'VLMUFWDL_EnumerateDevices(\*NumberOfDevices = 1) returning 0x00000000' \
-  "$work/home-$member/VelmoraFlashTool_x64.log" 2>/dev/null \
-  && grep -q 'VLMUFWDL_GetDeviceInfo.*returning 0x00000000' "$work/home-$member/VelmoraFlashTool_x64.log" \
-  || { cat "$work/home-$member/VelmoraFlashTool_x64.log" 2>/dev/null; fail "the program did not list the device"; }
+# The program keeps its log in the user's runtime folder.
+program_log=$work/home-$member/run/VelmoraFlashTool_x64.log
+grep -q 'VLMUFWDL_EnumerateDevices(\*NumberOfDevices = 1) returning 0x00000000' "$program_log" 2>/dev/null \
+  && grep -q 'VLMUFWDL_GetDeviceInfo.*returning 0x00000000' "$program_log" \
+  || { cat "$program_log" 2>/dev/null || true; fail "the program did not list the device"; }
 
 step "$outsider is refused"
 set +e

@@ -269,7 +269,7 @@ uint32_t DriverConnection::ConnectTo(const std::string& socketPath, std::unique_
   connection.reset();
   if (message) message->clear();
   auto impl = std::make_unique<Impl>();
-  uint32_t err = ConnectDriverSocket(socketPath, impl->socket);
+  uint32_t err = ConnectDriverSocket(socketPath, impl->socket, message);
   if (err != 0) return err;
   if (timeoutMs == 0) timeoutMs = 1;
   impl->timeoutMs = timeoutMs;

@@ -51,8 +51,9 @@ class DriverConnection {
 
   // Connects to the service at SocketPath() and performs the HELLO handshake
   // within `timeoutMs`. Returns 0 and sets `connection`, or an error code:
-  // kErrorServiceNotActive (nothing listens), kErrorAccessDenied (this user
-  // may not reach the socket), kErrorRevisionMismatch (the
+  // kErrorServiceNotActive (nothing listens), kErrorAccessDenied (a service
+  // that is not trusted, see ConnectDriverSocket; the reason goes to standard
+  // error), kErrorRevisionMismatch (the
   // service speaks another protocol version; ServiceMessage() of the failed
   // attempt is not kept, see ConnectTo's `message`), kErrorSemTimeout,
   // kErrorDeviceNotConnected, kErrorInvalidData.
@@ -60,7 +61,8 @@ class DriverConnection {
                           const std::string& clientName = "velmora",
                           uint32_t timeoutMs = 10000);
   // Same for an explicit socket path; `message` (optional) receives the
-  // service's error text when it refused the handshake.
+  // service's error text when it refused the handshake, or why the service
+  // was not trusted (then nothing goes to standard error).
   static uint32_t ConnectTo(const std::string& socketPath, std::unique_ptr<DriverConnection>& connection,
                             const std::string& clientName = "velmora", uint32_t timeoutMs = 10000,
                             std::string* message = nullptr, uint32_t protocolVersion = 0);

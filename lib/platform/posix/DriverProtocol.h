@@ -79,7 +79,7 @@ using platform::kIoctlCyclePort;
 inline constexpr uint32_t kErrorSuccess = 0;
 inline constexpr uint32_t kErrorInvalidFunction = 1;      // unknown control code or message
 inline constexpr uint32_t kErrorFileNotFound = 2;         // no such interface path / device id
-inline constexpr uint32_t kErrorAccessDenied = 5;         // control command from a user other than the service's
+inline constexpr uint32_t kErrorAccessDenied = 5;         // control command of another user; service not trusted
 inline constexpr uint32_t kErrorInvalidHandle = 6;        // request without an open device
 inline constexpr uint32_t kErrorInvalidData = 13;         // malformed frame from the other side
 inline constexpr uint32_t kErrorGenFailure = 31;          // request stalled by the device

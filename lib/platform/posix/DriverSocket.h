@@ -40,9 +40,13 @@ class DriverSocket {
 std::string DriverSocketPath();
 
 // Connects to the service listening at `path`. Returns 0 and sets `socket`;
-// kErrorServiceNotActive when nothing listens there; kErrorAccessDenied when
-// this user may not reach the socket (its mode, or its folder's);
-// kErrorInvalidParameter for a path that cannot be a socket address.
-uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket);
+// kErrorServiceNotActive when nothing listens there; kErrorInvalidParameter
+// for a path that cannot be a socket address; kErrorAccessDenied for a
+// service that is not trusted: one is used only when it runs as this user or
+// root, or when its socket lies in a folder that only this user or root
+// controls (another user could have put it anywhere else). The reason for a
+// refusal goes to `why`, or to standard error when `why` is null.
+uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket,
+                             std::string* why = nullptr);
 
 }  // namespace platform

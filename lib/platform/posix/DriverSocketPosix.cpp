@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -11,12 +12,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/posix/DriverProtocol.h"
 #include "platform/posix/DriverSocket.h"
 #include "platform/posix/DriverWire.h"
+#include "platform/posix/PrivateDirectory.h"
 
 namespace platform {
 namespace {
@@ -186,6 +189,40 @@ class PosixDriverSocket final : public DriverSocket {
   SpinBudget mSpin;
 };
 
+// See ConnectDriverSocket: whether the service behind `fd`, connected at
+// `path`, may be used.
+bool TrustedService(int fd, const std::string& path, std::string& why) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+  if (known && (peer.uid == ::geteuid() || peer.uid == 0)) return true;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  std::string folderProblem;
+  if (IsPrivateDirectory(folder, ::geteuid(), true, folderProblem)) return true;
+  // A folder of the service's own user, inside a folder that only this user
+  // or root controls: root (the service manager's runtime folder) or this
+  // user gave it to that service, and no one else can have put it there.
+  const size_t parentSlash = folder.rfind('/');
+  const std::string parent = parentSlash == std::string::npos ? "."
+                             : parentSlash == 0             ? "/"
+                                                            : folder.substr(0, parentSlash);
+  std::string ownerProblem;
+  std::string parentProblem;
+  if (known && folder != "/" && IsPrivateDirectory(folder, peer.uid, false, ownerProblem) &&
+      IsPrivateDirectory(parent, ::geteuid(), true, parentProblem))
+    return true;
+  // For a folder of the service's user, say what keeps it from being trusted.
+  struct stat folderStat {};
+  if (known && ::lstat(folder.c_str(), &folderStat) == 0 && folderStat.st_uid == peer.uid)
+    folderProblem = ownerProblem.empty() ? parentProblem : ownerProblem;
+  why = "refused the driver service at " + path + ": it runs as another user (" +
+        (known ? "uid " + std::to_string(peer.uid) : std::string("uid unknown")) + ") and " + folderProblem +
+        "; a service is used only when it runs as you or root, or when its socket lies in a folder that only you "
+        "or root control, or in a folder of the service's own user inside such a folder. Start a service of your own, or set " + kSocketEnv + " to the socket of one you trust";
+  return false;
+}
+
 }  // namespace
 
 std::string DriverSocketPath() {
@@ -199,7 +236,7 @@ std::string DriverSocketPath() {
   return kSystemSocketPath;
 }
 
-uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket) {
+uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSocket>& socket, std::string* why) {
   socket.reset();
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -218,6 +255,16 @@ uint32_t ConnectDriverSocket(const std::string& path, std::unique_ptr<DriverSock
     const bool denied = errno == EACCES || errno == EPERM;
     ::close(fd);
     return denied ? kErrorAccessDenied : kErrorServiceNotActive;
+  }
+  std::string refusal;
+  if (!TrustedService(fd, path, refusal)) {
+    ::close(fd);
+    if (why != nullptr) {
+      *why = refusal;
+    } else {
+      std::fprintf(stderr, "velmora_dfu: %s\n", refusal.c_str());
+    }
+    return kErrorAccessDenied;
   }
   socket = std::make_unique<PosixDriverSocket>(fd);
   return 0;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,11 +52,43 @@ bool RenameFile(const char* from, const char* to) {
   return ::rename(from, to) == 0;
 }
 
+FILE* OpenRegularFile(const char* path, const char* mode) {
+  if (path == nullptr || mode == nullptr) return nullptr;
+  const std::string_view m(mode);
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // O_NONBLOCK: a FIFO never waits for its peer
+  if (m == "rb") {
+    flags |= O_RDONLY;
+  } else if (m == "wb") {
+    flags |= O_WRONLY | O_CREAT | O_TRUNC;
+  } else if (m == "a+") {
+    flags |= O_RDWR | O_CREAT | O_APPEND;
+  } else {
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int fd = ::open(path, flags, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  bool usable = ::fstat(fd, &st) == 0;
+  if (usable && !S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    usable = false;
+  }
+  // Blocking again for the stream's reads and writes (of a regular file).
+  FILE* file = usable && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 ? ::fdopen(fd, mode) : nullptr;
+  if (file == nullptr) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+  }
+  return file;
+}
+
 FirstByte ReadFirstByte(const char* path) {
-  FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  FILE* file = OpenRegularFile(path, "rb");
   if (file == nullptr) return FirstByte::CannotOpen;
   const int c = std::fgetc(file);
-  const bool failed = c == EOF && std::ferror(file) != 0;  // e.g. a directory
+  const bool failed = c == EOF && std::ferror(file) != 0;
   std::fclose(file);
   if (failed) return FirstByte::CannotOpen;
   return c == EOF ? FirstByte::Empty : FirstByte::Readable;

@@ -1,6 +1,8 @@
 #include "platform/PrivateProfile.h"
 #include "platform/AsciiText.h"
 
+#include "platform/FileSystem.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -224,7 +226,7 @@ bool WriteProfileValue(const char* section, const char* key, const char* value,
   bool exists = false;
   if (!ReadWholeFile(fileName, content, exists)) return false;
   const std::string updated = ProfileUpdate(content, section, key, value, "\n");
-  FILE* file = std::fopen(fileName, "wb");
+  FILE* file = OpenRegularFile(fileName, "wb");  // the file may have been replaced since the read
   if (file == nullptr) return false;
   const bool written = std::fwrite(updated.data(), 1, updated.size(), file) == updated.size();
   const bool closed = std::fclose(file) == 0;

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdio>
 
 #include "platform/FileSystem.h"
@@ -24,8 +26,18 @@ bool RenameFile(const char* from, const char* to) {
   return from != nullptr && to != nullptr && MoveFileA(from, to) != FALSE;
 }
 
+FILE* OpenRegularFile(const char* path, const char* mode) {
+  FILE* file = path != nullptr && mode != nullptr ? std::fopen(path, mode) : nullptr;
+  // A named pipe or a device (CON, NUL, COM1) opens like a file; only a disk file is kept.
+  if (file != nullptr && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
 FirstByte ReadFirstByte(const char* path) {
-  FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
+  FILE* file = OpenRegularFile(path, "rb");
   if (file == nullptr) return FirstByte::CannotOpen;
   const int c = std::fgetc(file);
   const bool failed = c == EOF && std::ferror(file) != 0;
