@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "NumberText.h"
+
 #include "Fd.h"
 
 namespace vlmudrv {
@@ -27,14 +29,9 @@ uint64_t Num(const json& v, const std::string& what, uint64_t max) {
     if (s < 0) Fail(what + " must not be negative");
     n = static_cast<uint64_t>(s);
   } else if (v.is_string()) {
+    // Decimal, or hex after "0x"; a leading zero is no octal mark.
     const std::string s = v.get<std::string>();
-    try {
-      size_t used = 0;
-      n = std::stoull(s, &used, 0);
-      if (used != s.size()) Fail(what + " is not a number: " + s);
-    } catch (const std::logic_error&) {
-      Fail(what + " is not a number: " + s);
-    }
+    if (!vlmutool::ParseNumber(s, vlmutool::NumberBase::kDecimalOrHex, n)) Fail(what + " is not a number: " + s);
   } else {
     Fail(what + " must be a number");
   }

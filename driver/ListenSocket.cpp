@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "NumberText.h"
 #include "platform/posix/PrivateDirectory.h"
 
 namespace vlmudrv {
@@ -82,17 +83,25 @@ bool ListenSocket::Bind(const std::string& path, gid_t group, std::string& error
   return true;
 }
 
+namespace {
+
+// A decimal number from the environment; 0 when unset or not a number.
+uint64_t EnvironmentNumber(const char* name) {
+  const char* text = std::getenv(name);
+  uint64_t value = 0;
+  return text != nullptr && vlmutool::ParseNumber(text, vlmutool::NumberBase::kDecimal, value) ? value : 0;
+}
+
+}  // namespace
+
 bool ListenSocket::HandedOver() {
-  const char* pid = std::getenv("LISTEN_PID");
-  const char* fds = std::getenv("LISTEN_FDS");
-  return pid != nullptr && fds != nullptr && std::strtol(pid, nullptr, 10) == ::getpid() &&
-         std::strtol(fds, nullptr, 10) >= 1;
+  return EnvironmentNumber("LISTEN_PID") == static_cast<uint64_t>(::getpid()) && EnvironmentNumber("LISTEN_FDS") >= 1;
 }
 
 bool ListenSocket::TakeHandedOver(std::string& error) {
   error.clear();
   if (!HandedOver()) return false;
-  const long count = std::strtol(std::getenv("LISTEN_FDS"), nullptr, 10);
+  const uint64_t count = EnvironmentNumber("LISTEN_FDS");
   // Not passed on to anything this service might start.
   ::unsetenv("LISTEN_PID");
   ::unsetenv("LISTEN_FDS");

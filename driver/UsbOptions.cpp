@@ -1,6 +1,6 @@
 #include "UsbOptions.h"
 
-#include <cctype>
+#include "NumberText.h"
 
 namespace vlmudrv {
 
@@ -8,17 +8,10 @@ using nlohmann::json;
 
 namespace {
 
-bool ParseHex16(const std::string& text, uint16_t& v) {
-  std::string t = text;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
-  if (t.empty() || t.size() > 4) return false;
-  unsigned value = 0;
-  for (char c : t) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    value = value * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
-  }
-  v = static_cast<uint16_t>(value);
-  return true;
+// Four hex digits at most, with or without "0x".
+bool ParseHex(const std::string& text, uint16_t& v) {
+  const size_t digits = text.size() - (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0);
+  return digits <= 4 && vlmutool::ParseNumber(text, vlmutool::NumberBase::kHex, v);
 }
 
 // The "ids" field: one text of VID:PID pairs or an array of such texts.
@@ -58,7 +51,7 @@ bool ParseUsbIds(const std::string& text, std::vector<std::pair<uint16_t, uint16
     const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     const size_t colon = item.find(':');
     uint16_t vid = 0, pid = 0;
-    if (colon == std::string::npos || !ParseHex16(item.substr(0, colon), vid) || !ParseHex16(item.substr(colon + 1), pid)) {
+    if (colon == std::string::npos || !ParseHex(item.substr(0, colon), vid) || !ParseHex(item.substr(colon + 1), pid)) {
       error = "not a VID:PID pair in hex: \"" + item + "\"";
       return false;
     }

@@ -18,9 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Fd.h"
 #include "JsonInput.h"
 #include "ListenSocket.h"
+#include "NumberText.h"
 #include "Service.h"
 #include "SourceFactory.h"
 #include "platform/posix/DriverProtocol.h"
@@ -76,10 +78,9 @@ void WarnWithoutUsbIds(const Settings& s) {
 using Apply = std::string (*)(const std::string& value, Settings& s);
 
 // A decimal number of milliseconds from 1 to `max`, or 0.
-unsigned long Milliseconds(const std::string& text, unsigned long max) {
-  char* end = nullptr;
-  const unsigned long ms = std::strtoul(text.c_str(), &end, 10);
-  return !text.empty() && *end == '\0' && ms <= max ? ms : 0;
+uint32_t Milliseconds(const std::string& text, uint32_t max) {
+  uint64_t ms = 0;
+  return vlmutool::ParseNumber(text, vlmutool::NumberBase::kDecimal, max, ms) ? static_cast<uint32_t>(ms) : 0;
 }
 
 std::string SocketGroup(const std::string& name, Settings& s) {
@@ -87,17 +88,18 @@ std::string SocketGroup(const std::string& name, Settings& s) {
     s.service.socketGroup = gr->gr_gid;
     return "";
   }
-  char* end = nullptr;
-  const unsigned long gid = std::strtoul(name.c_str(), &end, 10);
-  if (name.empty() || *end != '\0' || gid >= static_cast<unsigned long>(static_cast<gid_t>(-1))) return "no group " + name;
+  // A group id; (gid_t)-1 means "no group" to chown and is no group.
+  uint64_t gid = 0;
+  if (!vlmutool::ParseNumber(name, vlmutool::NumberBase::kDecimal, static_cast<gid_t>(-1) - 1u, gid))
+    return "no group " + name;
   s.service.socketGroup = static_cast<gid_t>(gid);
   return "";
 }
 
 std::string FrameTimeout(const std::string& value, Settings& s) {
-  const unsigned long ms = Milliseconds(value, 3600000);
+  const uint32_t ms = Milliseconds(value, 3600000);
   if (ms == 0) return "--frame-timeout needs a number of milliseconds from 1 to 3600000";
-  s.service.frameTimeoutMs = static_cast<uint32_t>(ms);
+  s.service.frameTimeoutMs = ms;
   return "";
 }
 
@@ -134,59 +136,65 @@ std::string UsbConfig(const std::string& file, Settings& s) {
 }
 
 std::string UsbTimeout(const std::string& value, Settings& s) {
-  const unsigned long ms = Milliseconds(value, 600000);
+  const uint32_t ms = Milliseconds(value, 600000);
   if (ms == 0) return "--usb-timeout needs milliseconds between 1 and 600000";
-  s.sources.usbOptions.controlTimeoutMs = static_cast<uint32_t>(ms);
+  s.sources.usbOptions.controlTimeoutMs = ms;
   return "";
 }
 
 struct Option {
-  const char* name;
-  bool takesValue;
+  vlmutool::OptionSpec spec;
   bool usb;  // refused by a build without USB support
   Apply apply;
 };
 
 const Option kOptions[] = {
-    {"--socket", true, false,
+    {{"--socket", true, true},
+     false,
      [](const std::string& v, Settings& s) -> std::string { s.service.socketPath = v; return ""; }},
-    {"--socket-group", true, false, SocketGroup},
-    {"--trace", true, false,
+    {{"--socket-group", true, true}, false, SocketGroup},
+    {{"--trace", true, true},
+     false,
      [](const std::string& v, Settings& s) -> std::string { s.service.tracePath = v; return ""; }},
-    {"--device", true, false,
+    {{"--device", true, true},
+     false,
      [](const std::string& v, Settings& s) -> std::string { s.sources.deviceFiles.push_back(v); return ""; }},
-    {"--frame-timeout", true, false, FrameTimeout},
-    {"--devices", true, false, DeviceDirectory},
-    {"--foreground", false, false,
-     [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
-    {"--usb", true, true, UsbIds},
-    {"--usb-any-dfu", false, true,
+    {{"--frame-timeout", true, true}, false, FrameTimeout},
+    {{"--devices", true, true}, false, DeviceDirectory},
+    {{"--foreground", false, true}, false, [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
+    {{"--usb", true, true}, true, UsbIds},
+    {{"--usb-any-dfu", false, true},
+     true,
      [](const std::string&, Settings& s) -> std::string { s.sources.usbOptions.anyDfu = true; return ""; }},
-    {"--usb-config", true, true, UsbConfig},
-    {"--usb-timeout", true, true, UsbTimeout},
+    {{"--usb-config", true, true}, true, UsbConfig},
+    {{"--usb-timeout", true, true}, true, UsbTimeout},
+    {{"--help", false, false, 'h'}, false, nullptr},
 };
 
-// Applies the options in the order given. -1 to go on, else the exit status.
+// Applies the options in the order given: --device and --devices add in
+// that order, and of an option given twice the later value holds (a unit's
+// command line may be extended). -1 to go on, else the exit status.
 int ParseArguments(int argc, char** argv, Settings& s) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      Usage(std::cout);
-      return 0;
-    }
-    const auto o =
-        std::find_if(std::begin(kOptions), std::end(kOptions), [&a](const Option& known) { return a == known.name; });
-    if (o == std::end(kOptions)) {
-      Fail("unknown option " + a, 2);
-      Usage(std::cerr);
-      return 2;
-    }
-    if (o->takesValue && i + 1 >= argc) return Fail(a + " needs a value", 2);
-    const std::string value = o->takesValue ? argv[++i] : "";
-    s.sources.usb = s.sources.usb || o->usb;
-    const std::string error = o->usb && !vlmudrv::UsbSupported()
-                                  ? a + ": this build has no USB support (built without libusb)"
-                                  : o->apply(value, s);
+  std::vector<vlmutool::OptionSpec> specs;
+  for (const Option& o : kOptions) specs.push_back(o.spec);
+  vlmutool::CommandLine line;
+  std::string error;
+  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), specs, error) ||
+      (!line.Operands().empty() && (error = "unexpected argument " + line.Operands().front(), true))) {
+    Fail(error, 2);
+    Usage(std::cerr);
+    return 2;
+  }
+  if (line.Has("--help")) {
+    Usage(std::cout);
+    return 0;
+  }
+  for (const auto& [name, value] : line.Options()) {
+    const Option& o = *std::find_if(std::begin(kOptions), std::end(kOptions),
+                                    [&name](const Option& known) { return name == known.spec.name; });
+    s.sources.usb = s.sources.usb || o.usb;
+    error = o.usb && !vlmudrv::UsbSupported() ? name + ": this build has no USB support (built without libusb)"
+                                              : o.apply(value, s);
     if (!error.empty()) return Fail(error, 2);
   }
   return -1;

@@ -403,6 +403,9 @@ TEST_F(DriverServiceTest, ControlCommandsReportErrors) {
       // One row per kind of knob reader: a count and its limit, a flag, a choice, values by DFU state.
       {R"({"cmd":"add-device","description":{"behaviour":{"syncPolls":1000001}}})", kErrorInvalidParameter,
        "syncPolls is out of range: 1000001"},
+      // A number text is decimal or "0x" hex; a leading zero is no octal mark.
+      {R"({"cmd":"add-device","description":{"behaviour":{"syncPolls":"01000001"}}})", kErrorInvalidParameter,
+       "syncPolls is out of range: 1000001"},
       {R"({"cmd":"add-device","description":{"behaviour":{"dfuOnly":1}}})", kErrorInvalidParameter,
        "dfuOnly must be true or false"},
       {R"({"cmd":"add-device","description":{"behaviour":{"runtimeStatus":"x"}}})", kErrorInvalidParameter,
