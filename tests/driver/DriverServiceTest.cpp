@@ -474,43 +474,6 @@ TEST_F(DriverServiceTest, GarbageFromAClientClosesThatConnectionOnly) {
   EXPECT_EQ(List().size(), 1u);
 }
 
-// A raw connection to the service (no client library): frames in, frames out.
-class RawClient {
- public:
-  explicit RawClient(const std::string& socketPath) {
-    mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    mConnected = ::connect(mFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawClient() { ::close(mFd); }
-  bool Connected() const { return mConnected; }
-  bool Send(const std::string& bytes) {
-    return ::send(mFd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-  void EndSending() { ::shutdown(mFd, SHUT_WR); }
-  // Reads up to the end of the stream, waiting at most `ms` for each piece.
-  std::string ReadToEnd(int ms = 5000) {
-    std::string all;
-    for (;;) {
-      pollfd p{mFd, POLLIN, 0};
-      if (::poll(&p, 1, ms) <= 0) {
-        ADD_FAILURE() << "the service neither sent more nor closed";
-        return all;
-      }
-      char buf[4096];
-      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
-      if (n <= 0) return all;
-      all.append(buf, static_cast<size_t>(n));
-    }
-  }
-
- private:
-  int mFd = -1;
-  bool mConnected = false;
-};
-
 struct RawFrame {
   uint16_t type = 0;
   std::string payload;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/DriverConnection.h"
@@ -136,6 +137,22 @@ class RawClient {
       const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
       if (n <= 0) return {0, {}};
       mIn.append(buf, static_cast<size_t>(n));
+    }
+  }
+  void EndSending() { ::shutdown(mFd, SHUT_WR); }
+  // Reads up to the end of the stream, waiting at most `ms` for each piece.
+  std::string ReadToEnd(int ms = 5000) {
+    std::string all = std::exchange(mIn, {});
+    for (;;) {
+      pollfd p{mFd, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) {
+        ADD_FAILURE() << "the service neither sent more nor closed";
+        return all;
+      }
+      char buf[4096];
+      const ssize_t n = ::recv(mFd, buf, sizeof buf, 0);
+      if (n <= 0) return all;
+      all.append(buf, static_cast<size_t>(n));
     }
   }
   // True when the service closed the connection within `ms` (frames before the end are skipped).
