@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "VldImage.h"
+#include "common/QuietService.h"
 #include "support/DriverServiceFixture.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
@@ -116,14 +117,7 @@ Run Download(const std::string& path) {
 
 void BM_Download16MiB(benchmark::State& state) {
   DriverServiceFixture driver;
-  if (!driver.Start()) {
-    state.SkipWithError(("driver service: " + driver.LastError()).c_str());
-    return;
-  }
-  // The request trace costs the service time per request; it is not part of
-  // what is measured here.
-  std::string reply;
-  driver.Control("{\"cmd\":\"trace\",\"on\":false}", reply);
+  if (!benchsupport::StartQuietService(state, driver)) return;
   DeviceDescription spec;
   spec.Reenumeration(1).Knob("manifestPolls", "0");
   const std::string id = driver.AddDevice(spec);
@@ -164,12 +158,7 @@ BENCHMARK(BM_Download16MiB)->Arg(0)->Arg(1)->ArgName("log")->UseManualTime()->It
 
 void BM_RealisticDevice(benchmark::State& state) {
   DriverServiceFixture driver;
-  if (!driver.Start()) {
-    state.SkipWithError(("driver service: " + driver.LastError()).c_str());
-    return;
-  }
-  std::string reply;
-  driver.Control("{\"cmd\":\"trace\",\"on\":false}", reply);
+  if (!benchsupport::StartQuietService(state, driver)) return;
   constexpr uint32_t kReenumerationMs = 200;
   constexpr uint32_t kBusyPollMs = 5;
   constexpr uint32_t kManifestPollMs = 20;

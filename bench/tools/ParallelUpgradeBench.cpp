@@ -25,6 +25,7 @@
 #include "dfu/E2eSupport.h"
 #include "support/DriverServiceFixture.h"
 #include "common/ProcessCpu.h"
+#include "common/QuietService.h"
 
 extern char** environ;
 
@@ -63,12 +64,7 @@ int RunFlasher(const std::vector<std::string>& args) {
 void RunParallel(benchmark::State& state, const DeviceDescription& spec, size_t payload) {
   const int devices = static_cast<int>(state.range(0));
   DriverServiceFixture driver;
-  if (!driver.Start()) {
-    state.SkipWithError(("driver service: " + driver.LastError()).c_str());
-    return;
-  }
-  std::string reply;
-  driver.Control("{\"cmd\":\"trace\",\"on\":false}", reply);
+  if (!benchsupport::StartQuietService(state, driver)) return;
   for (int i = 0; i < devices; ++i) {
     DeviceDescription d = spec;
     d.Id("d" + std::to_string(i)).Serial("BENCH-" + std::to_string(i));

@@ -40,6 +40,7 @@
 #include "platform/posix/DriverProtocol.h"
 #include "support/DriverServiceFixture.h"
 #include "common/ProcessCpu.h"
+#include "common/QuietService.h"
 
 extern char** environ;
 
@@ -67,9 +68,7 @@ struct BlockSetup {
     if (bed.AddDevice(usb.ToJson(), 1, error).empty()) return;
     const std::string simFile = driver.TempFile("sim.json");
     testsupport::WriteFile(simFile, sim.ToJson());
-    if (!driver.Start({"--device", simFile, "--usb", "1234:5678"})) return;
-    std::string reply;
-    driver.Control(R"({"cmd":"trace","on":false})", reply);  // no trace line per request
+    if (!benchsupport::StartQuietService(driver, {"--device", simFile, "--usb", "1234:5678"})) return;
     simPath = sim.Path();
     usbPath = usb.Path();
     std::unique_ptr<platform::DriverConnection> c;
@@ -194,12 +193,7 @@ void BM_ParallelUpgrades(benchmark::State& state) {
     args.insert(args.end(), {"--device", file});
     paths.push_back(spec.Path());
   }
-  if (!driver.Start(args)) {
-    state.SkipWithError("service not available");
-    return;
-  }
-  std::string reply;
-  driver.Control(R"({"cmd":"trace","on":false})", reply);
+  if (!benchsupport::StartQuietService(state, driver, args)) return;
   constexpr size_t kImage = 4u << 20;
   char self[4096] = {};
   if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {

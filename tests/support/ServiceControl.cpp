@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "driver/Hex.h"
 #include "platform/posix/DriverConnection.h"
 
 namespace testsupport {
@@ -142,23 +143,9 @@ bool ServiceControl::GetFirmware(const std::string& id, std::string& bytes) {
   bytes.clear();
   std::string reply;
   if (!ControlOk(json{{"cmd", "get-firmware"}, {"id", id}}.dump(), &reply)) return false;
-  const std::string b64 = S(Parse(reply), "base64");
-  static const std::string table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char ch : b64) {
-    if (ch == '=') break;
-    const size_t v = table.find(ch);
-    if (v == std::string::npos) {
-      mLastError = "bad base64 from the service";
-      return false;
-    }
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      bytes.push_back(static_cast<char>((acc >> bits) & 0xFF));
-    }
+  if (!vlmudrv::FromBase64(S(Parse(reply), "base64"), bytes)) {
+    mLastError = "bad base64 from the service";
+    return false;
   }
   return true;
 }

@@ -13,6 +13,7 @@
 #include "CommandLine.h"
 #include "RegularFile.h"
 
+#include "driver/Hex.h"
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 
@@ -41,24 +42,6 @@ int Usage(std::ostream& out, int rc) {
          "exists, else "
       << driverproto::kSystemSocketPath << ".\n";
   return rc;
-}
-
-bool Base64Decode(const std::string& in, std::string& out) {
-  static const std::string table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char ch : in) {
-    if (ch == '=') break;
-    const size_t v = table.find(ch);
-    if (v == std::string::npos) return false;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-    }
-  }
-  return true;
 }
 
 }  // namespace
@@ -169,7 +152,7 @@ int main(int argc, char** argv) {
   }
   if (!outFile.empty()) {
     std::string bytes;
-    if (!r.is_object() || !Base64Decode(r.value("base64", std::string()), bytes)) {
+    if (!r.is_object() || !vlmudrv::FromBase64(r.value("base64", std::string()), bytes)) {
       std::cerr << "velmora-driverctl: malformed firmware reply\n";
       return 1;
     }
