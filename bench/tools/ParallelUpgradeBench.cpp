@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dfu/E2eSupport.h"
+#include "support/BuildPaths.h"
 #include "support/DriverServiceFixture.h"
 #include "common/ProcessCpu.h"
 #include "common/QuietService.h"
@@ -43,7 +44,7 @@ double LoadAverage() {
 // Runs vlmu-flash with `args`; its output goes to /dev/null. Exit status.
 int RunFlasher(const std::vector<std::string>& args) {
   std::vector<char*> argv;
-  std::string program = VLMU_FLASH_BINARY;
+  std::string program = testsupport::FlashBinary();
   argv.push_back(program.data());
   std::vector<std::string> copy = args;
   for (std::string& a : copy) argv.push_back(a.data());

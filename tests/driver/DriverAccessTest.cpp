@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
+#include "support/BuildPaths.h"
 #include "support/CaseName.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
@@ -53,7 +54,7 @@ ToolResult Shell(const std::string& cmd) { return testsupport::RunShell(cmd); }
 // velmora-driverctl run as user nobody, in the group nogroup or only in group 100.
 ToolResult CtlAsNobody(const std::string& socket, bool withGroup, const std::string& args) {
   const std::string groups = withGroup ? "--regid=65534 --groups=65534" : "--regid=100 --clear-groups";
-  return Shell("setpriv --reuid=65534 " + groups + " " + std::string(VLMU_BUILD_DIR) +
+  return Shell("setpriv --reuid=65534 " + groups + " " + testsupport::BuildDir() +
                "/tools/driverctl/velmora-driverctl --socket '" + socket + "' " + args);
 }
 

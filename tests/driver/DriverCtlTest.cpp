@@ -8,6 +8,7 @@
 #include <string>
 
 #include "driver/DriverTestUtil.h"
+#include "support/BuildPaths.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
 
@@ -22,7 +23,7 @@ using ToolResult = testsupport::ShellResult;
 // Runs the tool with the fixture's socket (inherited VLMU_DRIVER_SOCKET); stdout and stderr together.
 ToolResult RunCtl(const std::string& args) {
   // Bounded from outside: a command that blocks fails the test instead of hanging it.
-  return testsupport::RunShell("timeout 20 " + std::string(VLMU_BUILD_DIR) + "/tools/driverctl/velmora-driverctl " + args);
+  return testsupport::RunShell("timeout 20 " + testsupport::BuildDir() + "/tools/driverctl/velmora-driverctl " + args);
 }
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }

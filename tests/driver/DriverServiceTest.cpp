@@ -21,6 +21,7 @@
 
 #include "driver/DriverTestUtil.h"
 #include "platform/posix/DriverWire.h"
+#include "support/BuildPaths.h"
 
 namespace drvtest {
 namespace {
@@ -598,7 +599,7 @@ TEST(DriverServiceStartTest, DevicesFromFilesAreAddedInOrder) {
 
 TEST(DriverServiceStartTest, ExampleDescriptionLoadsAndBadFilesStopTheStart) {
   DriverServiceFixture driver;
-  ASSERT_TRUE(driver.Start({"--devices", std::string(VLMU_SOURCE_DIR) + "/driver/devices"})) << driver.LastError();
+  ASSERT_TRUE(driver.Start({"--devices", testsupport::SourceDir() + "/driver/devices"})) << driver.LastError();
   EXPECT_EQ(driver.DeviceField("example", "state"), "present");
   DriverServiceFixture broken;
   const std::string bad = broken.TempFile("bad.json");

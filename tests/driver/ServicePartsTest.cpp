@@ -10,6 +10,7 @@
 #include "Behaviour.h"
 #include "IoRequestLayout.h"
 #include "driver/DriverTestUtil.h"
+#include "support/BuildPaths.h"
 #include "support/TempDir.h"
 
 namespace drvtest {
@@ -51,7 +52,7 @@ TEST(IoRequestLayout, RequestsAreCheckedByCodeAndLength) {
 // The knobs the description parser reads are the rows of the knob table in
 // docs/device-description.md.
 TEST(BehaviourKnobs, EveryKnobIsDocumentedAndEveryDocumentedKnobIsRead) {
-  const std::string doc = testsupport::ReadFile(std::string(VLMU_SOURCE_DIR) + "/docs/device-description.md");
+  const std::string doc = testsupport::ReadFile(testsupport::SourceDir() + "/docs/device-description.md");
   const size_t table = doc.find("## Behaviour knobs");
   ASSERT_NE(table, std::string::npos);
   std::vector<std::string> documented;

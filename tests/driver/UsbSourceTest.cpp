@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "../dfu/E2eSupport.h"
+#include "support/BuildPaths.h"
 #include "support/DriverServiceFixture.h"
 #include "DriverTestUtil.h"
 #include "support/RunShell.h"
@@ -116,7 +117,7 @@ class UsbSource : public ::testing::Test {
 using ToolRun = testsupport::ShellResult;
 
 ToolRun RunFlasher(const std::string& args) {
-  return testsupport::RunShell(std::string(VLMU_FLASH_BINARY) + " " + args);
+  return testsupport::RunShell(testsupport::FlashBinary() + " " + args);
 }
 
 // A whole vlmu-flash upgrade of a USB device through the service: a device

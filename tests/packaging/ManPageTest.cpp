@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/BuildPaths.h"
 #include "support/RunShell.h"
 
 namespace {
@@ -60,7 +61,7 @@ TEST(ManPages, ListTheOptionsOfTheirProgramsHelp) {
     const testsupport::ShellResult help = testsupport::RunShell(std::string(p.binary) + " --help");
     ASSERT_EQ(help.exitCode, 0) << p.binary << ": " << help.output;
     const std::set<std::string> helpOptions = Options(help.output);
-    const std::set<std::string> pageOptions = Options(ManOptionText(std::string(VLMU_SOURCE_DIR) + "/packaging/man/" + p.page));
+    const std::set<std::string> pageOptions = Options(ManOptionText(testsupport::SourceDir() + "/packaging/man/" + p.page));
     EXPECT_GT(helpOptions.count("--help"), 0u) << p.binary << " does not list --help";
     EXPECT_EQ(Missing(helpOptions, pageOptions), "") << "in the --help of " << p.binary << " but not in " << p.page;
     EXPECT_EQ(Missing(pageOptions, helpOptions), "") << "in " << p.page << " but not in the --help of " << p.binary;

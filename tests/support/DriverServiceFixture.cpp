@@ -19,6 +19,7 @@
 
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
+#include "support/BuildPaths.h"
 
 extern char** environ;
 
@@ -40,7 +41,7 @@ std::string S(const json& j, const char* key) {
 
 }  // namespace
 
-std::string DriverServiceBinary() { return std::string(VLMU_BUILD_DIR) + "/driver/velmora-driverd"; }
+std::string DriverServiceBinary() { return BuildDir() + "/driver/velmora-driverd"; }
 
 // --------------------------------------------------- DriverServiceFixture
 

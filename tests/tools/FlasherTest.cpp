@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dfu/E2eSupport.h"
+#include "support/BuildPaths.h"
 #include "support/DriverServiceFixture.h"
 #include "support/RunShell.h"
 #include "support/TempDir.h"
@@ -27,7 +28,7 @@ using testsupport::DeviceDescription;
 using Result = testsupport::ShellResult;
 
 Result RunFlasher(const std::string& args) {
-  return testsupport::RunShell(std::string(VLMU_FLASH_BINARY) + " " + args);
+  return testsupport::RunShell(testsupport::FlashBinary() + " " + args);
 }
 
 class Flasher : public ::testing::Test {
@@ -108,7 +109,7 @@ class Background {
  public:
   Background(const std::string& args, const std::string& outFile)
       // exec: the shell becomes vlmu-flash, so signals reach the program itself.
-      : mOut(outFile), mLine("exec " + std::string(VLMU_FLASH_BINARY) + " " + args + " > " + outFile + " 2>&1") {
+      : mOut(outFile), mLine("exec " + testsupport::FlashBinary() + " " + args + " > " + outFile + " 2>&1") {
     char sh[] = "/bin/sh", c[] = "-c";
     char* argv[] = {sh, c, mLine.data(), nullptr};
     if (posix_spawn(&mPid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) mPid = -1;
@@ -185,7 +186,7 @@ TEST_F(Flasher, SelectsDevicesByIdentityAndRefusesWhatIsNotUnique) {
   // nothing is written.
   ASSERT_TRUE(driver.SetBehaviour("a", R"({"serialInDescriptor": true})"));
   const std::string out = driver.TempFile("confirm.out");
-  FILE* in = popen((std::string(VLMU_FLASH_BINARY) + " --confirm upgrade --serial LINE-A " + Image("c.vld", 3000, 77) +
+  FILE* in = popen((testsupport::FlashBinary() + " --confirm upgrade --serial LINE-A " + Image("c.vld", 3000, 77) +
                     " > " + out + " 2>&1").c_str(), "w");
   ASSERT_NE(nullptr, in);
   EXPECT_TRUE(Eventually([&] { return testsupport::ReadFile(out).find("[y/N]") != std::string::npos; }));
@@ -323,7 +324,7 @@ TEST_F(Flasher, NoDeviceGivesAHint) {
 
 TEST(FlasherWithoutService, ListExitsWithItsOwnStatus) {
   testsupport::TempDir dir;
-  const std::string command = "VLMU_DRIVER_SOCKET=" + dir.File("none.sock") + " " + std::string(VLMU_FLASH_BINARY);
+  const std::string command = "VLMU_DRIVER_SOCKET=" + dir.File("none.sock") + " " + testsupport::FlashBinary();
   for (const char* args : {" list", " --json list"}) {
     const std::string full = command + args + " 2>&1";
     Result r;
