@@ -55,7 +55,7 @@ ScriptEntry ParseScriptEntry(const json& e, const std::string& where) {
   for (const auto& [k, v] : e.items()) {
     bool ok = false;
     for (const char* n : known) ok = ok || k == n;
-    if (!ok) Fail(where + ": unknown field \"" + k + "\"");
+    if (!ok) Fail(where + ": unknown field \"" + std::string(k) + '"');
   }
   ScriptEntry s;
   s.repeat = static_cast<uint32_t>(Get(e, "repeat", 1, 1000000));
@@ -121,7 +121,7 @@ std::string TextValue(const Knob& k, const json& v) {
 }
 
 std::string ChoiceValue(const Knob& k, const json& v, std::initializer_list<const char*> allowed) {
-  const std::string text = TextValue(k, v);
+  std::string text = TextValue(k, v);
   for (const char* a : allowed)
     if (text == a) return text;
   Fail(std::string(k.name) + " must be " + Alternatives(allowed));

@@ -94,7 +94,7 @@ std::string InterfaceFromFields(const json& i, bool dfuShorthand) {
   s.push_back(static_cast<char>(Get(i, "bAlternateSetting", 0, 255)));
   s.push_back(static_cast<char>(Get(i, "bNumEndpoints", endpoints, 255)));
   s.push_back(static_cast<char>(Get(i, "bInterfaceClass", dfuShorthand ? 0xFE : 0x01, 255)));
-  s.push_back(static_cast<char>(Get(i, "bInterfaceSubClass", dfuShorthand ? 0x01 : 0x01, 255)));
+  s.push_back(static_cast<char>(Get(i, "bInterfaceSubClass", 0x01, 255)));
   s.push_back(static_cast<char>(Get(i, "bInterfaceProtocol", dfuShorthand ? 1 : 0, 255)));
   s.push_back(static_cast<char>(Get(i, "iInterface", dfuShorthand ? kDfuInterfaceString : 0, 255)));
   while (s.size() < static_cast<size_t>(static_cast<uint8_t>(s[0]))) s.push_back('\0');  // bLength > 9
@@ -284,8 +284,7 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
       Fail("interfaceClass must be a braced GUID text");
     const json dfuFields = j.value("dfuInterface", json::object());
     d.runtime = ParsePersonality(j.value("runtime", json()), d, false, dfuFields);
-    json dfuDefaults = dfuFields;
-    d.dfu = ParsePersonality(j.value("dfu", json()), d, true, dfuDefaults);
+    d.dfu = ParsePersonality(j.value("dfu", json()), d, true, dfuFields);
     const std::string path = GetString(j, "path", DefaultPath(d.vendorId, d.productId, d.serialNumber, d.interfaceClass));
     CheckPath(path, "path");
     if (d.runtime.path.empty()) d.runtime.path = path;
@@ -294,8 +293,7 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     if (j.contains("reenumerationMs") && !d.behaviour.contains("reenumerationMs"))
       d.behaviour["reenumerationMs"] = j.at("reenumerationMs");
     Behaviour b;
-    if (!ParseBehaviour(d.behaviour, b, error)) return false;
-    return true;
+    return ParseBehaviour(d.behaviour, b, error);
   });
 }
 

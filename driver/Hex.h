@@ -82,9 +82,8 @@ inline size_t Utf8SequenceLength(std::string_view s) {
   uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
   if (b0 >= 0xC2 && b0 <= 0xDF) n = 2;
   else if (b0 == 0xE0) n = 3, lo = 0xA0;
-  else if (b0 >= 0xE1 && b0 <= 0xEC) n = 3;
   else if (b0 == 0xED) n = 3, hi = 0x9F;
-  else if (b0 >= 0xEE && b0 <= 0xEF) n = 3;
+  else if (b0 >= 0xE1 && b0 <= 0xEF) n = 3;
   else if (b0 == 0xF0) n = 4, lo = 0x90;
   else if (b0 >= 0xF1 && b0 <= 0xF3) n = 4;
   else if (b0 == 0xF4) n = 4, hi = 0x8F;

@@ -38,9 +38,10 @@ struct ImageAllocator {
     const uintptr_t aligned = (start + kHugePage - 1) & ~static_cast<uintptr_t>(kHugePage - 1);
     if (aligned != start) ::munmap(raw, aligned - start);
     const size_t tail = start + length + kHugePage - (aligned + length);
-    if (tail != 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
-    ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint only
-    return reinterpret_cast<T*>(aligned);
+    char* const alignedStart = static_cast<char*>(raw) + (aligned - start);
+    if (tail != 0) ::munmap(alignedStart + length, tail);
+    ::madvise(alignedStart, length, MADV_HUGEPAGE);  // a hint only
+    return reinterpret_cast<T*>(alignedStart);
   }
 
   void deallocate(T* p, size_t n) noexcept {

@@ -195,7 +195,7 @@ void Service::OnIoControl(Client& c, std::string_view payload) {
   req.in.assign(in.data(), in.size());
   mClients.BeginWait(c);
   const uint64_t clientId = c.id;
-  mSource->IoControl(c.handle, std::move(req), [this, clientId, trace = std::move(trace)](IoResult result) {
+  mSource->IoControl(c.handle, std::move(req), [this, clientId, trace = std::move(trace)](const IoResult& result) {
     CompleteIo(clientId, trace, result);
   });
 }

@@ -16,7 +16,8 @@ bool AddDeviceFiles(SimulatedSource& source, const std::vector<std::string>& fil
     nlohmann::json description;
     std::string message, id;
     if (!ReadJsonFile(file, description, message) || !source.AddDevice(description, id, message)) {
-      error = file + ": " + message;
+      error = file;
+      error.append(": ").append(message);
       return false;
     }
   }

@@ -191,7 +191,7 @@ int ParseArguments(int argc, char** argv, Settings& s) {
   }
   for (const auto& [name, value] : line.Options()) {
     const Option& o = *std::find_if(std::begin(kOptions), std::end(kOptions),
-                                    [&name](const Option& known) { return name == known.spec.name; });
+                                    [&given = name](const Option& known) { return given == known.spec.name; });
     s.sources.usb = s.sources.usb || o.usb;
     error = o.usb && !vlmudrv::UsbSupported() ? name + ": this build has no USB support (built without libusb)"
                                               : o.apply(value, s);

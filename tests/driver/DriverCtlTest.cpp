@@ -111,6 +111,10 @@ TEST_F(DriverCtlTest, UsageErrors) {
   EXPECT_EQ(RunCtl("plug").exitCode, 2);
   EXPECT_EQ(RunCtl("trace maybe").exitCode, 2);
   EXPECT_EQ(RunCtl("behaviour dev1 '{not json'").exitCode, 2);
+  // A word that is not UTF-8 cannot become JSON: a message, not an abort.
+  ToolResult notUtf8 = RunCtl("serial $(printf 'dev\\377')");
+  EXPECT_EQ(notUtf8.exitCode, 2);
+  EXPECT_THAT(notUtf8.output, HasSubstr("velmora-driverctl: [json.exception.type_error.316]"));
   ToolResult r = RunCtl("add /nonexistent/file.json");
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_THAT(r.output, HasSubstr("not a readable JSON file"));

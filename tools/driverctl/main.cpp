@@ -44,36 +44,18 @@ int Usage(std::ostream& out, int rc) {
   return rc;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Options stand before the command; the command's words may be anything.
-  vlmutool::CommandLine line;
-  std::string error;
-  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), {{"--socket", true}, {"--help", false, false, 'h'}},
-                  error, true)) {
-    std::cerr << "velmora-driverctl: " << error << "\n";
-    return Usage(std::cerr, 2);
-  }
-  if (line.Has("--help")) return Usage(std::cout, 0);
-  const std::string* socket = line.Value("--socket");
-  const std::string socketPath = socket != nullptr ? *socket : platform::DriverConnection::SocketPath();
-  const std::vector<std::string>& args = line.Operands();
-  if (args.empty()) return Usage(std::cerr, 2);
-  const std::string cmd = args[0];
-  auto need = [&](size_t n) {
-    if (args.size() != n + 1) std::exit(Usage(std::cerr, 2));
-  };
-
-  json command;
-  std::string outFile;
+// The control command for the words `args` (command first) and the file a
+// firmware reply goes to; -1 to go on, else the exit status.
+int CommandFor(const std::vector<std::string>& args, json& command, std::string& outFile) {
+  const std::string& cmd = args[0];
+  auto need = [&args](size_t n) { return args.size() == n + 1; };
   if (cmd == "list") {
-    need(0);
+    if (!need(0)) return Usage(std::cerr, 2);
     command = {{"cmd", "list-devices"}};
   } else if (cmd == "interfaces") {
-    need(0);
+    if (!need(0)) return Usage(std::cerr, 2);
   } else if (cmd == "add") {
-    need(1);
+    if (!need(1)) return Usage(std::cerr, 2);
     std::string text, why;
     if (!vlmutool::ReadRegularFile(args[1], text, why, 1024 * 1024)) {
       std::cerr << "velmora-driverctl: " << args[1] << " is not a readable JSON file (" << why << ")\n";
@@ -86,14 +68,14 @@ int main(int argc, char** argv) {
     }
     command = {{"cmd", "add-device"}, {"description", desc}};
   } else if (cmd == "remove" || cmd == "plug" || cmd == "unplug" || cmd == "serial") {
-    need(1);
+    if (!need(1)) return Usage(std::cerr, 2);
     command = {{"cmd", cmd == "remove" ? "remove-device" : cmd == "serial" ? "get-serial" : cmd}, {"id", args[1]}};
   } else if (cmd == "firmware") {
-    need(2);
+    if (!need(2)) return Usage(std::cerr, 2);
     command = {{"cmd", "get-firmware"}, {"id", args[1]}};
     outFile = args[2];
   } else if (cmd == "behaviour") {
-    need(2);
+    if (!need(2)) return Usage(std::cerr, 2);
     const json knobs = json::parse(args[2], nullptr, false);
     if (knobs.is_discarded()) {
       std::cerr << "velmora-driverctl: behaviour is not valid JSON\n";
@@ -105,19 +87,24 @@ int main(int argc, char** argv) {
     command = {{"cmd", "trace"}, {"on", args[1] == "on"}};
     if (args.size() == 3) command["file"] = args[2];
   } else if (cmd == "raw") {
-    need(1);
+    if (!need(1)) return Usage(std::cerr, 2);
     command = json::parse(args[1], nullptr, false);
     if (command.is_discarded()) {
       std::cerr << "velmora-driverctl: command is not valid JSON\n";
       return 2;
     }
   } else if (cmd == "shutdown") {
-    need(0);
+    if (!need(0)) return Usage(std::cerr, 2);
     command = {{"cmd", "shutdown"}};
   } else {
     return Usage(std::cerr, 2);
   }
+  return -1;
+}
 
+// Sends `command` (`cmd` as the user typed it) to the service at
+// `socketPath` and prints the reply, or writes the firmware to `outFile`.
+int Execute(const std::string& socketPath, const std::string& cmd, const json& command, const std::string& outFile) {
   std::unique_ptr<platform::DriverConnection> conn;
   std::string message;
   uint32_t err = platform::DriverConnection::ConnectTo(socketPath, conn, "velmora-driverctl", 5000, &message);
@@ -146,7 +133,7 @@ int main(int argc, char** argv) {
   const json r = json::parse(reply, nullptr, false);
   if (err != 0) {
     std::cerr << "velmora-driverctl: " << cmd << " failed with " << err;
-    if (r.is_object() && r.contains("error")) std::cerr << ": " << r["error"].get<std::string>();
+    if (r.is_object() && r.contains("error") && r["error"].is_string()) std::cerr << ": " << r["error"].get<std::string>();
     std::cerr << "\n";
     return 1;
   }
@@ -167,4 +154,33 @@ int main(int argc, char** argv) {
   }
   std::cout << (r.is_discarded() ? reply : r.dump(2)) << "\n";
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Options stand before the command; the command's words may be anything.
+  vlmutool::CommandLine line;
+  std::string error;
+  if (!line.Parse(std::vector<std::string>(argv + 1, argv + argc), {{"--socket", true}, {"--help", false, false, 'h'}},
+                  error, true)) {
+    std::cerr << "velmora-driverctl: " << error << "\n";
+    return Usage(std::cerr, 2);
+  }
+  if (line.Has("--help")) return Usage(std::cout, 0);
+  const std::string* socket = line.Value("--socket");
+  const std::string socketPath = socket != nullptr ? *socket : platform::DriverConnection::SocketPath();
+  const std::vector<std::string>& args = line.Operands();
+  if (args.empty()) return Usage(std::cerr, 2);
+  // Words the JSON library cannot take (text that is not UTF-8) end the
+  // program with a message, never an abort.
+  try {
+    json command;
+    std::string outFile;
+    if (const int status = CommandFor(args, command, outFile); status >= 0) return status;
+    return Execute(socketPath, args[0], command, outFile);
+  } catch (const std::exception& e) {
+    std::cerr << "velmora-driverctl: " << e.what() << "\n";
+    return 2;
+  }
 }

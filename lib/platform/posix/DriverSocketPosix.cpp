@@ -230,7 +230,7 @@ std::string DriverSocketPath() {
   if (env != nullptr && *env != '\0') return env;
   const char* runtimeDir = std::getenv(kRuntimeDirEnv);
   if (runtimeDir != nullptr && *runtimeDir == '/') {
-    const std::string user = std::string(runtimeDir) + kUserSocket;
+    std::string user = std::string(runtimeDir) + kUserSocket;
     if (::access(user.c_str(), F_OK) == 0) return user;
   }
   return kSystemSocketPath;
