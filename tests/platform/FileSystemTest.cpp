@@ -1,12 +1,16 @@
+// The file-system contract of the platform layer, built for both systems
+// (also into the Wine platform tests).
 #include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <filesystem>
 
 #include "support/TempDir.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -22,7 +26,7 @@ TEST(FileSystem, AttributesOfFileDirectoryAndMissingPath) {
   EXPECT_FALSE(attributes.isDirectory);
   EXPECT_FALSE(attributes.readOnly);
 
-  ASSERT_TRUE(platform::QueryFileAttributes(dir.path().c_str(), attributes));
+  ASSERT_TRUE(platform::QueryFileAttributes(dir.path().string().c_str(), attributes));
   EXPECT_TRUE(attributes.isDirectory);
 
   EXPECT_FALSE(platform::QueryFileAttributes(dir.File("missing").c_str(), attributes));
@@ -35,19 +39,21 @@ TEST(FileSystem, DeleteHonoursReadOnlyAndRefusesDirectories) {
   TempDir dir;
   const std::string file = dir.File("ro.bak");
   WriteFile(file, "x");
-  ASSERT_EQ(::chmod(file.c_str(), 0444), 0);
+  // Without write permission: the read-only attribute on Windows.
+  fs::permissions(file, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
   platform::FileAttributes attributes;
   ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
   EXPECT_TRUE(attributes.readOnly);
   EXPECT_FALSE(platform::RemoveFile(file.c_str()));
   EXPECT_TRUE(platform::FileExists(file.c_str()));
 
-  ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+  fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
   EXPECT_TRUE(platform::RemoveFile(file.c_str()));
   EXPECT_FALSE(platform::FileExists(file.c_str()));
 
   const std::string sub = dir.File("sub");
-  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+  ASSERT_TRUE(fs::create_directory(sub));
   EXPECT_FALSE(platform::RemoveFile(sub.c_str()));
   EXPECT_FALSE(platform::RemoveFile(dir.File("missing").c_str()));
 }
@@ -78,7 +84,7 @@ TEST(FileSystem, FirstByteTest) {
   EXPECT_EQ(platform::ReadFirstByte(empty.c_str()), platform::FirstByte::Empty);
   EXPECT_EQ(platform::ReadFirstByte(full.c_str()), platform::FirstByte::Readable);
   EXPECT_EQ(platform::ReadFirstByte(dir.File("missing").c_str()), platform::FirstByte::CannotOpen);
-  EXPECT_EQ(platform::ReadFirstByte(dir.path().c_str()), platform::FirstByte::CannotOpen);
+  EXPECT_EQ(platform::ReadFirstByte(dir.path().string().c_str()), platform::FirstByte::CannotOpen);
 }
 
 }  // namespace

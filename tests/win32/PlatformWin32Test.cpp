@@ -148,64 +148,6 @@ TEST(Win32Event, SetFromAnotherThreadEndsAnUnboundedWait) {
   CloseHandle(thread);
 }
 
-// ---- Files and attributes ----
-
-TEST(Win32FileSystem, AttributesOfFilesAndDirectories) {
-  TempDir dir;
-  const std::string file = dir.File("five.log");
-  WriteFile(file, "12345");
-  platform::FileAttributes attributes;
-  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
-  EXPECT_EQ(attributes.size, 5u);
-  EXPECT_FALSE(attributes.isDirectory);
-  EXPECT_FALSE(attributes.readOnly);
-  ASSERT_TRUE(platform::QueryFileAttributes(dir.path().string().c_str(), attributes));
-  EXPECT_TRUE(attributes.isDirectory);
-  EXPECT_FALSE(platform::QueryFileAttributes(dir.File("missing").c_str(), attributes));
-  EXPECT_FALSE(platform::FileExists(dir.File("missing").c_str()));
-  EXPECT_TRUE(platform::FileExists(file.c_str()));
-}
-
-TEST(Win32FileSystem, ReadOnlyFileIsNotDeleted) {
-  TempDir dir;
-  const std::string file = dir.File("old.bak");
-  WriteFile(file, "x");
-  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  platform::FileAttributes attributes;
-  ASSERT_TRUE(platform::QueryFileAttributes(file.c_str(), attributes));
-  EXPECT_TRUE(attributes.readOnly);
-  EXPECT_FALSE(platform::RemoveFile(file.c_str()));
-  EXPECT_TRUE(platform::FileExists(file.c_str()));
-  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL));
-  EXPECT_TRUE(platform::RemoveFile(file.c_str()));
-  EXPECT_FALSE(platform::FileExists(file.c_str()));
-}
-
-TEST(Win32FileSystem, RenameRefusesAnExistingTarget) {
-  TempDir dir;
-  const std::string from = dir.File("trace.log");
-  const std::string to = dir.File("trace.bak");
-  WriteFile(from, "new");
-  WriteFile(to, "old");
-  EXPECT_FALSE(platform::RenameFile(from.c_str(), to.c_str()));
-  EXPECT_EQ(ReadFile(from), "new");
-  EXPECT_EQ(ReadFile(to), "old");
-  ASSERT_TRUE(DeleteFileA(to.c_str()));
-  EXPECT_TRUE(platform::RenameFile(from.c_str(), to.c_str()));
-  EXPECT_EQ(ReadFile(to), "new");
-  EXPECT_FALSE(platform::FileExists(from.c_str()));
-}
-
-TEST(Win32FileSystem, FirstByteOfEmptyFullAndDirectory) {
-  TempDir dir;
-  WriteFile(dir.File("empty.cfg"), "");
-  WriteFile(dir.File("full.cfg"), "[");
-  EXPECT_EQ(platform::ReadFirstByte(dir.File("empty.cfg").c_str()), platform::FirstByte::Empty);
-  EXPECT_EQ(platform::ReadFirstByte(dir.File("full.cfg").c_str()), platform::FirstByte::Readable);
-  EXPECT_EQ(platform::ReadFirstByte(dir.path().string().c_str()), platform::FirstByte::CannotOpen);
-  EXPECT_EQ(platform::ReadFirstByte(dir.File("missing.cfg").c_str()), platform::FirstByte::CannotOpen);
-}
-
 // ---- Module ----
 
 TEST(Win32Module, ThisModuleIsTheProgramAndNamesItsFile) {
