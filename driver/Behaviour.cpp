@@ -19,8 +19,8 @@ int DfuStateFromName(const std::string& name) {
 }
 
 int DfuStatusFromName(const std::string& name) {
-  static const char* names[] = {"OK",      "errTARGET", "errFILE",   "errWRITE",  "errERASE", "errCHECK_ERASED",
-                                "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
+  static const char* names[] = {"OK",      "errTARGET", "errFILE",    "errWRITE",     "errERASE",    "errCHECK_ERASED",
+                                "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE",   "errFIRMWARE", "errVENDOR",
                                 "errUSBR", "errPOR",    "errUNKNOWN", "errSTALLEDPKT"};
   for (int i = 0; i < 16; ++i)
     if (name == names[i]) return i;
@@ -28,7 +28,7 @@ int DfuStatusFromName(const std::string& name) {
 }
 
 std::string ScriptRequestName(uint32_t type, uint8_t bRequest) {
-  static const char* dfu[] = {"DFU_DETACH", "DFU_DNLOAD", "DFU_UPLOAD", "DFU_GETSTATUS",
+  static const char* dfu[] = {"DFU_DETACH",    "DFU_DNLOAD",   "DFU_UPLOAD", "DFU_GETSTATUS",
                               "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT"};
   if (type == 1 && bRequest < 7) return dfu[bRequest];
   if (type == 2 && bRequest == 0x80) return "VENDOR_DETACH";
@@ -51,7 +51,8 @@ int StateOrStatus(const json& v, const std::string& what, bool state) {
 // One entry of a request's script; `where` names the script in messages.
 ScriptEntry ParseScriptEntry(const json& e, const std::string& where) {
   if (!e.is_object()) Fail(where + " entries must be objects");
-  static const char* known[] = {"action", "repeat", "inState", "state", "status", "pollTimeout", "enter", "reply", "error"};
+  static const char* known[] = {"action",      "repeat", "inState", "state", "status",
+                                "pollTimeout", "enter",  "reply",   "error"};
   for (const auto& [k, v] : e.items()) {
     bool ok = false;
     for (const char* n : known) ok = ok || k == n;
@@ -63,7 +64,8 @@ ScriptEntry ParseScriptEntry(const json& e, const std::string& where) {
   if (e.contains("inState")) s.inState = StateOrStatus(e.at("inState"), "inState", true);
   if (e.contains("state")) s.state = StateOrStatus(e.at("state"), "state", true);
   if (e.contains("status")) s.status = StateOrStatus(e.at("status"), "status", false);
-  if (e.contains("pollTimeout")) s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
+  if (e.contains("pollTimeout"))
+    s.pollTimeout = static_cast<int64_t>(Num(e.at("pollTimeout"), "pollTimeout", 0xFFFFFF));
   s.enter = GetBool(e, "enter", false);
   if (e.contains("reply")) {
     s.reply = Bytes(e.at("reply"), where + ".reply");
@@ -135,8 +137,10 @@ void Flag(const Knob& k, const json& v, Behaviour& b) {
 // null: back to what the descriptors say.
 template <auto Member>
 void OptionalFlag(const Knob& k, const json& v, Behaviour& b) {
-  if (v.is_null()) (b.*Member).reset();
-  else b.*Member = FlagValue(k, v);
+  if (v.is_null())
+    (b.*Member).reset();
+  else
+    b.*Member = FlagValue(k, v);
 }
 
 // A number from 0 to the knob's max.
@@ -185,8 +189,10 @@ void ErrorAtBlock(const Knob& k, const json& v, Behaviour& b) {
 
 // null: from the image's DFU suffix.
 void NewBcdDevice(const Knob& k, const json& v, Behaviour& b) {
-  if (v.is_null()) b.newBcdDevice.reset();
-  else b.newBcdDevice = static_cast<uint16_t>(Num(v, k.name, k.max));
+  if (v.is_null())
+    b.newBcdDevice.reset();
+  else
+    b.newBcdDevice = static_cast<uint16_t>(Num(v, k.name, k.max));
 }
 
 void Faults(const Knob& k, const json& v, Behaviour& b) {
@@ -198,8 +204,8 @@ void Faults(const Knob& k, const json& v, Behaviour& b) {
 void Script(const Knob&, const json& v, Behaviour& b) {
   if (!v.is_object()) Fail("script must be an object of request names");
   b.script.clear();
-  static const char* requests[] = {"DFU_DETACH",    "DFU_DNLOAD",   "DFU_UPLOAD",    "DFU_GETSTATUS",
-                                   "DFU_CLRSTATUS", "DFU_GETSTATE", "DFU_ABORT",     "VENDOR_DETACH",
+  static const char* requests[] = {"DFU_DETACH",        "DFU_DNLOAD",       "DFU_UPLOAD", "DFU_GETSTATUS",
+                                   "DFU_CLRSTATUS",     "DFU_GETSTATE",     "DFU_ABORT",  "VENDOR_DETACH",
                                    "VENDOR_SET_SERIAL", "VENDOR_GET_SERIAL"};
   for (const auto& [name, entries] : v.items()) {
     bool ok = false;

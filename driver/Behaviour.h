@@ -14,8 +14,8 @@ namespace vlmudrv {
 
 // A fault injected into the request stream of one device.
 struct Fault {
-  uint64_t request = 0;   // n-th request of the device (1-based, all codes); 0: match by bRequest
-  int bRequest = -1;      // with request 0: the occurrence-th control request with this bRequest
+  uint64_t request = 0;  // n-th request of the device (1-based, all codes); 0: match by bRequest
+  int bRequest = -1;     // with request 0: the occurrence-th control request with this bRequest
   uint32_t occurrence = 1;
   std::string action = "stall";  // stall | error | delay | hang | unplug
   uint32_t error = 31;           // for "error"
@@ -34,8 +34,8 @@ struct ScriptEntry {
   int64_t pollTimeout = -1;     // DFU_GETSTATUS: bwPollTimeout (-1: the device's)
   bool enter = false;           // the device's state machine also moves to state / status
   bool hasReply = false;
-  std::string reply;            // exact reply bytes
-  uint32_t error = 31;          // for "error"
+  std::string reply;    // exact reply bytes
+  uint32_t error = 31;  // for "error"
 };
 
 struct Behaviour {
@@ -69,7 +69,7 @@ struct Behaviour {
   // request takes the first entry of its queue that applies, until the queue
   // is used up; then the simulation answers again.
   std::map<std::string, std::vector<ScriptEntry>> script;
-  uint32_t openFailures = 0;  // opens that fail (2) after each arrival
+  uint32_t openFailures = 0;   // opens that fail (2) after each arrival
   bool detachExpires = false;  // appDETACH falls back to appIDLE after wDetachTimeOut without a reset
 };
 

@@ -41,8 +41,7 @@ void ClientIo::Accept(int listenFd) {
     ucred cred{};
     socklen_t credLen = sizeof cred;
     uid_t uid = static_cast<uid_t>(-1);
-    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred)
-      uid = cred.uid;
+    if (::getsockopt(fd.Get(), SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0 && credLen == sizeof cred) uid = cred.uid;
     if (const std::string refusal = SlotRefusal(uid); !refusal.empty()) {
       const std::string frame = FrameWriter(MessageType::Error).U32(kErrorBusy).String(refusal).Finish();
       (void)!::send(fd.Get(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -88,8 +87,10 @@ void ClientIo::PauseAccepting(int listenFd) {
   if (!mLoop.PauseWatch(listenFd, true)) return;
   mAcceptPaused = true;
   mLoop.Schedule(kAcceptBackoffMs, [this, listenFd] {
-    if (mLoop.PauseWatch(listenFd, false)) mAcceptPaused = false;
-    else std::perror("epoll_ctl");
+    if (mLoop.PauseWatch(listenFd, false))
+      mAcceptPaused = false;
+    else
+      std::perror("epoll_ctl");
   });
 }
 

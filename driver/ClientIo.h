@@ -45,15 +45,15 @@ struct Client {
   bool pending = false;  // a request is in progress: later frames wait
   bool closing = false;  // close once tx is flushed
   bool dead = false;
-  bool eof = false;      // the client closed its sending side
-  uint32_t watched = 0;  // events the event loop waits for on fd (0: none, not registered)
-  bool touched = false;  // listed in ClientIo::mTouched
-  uint64_t frames = 0;          // frames taken from this client
-  uint64_t partialSinceNs = 0;  // first bytes of the incomplete frame at the front came then (0: none)
-  uint64_t partialFrame = 0;    // value of `frames` when that frame started
-  uint64_t frameTimer = 0;      // timer that checks the incomplete frame
-  size_t announced = 0;         // share of the announced-bytes budget held by the incomplete frame
-  bool largeFrameTaken = false; // the receive buffer grew for a large frame
+  bool eof = false;              // the client closed its sending side
+  uint32_t watched = 0;          // events the event loop waits for on fd (0: none, not registered)
+  bool touched = false;          // listed in ClientIo::mTouched
+  uint64_t frames = 0;           // frames taken from this client
+  uint64_t partialSinceNs = 0;   // first bytes of the incomplete frame at the front came then (0: none)
+  uint64_t partialFrame = 0;     // value of `frames` when that frame started
+  uint64_t frameTimer = 0;       // timer that checks the incomplete frame
+  size_t announced = 0;          // share of the announced-bytes budget held by the incomplete frame
+  bool largeFrameTaken = false;  // the receive buffer grew for a large frame
 };
 
 class ClientIo final : public EventLoop::Handler {

@@ -24,7 +24,8 @@ size_t Utf16Units(const std::string& text) {
 
 void CheckStringText(const std::string& text, const std::string& what) {
   if (Utf16Units(text) > kMaxStringUnits)
-    Fail(what + " is longer than " + std::to_string(kMaxStringUnits) + " characters (a string descriptor holds no more)");
+    Fail(what + " is longer than " + std::to_string(kMaxStringUnits) +
+         " characters (a string descriptor holds no more)");
 }
 
 void CheckPath(const std::string& path, const std::string& what) {
@@ -100,8 +101,10 @@ std::string InterfaceFromFields(const json& i, bool dfuShorthand) {
   while (s.size() < static_cast<size_t>(static_cast<uint8_t>(s[0]))) s.push_back('\0');  // bLength > 9
   if (i.contains("extra")) s += Bytes(i.at("extra"), "extra");
   s += body;
-  if (dfuShorthand) s += FunctionalFromFields(i);
-  else if (i.contains("dfuFunctional")) s += FunctionalFromFields(i.at("dfuFunctional"));
+  if (dfuShorthand)
+    s += FunctionalFromFields(i);
+  else if (i.contains("dfuFunctional"))
+    s += FunctionalFromFields(i.at("dfuFunctional"));
   return s;
 }
 
@@ -137,9 +140,12 @@ json DefaultConfiguration(bool dfuMode, const json& dfuFields) {
   if (!dfu.contains("bInterfaceNumber")) dfu["bInterfaceNumber"] = dfuMode ? 0 : 3;
   json interfaces = json::array();
   if (!dfuMode) {
-    interfaces.push_back({{"bInterfaceNumber", 0}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 1}, {"bInterfaceProtocol", 0x20}});
-    interfaces.push_back({{"bInterfaceNumber", 1}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 2}, {"bInterfaceProtocol", 0x20}});
-    interfaces.push_back({{"bInterfaceNumber", 2}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 2}, {"bInterfaceProtocol", 0x20}});
+    interfaces.push_back(
+        {{"bInterfaceNumber", 0}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 1}, {"bInterfaceProtocol", 0x20}});
+    interfaces.push_back(
+        {{"bInterfaceNumber", 1}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 2}, {"bInterfaceProtocol", 0x20}});
+    interfaces.push_back(
+        {{"bInterfaceNumber", 2}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", 2}, {"bInterfaceProtocol", 0x20}});
   }
   interfaces.push_back(dfu);
   return {{"interfaces", interfaces}};
@@ -187,16 +193,23 @@ Personality ParsePersonality(const json& p, const Description& desc, bool dfuMod
   const json o = p.is_object() ? p : json::object();
   out.path = GetString(o, "path", "");
   CheckPath(out.path, std::string(dfuMode ? "dfu" : "runtime") + ".path");
-  json configs = o.contains("configurations") ? o.at("configurations") : json::array({DefaultConfiguration(dfuMode, dfuFields)});
+  json configs =
+      o.contains("configurations") ? o.at("configurations") : json::array({DefaultConfiguration(dfuMode, dfuFields)});
   if (!configs.is_array()) Fail("configurations must be an array");
   for (const auto& c : configs) {
-    if (c.is_object() && c.contains("raw")) out.configurations.push_back(Bytes(c.at("raw"), "configuration raw"));
-    else if (c.is_array() || c.is_string()) out.configurations.push_back(Bytes(c, "configuration"));
-    else out.configurations.push_back(ConfigurationFromFields(c));
+    if (c.is_object() && c.contains("raw"))
+      out.configurations.push_back(Bytes(c.at("raw"), "configuration raw"));
+    else if (c.is_array() || c.is_string())
+      out.configurations.push_back(Bytes(c, "configuration"));
+    else
+      out.configurations.push_back(ConfigurationFromFields(c));
   }
   const bool hasSerial = !desc.serialNumber.empty();
-  if (o.contains("deviceRaw")) out.deviceDescriptor = Bytes(o.at("deviceRaw"), "deviceRaw");
-  else out.deviceDescriptor = DeviceFromFields(o.value("device", json::object()), desc, out.configurations.size(), hasSerial);
+  if (o.contains("deviceRaw"))
+    out.deviceDescriptor = Bytes(o.at("deviceRaw"), "deviceRaw");
+  else
+    out.deviceDescriptor =
+        DeviceFromFields(o.value("device", json::object()), desc, out.configurations.size(), hasSerial);
   ScanDfu(out);
   out.strings = ParseStrings(o, out, desc, dfuMode);
   return out;
@@ -217,11 +230,21 @@ std::string StringDescriptor(const std::string& text) {
     const auto c = static_cast<unsigned char>(text[i]);
     uint32_t cp;
     size_t n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (size_t k = 1; k < n && i + k < text.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c >> 5) == 6) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c >> 4) == 14) {
+      cp = c & 0x0F;
+      n = 3;
+    } else {
+      cp = c & 0x07;
+      n = 4;
+    }
+    for (size_t k = 1; k < n && i + k < text.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     i += n;
     if (cp >= 0x10000) {
       cp -= 0x10000;
@@ -258,8 +281,10 @@ void ScanDfu(Personality& p) {
       } else if (type == 0x21 && inDfu && !p.hasFunctional && len >= 7) {
         p.hasFunctional = true;
         p.attributes = static_cast<uint8_t>(c[pos + 2]);
-        p.detachTimeout = static_cast<uint16_t>(static_cast<uint8_t>(c[pos + 3]) | (static_cast<uint8_t>(c[pos + 4]) << 8));
-        p.transferSize = static_cast<uint16_t>(static_cast<uint8_t>(c[pos + 5]) | (static_cast<uint8_t>(c[pos + 6]) << 8));
+        p.detachTimeout =
+            static_cast<uint16_t>(static_cast<uint8_t>(c[pos + 3]) | (static_cast<uint8_t>(c[pos + 4]) << 8));
+        p.transferSize =
+            static_cast<uint16_t>(static_cast<uint8_t>(c[pos + 5]) | (static_cast<uint8_t>(c[pos + 6]) << 8));
       }
       pos += len;
     }
@@ -285,7 +310,8 @@ bool ParseDescription(const json& j, Description& d, std::string& error) {
     const json dfuFields = j.value("dfuInterface", json::object());
     d.runtime = ParsePersonality(j.value("runtime", json()), d, false, dfuFields);
     d.dfu = ParsePersonality(j.value("dfu", json()), d, true, dfuFields);
-    const std::string path = GetString(j, "path", DefaultPath(d.vendorId, d.productId, d.serialNumber, d.interfaceClass));
+    const std::string path =
+        GetString(j, "path", DefaultPath(d.vendorId, d.productId, d.serialNumber, d.interfaceClass));
     CheckPath(path, "path");
     if (d.runtime.path.empty()) d.runtime.path = path;
     if (d.dfu.path.empty()) d.dfu.path = d.runtime.path;

@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Guid.h"
 #include "platform/AsciiText.h"
+#include "platform/Guid.h"
 
 namespace vlmudrv {
 

@@ -1,8 +1,8 @@
 #include "DfuMachine.h"
 
 #include "dfu/DfuState.h"
-#include "platform/posix/DriverProtocol.h"
 #include "platform/ByteOrder.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
 
@@ -166,8 +166,8 @@ IoResult DfuMachine::RuntimeRequest(const ControlSetup& s) {
   const Personality& p = mDesc.runtime;
   if (s.type == kTypeVendor && s.recipient == kRecipientDevice && s.bRequest == VENDOR_DFU_DETACH && !s.ToHost())
     return Detach(s.wValue);
-  const bool dfuInterface =
-      s.type == kTypeClass && s.recipient == kRecipientInterface && p.hasDfuInterface && s.wIndex == p.dfuInterfaceNumber;
+  const bool dfuInterface = s.type == kTypeClass && s.recipient == kRecipientInterface && p.hasDfuInterface &&
+                            s.wIndex == p.dfuInterfaceNumber;
   if (!dfuInterface || !s.ToHost() || (s.bRequest != DFU_GETSTATUS && s.bRequest != DFU_GETSTATE)) return Stall();
   if (mBehaviour.runtimeStatusStall || mRuntimeNoStatus) return Stall();
   return s.bRequest == DFU_GETSTATUS ? StatusReply() : StateReply(mState);

@@ -79,14 +79,14 @@ class DfuMachine {
   uint64_t mDetachExpiryTimer = 0;  // appDETACH back to appIDLE (detachExpires)
 
   bool mDfuMode = false;
-  uint8_t mState = 0;   // DFU_STATE
-  uint8_t mStatus = 0;  // bStatus
+  uint8_t mState = 0;             // DFU_STATE
+  uint8_t mStatus = 0;            // bStatus
   bool mRuntimeNoStatus = false;  // run-time firmware that stalls DFU_GETSTATUS (after a final reset)
   // Download bookkeeping of the current DFU session.
   uint16_t mExpectedBlock = 0;
   uint64_t mBlocksAccepted = 0;
-  ImageBytes mReceiving;      // blocks accepted so far
-  std::string mLastBlock;     // block waiting in dfuDNLOAD_SYNC
+  ImageBytes mReceiving;   // blocks accepted so far
+  std::string mLastBlock;  // block waiting in dfuDNLOAD_SYNC
   uint32_t mSyncLeft = 0;
   uint32_t mBusyLeft = 0;
   uint64_t mBusyUntil = 0;  // end of the current dfuDNBUSY / dfuMANIFEST poll time-out
@@ -95,10 +95,10 @@ class DfuMachine {
   uint32_t mManifestPollsDone = 0;
   uint64_t mManifestStart = 0;
   bool mManifestStarted = false;
-  bool mManifested = false;        // a complete image was manifested and waits for the reset
-  bool mFirmwareInvalid = false;   // a download started and was not completed
-  ImageBytes mFirmware;            // last manifested image
-  uint16_t mBcdDevice = 0;         // run-time bcdDevice currently reported
+  bool mManifested = false;       // a complete image was manifested and waits for the reset
+  bool mFirmwareInvalid = false;  // a download started and was not completed
+  ImageBytes mFirmware;           // last manifested image
+  uint16_t mBcdDevice = 0;        // run-time bcdDevice currently reported
   std::string mStoredSerial;
 };
 

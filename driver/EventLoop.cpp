@@ -140,8 +140,10 @@ bool EventLoop::Turn(int64_t& spinUntilNs, Handler& handler) {
   for (int i = 0; i < n; ++i) {
     const uint64_t tag = events[i].data.u64;
     if (tag == kStopTag) return false;
-    if (tag < kFirstOwnTag) handler.OnReady(tag, events[i].events);
-    else if (tag - kFirstOwnTag < mWatches.size()) mWatches[tag - kFirstOwnTag].onReadable();
+    if (tag < kFirstOwnTag)
+      handler.OnReady(tag, events[i].events);
+    else if (tag - kFirstOwnTag < mWatches.size())
+      mWatches[tag - kFirstOwnTag].onReadable();
   }
   RunTimers();
   if (handler.EndTurn() && spinUntilNs == 0) {

@@ -53,13 +53,21 @@ inline bool FromBase64(std::string_view text, std::string& out) {
   size_t pad = 0;
   for (char ch : text) {
     int v;
-    if (ch >= 'A' && ch <= 'Z') v = ch - 'A';
-    else if (ch >= 'a' && ch <= 'z') v = ch - 'a' + 26;
-    else if (ch >= '0' && ch <= '9') v = ch - '0' + 52;
-    else if (ch == '+') v = 62;
-    else if (ch == '/') v = 63;
-    else if (ch == '=') { ++pad; continue; }
-    else return false;
+    if (ch >= 'A' && ch <= 'Z')
+      v = ch - 'A';
+    else if (ch >= 'a' && ch <= 'z')
+      v = ch - 'a' + 26;
+    else if (ch >= '0' && ch <= '9')
+      v = ch - '0' + 52;
+    else if (ch == '+')
+      v = 62;
+    else if (ch == '/')
+      v = 63;
+    else if (ch == '=') {
+      ++pad;
+      continue;
+    } else
+      return false;
     if (pad != 0) return false;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     bits += 6;
@@ -80,14 +88,22 @@ inline size_t Utf8SequenceLength(std::string_view s) {
   if (b0 < 0x80) return 1;
   size_t n;
   uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) n = 2;
-  else if (b0 == 0xE0) n = 3, lo = 0xA0;
-  else if (b0 == 0xED) n = 3, hi = 0x9F;
-  else if (b0 >= 0xE1 && b0 <= 0xEF) n = 3;
-  else if (b0 == 0xF0) n = 4, lo = 0x90;
-  else if (b0 >= 0xF1 && b0 <= 0xF3) n = 4;
-  else if (b0 == 0xF4) n = 4, hi = 0x8F;
-  else return 0;
+  if (b0 >= 0xC2 && b0 <= 0xDF)
+    n = 2;
+  else if (b0 == 0xE0)
+    n = 3, lo = 0xA0;
+  else if (b0 == 0xED)
+    n = 3, hi = 0x9F;
+  else if (b0 >= 0xE1 && b0 <= 0xEF)
+    n = 3;
+  else if (b0 == 0xF0)
+    n = 4, lo = 0x90;
+  else if (b0 >= 0xF1 && b0 <= 0xF3)
+    n = 4;
+  else if (b0 == 0xF4)
+    n = 4, hi = 0x8F;
+  else
+    return 0;
   if (s.size() < n) return 0;
   for (size_t i = 1; i < n; ++i) {
     const auto b = static_cast<uint8_t>(s[i]);

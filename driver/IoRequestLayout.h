@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "DeviceSource.h"
-#include "platform/posix/DriverProtocol.h"
 #include "platform/ByteOrder.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace vlmudrv {
 
@@ -23,9 +23,9 @@ inline constexpr uint32_t kRecipientDevice = 0, kRecipientInterface = 1;
 struct ControlSetup {
   static constexpr size_t kSize = 16;
 
-  uint8_t direction = 0;  // 1: device to host
-  uint32_t type = 0;      // kTypeStandard, kTypeClass, kTypeVendor
-  uint32_t recipient = 0; // device, interface, endpoint, other
+  uint8_t direction = 0;   // 1: device to host
+  uint32_t type = 0;       // kTypeStandard, kTypeClass, kTypeVendor
+  uint32_t recipient = 0;  // device, interface, endpoint, other
   uint8_t bRequest = 0;
   uint16_t wValue = 0;
   uint16_t wIndex = 0;
@@ -34,8 +34,13 @@ struct ControlSetup {
   bool ToHost() const { return direction == 1; }
   // Reads the header at the start of `in`, which holds at least kSize bytes.
   static ControlSetup Read(std::string_view in) {
-    return {static_cast<uint8_t>(in[0]), LoadLe32(in, 1), LoadLe32(in, 5), static_cast<uint8_t>(in[9]),
-            LoadLe16(in, 10), LoadLe16(in, 12), LoadLe16(in, 14)};
+    return {static_cast<uint8_t>(in[0]),
+            LoadLe32(in, 1),
+            LoadLe32(in, 5),
+            static_cast<uint8_t>(in[9]),
+            LoadLe16(in, 10),
+            LoadLe16(in, 12),
+            LoadLe16(in, 14)};
   }
 };
 

@@ -64,11 +64,14 @@ std::string Bytes(const json& v, const std::string& what) {
     const std::string s = v.get<std::string>();
     std::string digits;
     for (char ch : s) {
-      if (std::isxdigit(static_cast<unsigned char>(ch))) digits.push_back(ch);
-      else if (ch != ' ' && ch != ',' && ch != ':' && ch != '\n') Fail(what + ": not a hex byte text");
+      if (std::isxdigit(static_cast<unsigned char>(ch)))
+        digits.push_back(ch);
+      else if (ch != ' ' && ch != ',' && ch != ':' && ch != '\n')
+        Fail(what + ": not a hex byte text");
     }
     if (digits.size() % 2 != 0) Fail(what + ": odd number of hex digits");
-    for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < digits.size(); i += 2)
+      out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
   } else {
     Fail(what + " must be a byte array or a hex text");
   }
@@ -98,8 +101,10 @@ bool ParseJsonText(std::string_view text, json& out, std::string& error, bool co
   for (size_t i = 0; i < text.size(); ++i) {
     const char ch = text[i];
     if (inString) {
-      if (ch == '\\') ++i;
-      else if (ch == '"') inString = false;
+      if (ch == '\\')
+        ++i;
+      else if (ch == '"')
+        inString = false;
     } else if (ch == '"') {
       inString = true;
     } else if (comments && ch == '/' && i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '*')) {

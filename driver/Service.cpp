@@ -37,8 +37,7 @@ constexpr uint32_t kMaxOpenCommandPayload = 4 + 4096;
 
 }  // namespace
 
-Service::Service(Options options)
-    : mOptions(std::move(options)), mClients(mLoop, *this, mOptions.frameTimeoutMs) {}
+Service::Service(Options options) : mOptions(std::move(options)), mClients(mLoop, *this, mOptions.frameTimeoutMs) {}
 
 Service::~Service() = default;
 
@@ -77,15 +76,33 @@ void Service::OnFrame(Client& c, uint16_t type, std::string_view payload) {
   if (!c.helloDone) return OnHello(c, type, r);
   bool wellFormed = true;
   switch (static_cast<MessageType>(type)) {
-    case MessageType::ListInterfaces: wellFormed = OnListInterfaces(c, r); break;
-    case MessageType::Open: wellFormed = OnOpen(c, r); break;
-    case MessageType::Close: wellFormed = OnClose(c, r); break;
-    case MessageType::IoControl: OnIoControl(c, payload); break;
-    case MessageType::Subscribe: wellFormed = OnSubscribe(c, r, true); break;
-    case MessageType::Unsubscribe: wellFormed = OnSubscribe(c, r, false); break;
-    case MessageType::Control: OnControl(c, payload); break;
-    case MessageType::Hello: mClients.SendError(c, kErrorInvalidData, "HELLO sent twice"); break;
-    default: mClients.SendError(c, kErrorInvalidFunction, "unknown message type " + std::to_string(type)); break;
+    case MessageType::ListInterfaces:
+      wellFormed = OnListInterfaces(c, r);
+      break;
+    case MessageType::Open:
+      wellFormed = OnOpen(c, r);
+      break;
+    case MessageType::Close:
+      wellFormed = OnClose(c, r);
+      break;
+    case MessageType::IoControl:
+      OnIoControl(c, payload);
+      break;
+    case MessageType::Subscribe:
+      wellFormed = OnSubscribe(c, r, true);
+      break;
+    case MessageType::Unsubscribe:
+      wellFormed = OnSubscribe(c, r, false);
+      break;
+    case MessageType::Control:
+      OnControl(c, payload);
+      break;
+    case MessageType::Hello:
+      mClients.SendError(c, kErrorInvalidData, "HELLO sent twice");
+      break;
+    default:
+      mClients.SendError(c, kErrorInvalidFunction, "unknown message type " + std::to_string(type));
+      break;
   }
   if (!wellFormed) mClients.SendError(c, kErrorInvalidParameter, "malformed request of type " + std::to_string(type));
 }
@@ -116,8 +133,8 @@ void Service::OnHello(Client& c, uint16_t type, PayloadReader& r) {
   }
   if (version != kProtocolVersion) {
     mClients.SendError(c, kErrorRevisionMismatch,
-                       "protocol version " + std::to_string(version) + " is not supported; this service speaks version " +
-                           std::to_string(kProtocolVersion));
+                       "protocol version " + std::to_string(version) +
+                           " is not supported; this service speaks version " + std::to_string(kProtocolVersion));
     return;
   }
   if (!r.String(name, kMaxPathLength) || !r.Done()) {
@@ -126,7 +143,8 @@ void Service::OnHello(Client& c, uint16_t type, PayloadReader& r) {
   }
   c.name = name;
   c.helloDone = true;
-  mClients.Send(c, FrameWriter(MessageType::HelloReply).U32(kMagic).U32(kProtocolVersion).String(kServiceName).Finish());
+  mClients.Send(c,
+                FrameWriter(MessageType::HelloReply).U32(kMagic).U32(kProtocolVersion).String(kServiceName).Finish());
 }
 
 bool Service::OnListInterfaces(Client& c, PayloadReader& r) {
@@ -182,8 +200,8 @@ void Service::OnIoControl(Client& c, std::string_view payload) {
   IoRequest req;
   uint32_t inLen = 0;
   std::string_view in;
-  if (!r.U32(req.code) || !r.U32(req.outSize) || !r.U32(inLen) || inLen > kMaxIoBuffer ||
-      req.outSize > kMaxIoBuffer || !r.Bytes(inLen, in) || !r.Done()) {
+  if (!r.U32(req.code) || !r.U32(req.outSize) || !r.U32(inLen) || inLen > kMaxIoBuffer || req.outSize > kMaxIoBuffer ||
+      !r.Bytes(inLen, in) || !r.Done()) {
     mClients.SendError(c, kErrorInvalidParameter, "malformed IoControl request");
     return;
   }

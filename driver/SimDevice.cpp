@@ -18,7 +18,8 @@ IoResult Gone() { return IoResult{kErrorDeviceNotConnected, {}}; }
 
 }  // namespace
 
-SimDevice::SimDevice(Scheduler& timers, DeviceEvents& events, uint64_t uid, Description description, Behaviour behaviour)
+SimDevice::SimDevice(Scheduler& timers, DeviceEvents& events, uint64_t uid, Description description,
+                     Behaviour behaviour)
     : mTimers(timers),
       mEvents(events),
       mUid(uid),

@@ -74,7 +74,7 @@ class SimDevice {
 
   bool mPresent = false;
   uint32_t mOpenFailuresLeft = 0;  // of the current appearance
-  bool mPluggedIn = true;  // false after an unplug command, until plug
+  bool mPluggedIn = true;          // false after an unplug command, until plug
   uint64_t mAppearance = 0;
   uint64_t mReturnTimer = 0;
   uint64_t mRequests = 0;

@@ -75,10 +75,14 @@ void SimulatedSource::IoControl(const DeviceHandle& handle, IoRequest request, I
 }
 
 const SimulatedSource::NamedCommand SimulatedSource::kCommands[] = {
-    {"add-device", &SimulatedSource::AddDeviceCommand},   {"remove-device", &SimulatedSource::RemoveDeviceCommand},
-    {"plug", &SimulatedSource::PlugCommand},              {"unplug", &SimulatedSource::UnplugCommand},
-    {"list-devices", &SimulatedSource::ListDevicesCommand}, {"get-firmware", &SimulatedSource::GetFirmwareCommand},
-    {"get-serial", &SimulatedSource::GetSerialCommand},   {"set-behaviour", &SimulatedSource::SetBehaviourCommand},
+    {"add-device", &SimulatedSource::AddDeviceCommand},
+    {"remove-device", &SimulatedSource::RemoveDeviceCommand},
+    {"plug", &SimulatedSource::PlugCommand},
+    {"unplug", &SimulatedSource::UnplugCommand},
+    {"list-devices", &SimulatedSource::ListDevicesCommand},
+    {"get-firmware", &SimulatedSource::GetFirmwareCommand},
+    {"get-serial", &SimulatedSource::GetSerialCommand},
+    {"set-behaviour", &SimulatedSource::SetBehaviourCommand},
 };
 
 bool SimulatedSource::Control(const json& command, uint32_t& error, json& result) {

@@ -28,8 +28,8 @@ std::string CodeText(uint32_t code) {
 void AddRequestFields(json& line, const IoTrace& t) {
   if (t.code == driverproto::kIoctlControlRequest && t.inLength >= ControlSetup::kSize) {
     const ControlSetup s = ControlSetup::Read(t.inHead);
-    line["setup"] = {{"direction", s.direction}, {"type", s.type},         {"recipient", s.recipient},
-                     {"bRequest", s.bRequest},   {"wValue", s.wValue},     {"wIndex", s.wIndex},
+    line["setup"] = {{"direction", s.direction}, {"type", s.type},     {"recipient", s.recipient},
+                     {"bRequest", s.bRequest},   {"wValue", s.wValue}, {"wIndex", s.wIndex},
                      {"wLength", s.wLength}};
     const size_t dataLen = t.inLength - ControlSetup::kSize;
     line["dataLength"] = dataLen;
@@ -107,11 +107,17 @@ void Trace::Close(uint64_t client, const std::string& path, uint32_t result) {
 
 void Trace::Io(uint64_t client, const IoTrace& request, const IoResult& result, size_t bytesReturned) {
   if (!mOn) return;
-  json line = {{"client", client},           {"op", "ioctl"},     {"path", request.path},
-               {"code", CodeText(request.code)}, {"inLength", request.inLength}, {"outSize", request.outSize},
-               {"bytesReturned", bytesReturned}, {"result", result.error}};
+  json line = {{"client", client},
+               {"op", "ioctl"},
+               {"path", request.path},
+               {"code", CodeText(request.code)},
+               {"inLength", request.inLength},
+               {"outSize", request.outSize},
+               {"bytesReturned", bytesReturned},
+               {"result", result.error}};
   AddRequestFields(line, request);
-  if (bytesReturned != 0) line["out"] = ToHex(std::string_view(result.out).substr(0, std::min<size_t>(bytesReturned, 64)));
+  if (bytesReturned != 0)
+    line["out"] = ToHex(std::string_view(result.out).substr(0, std::min<size_t>(bytesReturned, 64)));
   Line(std::move(line));
 }
 
@@ -121,7 +127,9 @@ void Trace::Control(uint64_t client, const std::string& cmd, uint32_t result) {
 
 void Trace::DeviceChange(uint32_t event, const std::string& path) {
   if (mOn)
-    Line({{"op", event == driverproto::kDbtDeviceArrival ? "arrival" : "removal"}, {"event", CodeText(event)}, {"path", path}});
+    Line({{"op", event == driverproto::kDbtDeviceArrival ? "arrival" : "removal"},
+          {"event", CodeText(event)},
+          {"path", path}});
 }
 
 }  // namespace vlmudrv

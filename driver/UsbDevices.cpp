@@ -77,8 +77,7 @@ bool UsbDevices::Probing(libusb_device* dev) const {
 }
 
 bool UsbDevices::Known(libusb_device* dev) const {
-  return Probing(dev) ||
-         std::any_of(mDevices.begin(), mDevices.end(), [dev](const auto& d) { return d->dev == dev; });
+  return Probing(dev) || std::any_of(mDevices.begin(), mDevices.end(), [dev](const auto& d) { return d->dev == dev; });
 }
 
 void UsbDevices::OnHotplug(libusb_device* dev, bool arrived) {

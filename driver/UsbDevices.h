@@ -118,8 +118,8 @@ class UsbDevices {
   const UsbOptions& mOptions;
   Inbox& mInbox;
   std::vector<std::unique_ptr<UsbDevice>> mDevices;  // in order of first arrival
-  std::vector<std::unique_ptr<Link>> mLinks;  // every link whose thread was not joined yet
-  std::vector<Link*> mProbing;                // links opened and not yet identified
+  std::vector<std::unique_ptr<Link>> mLinks;         // every link whose thread was not joined yet
+  std::vector<Link*> mProbing;                       // links opened and not yet identified
   uint64_t mNextUid = 1;
   uint64_t mRescanTimer = 0;
   std::vector<libusb_device*> mSeen;  // rescans: devices of the last list (referenced)

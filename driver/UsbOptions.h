@@ -15,9 +15,9 @@ namespace vlmudrv {
 
 struct UsbOptions {
   std::vector<std::pair<uint16_t, uint16_t>> ids;  // vendor id, product id
-  bool anyDfu = false;             // also every device with a DFU interface (class 0xFE, subclass 1)
+  bool anyDfu = false;                             // also every device with a DFU interface (class 0xFE, subclass 1)
   platform::Guid interfaceClass = platform::kVendorInterfaceClass;  // class of the interfaces served
-  uint32_t controlTimeoutMs = 5000;  // bound of one descriptor or control transfer
+  uint32_t controlTimeoutMs = 5000;                                 // bound of one descriptor or control transfer
   // After a port reset: how long a device that kept its address may take to
   // show that it re-enumerates, and how long one that re-enumerates is
   // followed by its bus and port path.

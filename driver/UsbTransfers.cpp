@@ -18,8 +18,8 @@ constexpr uint8_t kDfuFunctionalType = 0x21;
 // libusb's results as the vendor driver reports them.
 uint32_t MapLibusbError(int r) {
   switch (r) {
-    case LIBUSB_ERROR_PIPE:       // stall
-    case LIBUSB_ERROR_OVERFLOW:   // babble: the device sent more than asked
+    case LIBUSB_ERROR_PIPE:      // stall
+    case LIBUSB_ERROR_OVERFLOW:  // babble: the device sent more than asked
       return kErrorGenFailure;
     case LIBUSB_ERROR_NO_DEVICE:
       return kErrorDeviceNotConnected;
@@ -76,10 +76,9 @@ IoResult Failed(int r) { return IoResult{MapLibusbError(r), {}}; }
 IoResult GetDescriptor(Link& link, const IoRequest& request, uint32_t timeoutMs) {
   const DescriptorRequest d = DescriptorRequest::Read(request.in);
   std::string buf(std::min<uint32_t>(request.outSize, 0xFFFF), '\0');
-  const int r = libusb_control_transfer(link.handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                        static_cast<uint16_t>((d.type << 8) | d.index), d.languageId,
-                                        reinterpret_cast<unsigned char*>(buf.data()), static_cast<uint16_t>(buf.size()),
-                                        timeoutMs);
+  const int r = libusb_control_transfer(
+      link.handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, static_cast<uint16_t>((d.type << 8) | d.index),
+      d.languageId, reinterpret_cast<unsigned char*>(buf.data()), static_cast<uint16_t>(buf.size()), timeoutMs);
   if (r < 0) return Failed(r);
   buf.resize(static_cast<size_t>(r));
   return IoResult{0, std::move(buf)};
@@ -139,4 +138,3 @@ bool IsDetachRequest(const IoRequest& request) {
 }
 
 }  // namespace vlmudrv
-

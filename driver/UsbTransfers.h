@@ -18,7 +18,7 @@ inline constexpr uint8_t kDfuClass = 0xFE, kDfuSubClass = 0x01;
 struct Link {
   libusb_device* dev = nullptr;  // referenced
   libusb_device_handle* handle = nullptr;
-  int claimed = -1;  // claimed DFU interface number
+  int claimed = -1;        // claimed DFU interface number
   bool leftEarly = false;  // the device left before it was identified (loop thread)
   Worker worker;
 };

@@ -2,9 +2,9 @@
 // kernel driver on this platform: serves device interfaces of simulated
 // devices, and of real USB devices where built with libusb, to the firmware
 // library, the tools and the tests over a Unix domain socket.
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,21 +151,38 @@ struct Option {
 const Option kOptions[] = {
     {{"--socket", true, true},
      false,
-     [](const std::string& v, Settings& s) -> std::string { s.service.socketPath = v; return ""; }},
+     [](const std::string& v, Settings& s) -> std::string {
+       s.service.socketPath = v;
+       return "";
+     }},
     {{"--socket-group", true, true}, false, SocketGroup},
     {{"--trace", true, true},
      false,
-     [](const std::string& v, Settings& s) -> std::string { s.service.tracePath = v; return ""; }},
+     [](const std::string& v, Settings& s) -> std::string {
+       s.service.tracePath = v;
+       return "";
+     }},
     {{"--device", true, true},
      false,
-     [](const std::string& v, Settings& s) -> std::string { s.sources.deviceFiles.push_back(v); return ""; }},
+     [](const std::string& v, Settings& s) -> std::string {
+       s.sources.deviceFiles.push_back(v);
+       return "";
+     }},
     {{"--frame-timeout", true, true}, false, FrameTimeout},
     {{"--devices", true, true}, false, DeviceDirectory},
-    {{"--foreground", false, true}, false, [](const std::string&, Settings& s) -> std::string { s.foreground = true; return ""; }},
+    {{"--foreground", false, true},
+     false,
+     [](const std::string&, Settings& s) -> std::string {
+       s.foreground = true;
+       return "";
+     }},
     {{"--usb", true, true}, true, UsbIds},
     {{"--usb-any-dfu", false, true},
      true,
-     [](const std::string&, Settings& s) -> std::string { s.sources.usbOptions.anyDfu = true; return ""; }},
+     [](const std::string&, Settings& s) -> std::string {
+       s.sources.usbOptions.anyDfu = true;
+       return "";
+     }},
     {{"--usb-config", true, true}, true, UsbConfig},
     {{"--usb-timeout", true, true}, true, UsbTimeout},
     {{"--help", false, false, 'h'}, false, nullptr},

@@ -22,7 +22,6 @@
 
 namespace {
 
-
 // The image lives in a memory file: a regular file as the reader wants one,
 // without touching the disk.
 int ImageFd() {

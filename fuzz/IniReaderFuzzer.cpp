@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string back = platform::ProfileLookup(updated, section.c_str(), key.c_str(), "default");
   // A value is read back trimmed and without one pair of enclosing quotes.
   std::string expected = Trimmed(value);
-  if (expected.size() >= 2 && ((expected.front() == '"' && expected.back() == '"') ||
-                               (expected.front() == '\'' && expected.back() == '\'')))
+  if (expected.size() >= 2 &&
+      ((expected.front() == '"' && expected.back() == '"') || (expected.front() == '\'' && expected.back() == '\'')))
     expected = expected.substr(1, expected.size() - 2);
   if (back != expected && back != Trimmed(value)) std::abort();
   return 0;

@@ -33,13 +33,13 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(VLMUFWDL_BUILDING_LIBRARY)
-#    define VLMUFWDL_API __declspec(dllexport)
-#  else
-#    define VLMUFWDL_API __declspec(dllimport)
-#  endif
+#if defined(VLMUFWDL_BUILDING_LIBRARY)
+#define VLMUFWDL_API __declspec(dllexport)
 #else
-#  define VLMUFWDL_API __attribute__((visibility("default")))
+#define VLMUFWDL_API __declspec(dllimport)
+#endif
+#else
+#define VLMUFWDL_API __attribute__((visibility("default")))
 #endif
 
 #ifdef __cplusplus
@@ -59,31 +59,31 @@ typedef uint32_t VLMUFWDL_STATUS;
 /* Status codes of the library. */
 enum {
   VLMUFWDL_STATUS_SUCCESS = 0,
-  VLMUFWDL_STATUS_VLD_FILE_STATE = 1,           /* image reader already open / not open */
-  VLMUFWDL_STATUS_INVALID_PARAMETER = 2,        /* NULL pointer, size 0, missing/small firmware buffer */
-  VLMUFWDL_STATUS_FILE_OPEN_FAILED = 3,         /* image file missing or cannot be opened */
-  VLMUFWDL_STATUS_FILE_READ_FAILED = 4,         /* reading the image file failed */
-  VLMUFWDL_STATUS_FILE_FORMAT = 5,              /* unknown file identifier or wrong file version */
-  VLMUFWDL_STATUS_HEADER_CRC = 6,               /* image header CRC does not match */
-  VLMUFWDL_STATUS_ENUMERATION_FAILED = 10,      /* GUID text does not convert, or enumeration failed */
-  VLMUFWDL_STATUS_INVALID_DEVICE_INDEX = 13,    /* device index not below the device count */
-  VLMUFWDL_STATUS_DEVICE_OPEN_FAILED = 14,      /* device could not be opened or reopened */
-  VLMUFWDL_STATUS_NO_DEVICE_OPEN = 15,          /* no device is open */
-  VLMUFWDL_STATUS_DEVICE_ALREADY_OPEN = 16,     /* another device is already open */
-  VLMUFWDL_STATUS_DESCRIPTOR_REQUEST = 18,      /* descriptor or DFU_GETSTATUS request failed */
-  VLMUFWDL_STATUS_REQUEST_FAILED = 19,          /* CLRSTATUS, detach, DNLOAD, serial request or port cycle failed */
-  VLMUFWDL_STATUS_LOG_FILE = 23,                /* opening or closing the log file failed */
-  VLMUFWDL_STATUS_REPLUG_TIMEOUT = 24,          /* device did not come back within the re-plug time-out */
-  VLMUFWDL_STATUS_BLOCK_POLL_TIMEOUT = 26,      /* polling time of one download block elapsed */
-  VLMUFWDL_STATUS_MANIFEST_POLL_TIMEOUT = 27,   /* polling time of the manifestation phase elapsed */
-  VLMUFWDL_STATUS_INVALID_TIMEOUT_SELECTOR = 28,/* time-out selector not 0, 1 or 2 */
-  VLMUFWDL_STATUS_DFU_MODE_FAILED = 31,         /* no DFU mode; firmware not started; tracking/worker not started */
-  VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS = 35,    /* a download is in progress */
-  VLMUFWDL_STATUS_DOWNLOAD_RUNNING = 36,        /* download status while the download runs */
-  VLMUFWDL_STATUS_DOWNLOAD_NOT_SUPPORTED = 45,  /* DFU functional descriptor does not allow downloads */
-  VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE = 46,    /* device reports a DFU state the step cannot handle */
-  VLMUFWDL_STATUS_INVALID_DESCRIPTOR = 47,      /* descriptors invalid/incomplete, GETSTATUS reply not 6 bytes */
-  VLMUFWDL_STATUS_DFU_SUFFIX_CRC = 48           /* DFU suffix CRC of the image file does not match */
+  VLMUFWDL_STATUS_VLD_FILE_STATE = 1,            /* image reader already open / not open */
+  VLMUFWDL_STATUS_INVALID_PARAMETER = 2,         /* NULL pointer, size 0, missing/small firmware buffer */
+  VLMUFWDL_STATUS_FILE_OPEN_FAILED = 3,          /* image file missing or cannot be opened */
+  VLMUFWDL_STATUS_FILE_READ_FAILED = 4,          /* reading the image file failed */
+  VLMUFWDL_STATUS_FILE_FORMAT = 5,               /* unknown file identifier or wrong file version */
+  VLMUFWDL_STATUS_HEADER_CRC = 6,                /* image header CRC does not match */
+  VLMUFWDL_STATUS_ENUMERATION_FAILED = 10,       /* GUID text does not convert, or enumeration failed */
+  VLMUFWDL_STATUS_INVALID_DEVICE_INDEX = 13,     /* device index not below the device count */
+  VLMUFWDL_STATUS_DEVICE_OPEN_FAILED = 14,       /* device could not be opened or reopened */
+  VLMUFWDL_STATUS_NO_DEVICE_OPEN = 15,           /* no device is open */
+  VLMUFWDL_STATUS_DEVICE_ALREADY_OPEN = 16,      /* another device is already open */
+  VLMUFWDL_STATUS_DESCRIPTOR_REQUEST = 18,       /* descriptor or DFU_GETSTATUS request failed */
+  VLMUFWDL_STATUS_REQUEST_FAILED = 19,           /* CLRSTATUS, detach, DNLOAD, serial request or port cycle failed */
+  VLMUFWDL_STATUS_LOG_FILE = 23,                 /* opening or closing the log file failed */
+  VLMUFWDL_STATUS_REPLUG_TIMEOUT = 24,           /* device did not come back within the re-plug time-out */
+  VLMUFWDL_STATUS_BLOCK_POLL_TIMEOUT = 26,       /* polling time of one download block elapsed */
+  VLMUFWDL_STATUS_MANIFEST_POLL_TIMEOUT = 27,    /* polling time of the manifestation phase elapsed */
+  VLMUFWDL_STATUS_INVALID_TIMEOUT_SELECTOR = 28, /* time-out selector not 0, 1 or 2 */
+  VLMUFWDL_STATUS_DFU_MODE_FAILED = 31,          /* no DFU mode; firmware not started; tracking/worker not started */
+  VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS = 35,     /* a download is in progress */
+  VLMUFWDL_STATUS_DOWNLOAD_RUNNING = 36,         /* download status while the download runs */
+  VLMUFWDL_STATUS_DOWNLOAD_NOT_SUPPORTED = 45,   /* DFU functional descriptor does not allow downloads */
+  VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE = 46,     /* device reports a DFU state the step cannot handle */
+  VLMUFWDL_STATUS_INVALID_DESCRIPTOR = 47,       /* descriptors invalid/incomplete, GETSTATUS reply not 6 bytes */
+  VLMUFWDL_STATUS_DFU_SUFFIX_CRC = 48            /* DFU suffix CRC of the image file does not match */
 };
 
 /* Name and description of a status, e.g. for messages of a caller:
@@ -92,37 +92,36 @@ enum {
  * match". Values the library does not define give "VLMUFWDL_STATUS_UNKNOWN"
  * and "unknown status". These are inline functions of this header, not
  * exports of the library. */
-#define VLMUFWDL_STATUS_TABLE(X)                                                                            \
-  X(SUCCESS, "success")                                                                                     \
-  X(VLD_FILE_STATE, "the firmware image reader is already open, or not open")                              \
-  X(INVALID_PARAMETER,                                                                                      \
-    "a required pointer is NULL, a buffer size is 0, or the firmware buffer is missing or too small")      \
-  X(FILE_OPEN_FAILED, "the image file does not exist or cannot be opened")                                  \
-  X(FILE_READ_FAILED, "reading the image file failed")                                                      \
-  X(FILE_FORMAT, "unknown image file identifier, or wrong image file version")                              \
-  X(HEADER_CRC, "the image header CRC does not match")                                                      \
-  X(ENUMERATION_FAILED, "the interface GUID text does not convert, or the enumeration failed")              \
-  X(INVALID_DEVICE_INDEX, "the device index is not below the device count")                                \
-  X(DEVICE_OPEN_FAILED, "the device could not be opened, or not reopened after leaving the bus")            \
-  X(NO_DEVICE_OPEN, "no device is open")                                                                    \
-  X(DEVICE_ALREADY_OPEN, "another device is already open")                                                  \
-  X(DESCRIPTOR_REQUEST, "a descriptor request or a DFU_GETSTATUS request failed in the transport")          \
-  X(REQUEST_FAILED,                                                                                         \
-    "a DFU_CLRSTATUS, detach, DFU_DNLOAD or serial-number request failed, or the port cycle failed")       \
-  X(LOG_FILE, "opening, or closing, the log file failed")                                                   \
-  X(REPLUG_TIMEOUT, "the device did not come back within the re-plug time-out")                             \
-  X(BLOCK_POLL_TIMEOUT, "the polling time allowed for one download block elapsed")                          \
-  X(MANIFEST_POLL_TIMEOUT, "the polling time allowed for the manifestation phase elapsed")                  \
-  X(INVALID_TIMEOUT_SELECTOR, "the time-out selector is not 0, 1 or 2")                                     \
-  X(DFU_MODE_FAILED,                                                                                        \
-    "the device does not enter DFU mode, its firmware could not be started, or tracking or the worker "    \
-    "could not be started")                                                                                 \
-  X(DOWNLOAD_IN_PROGRESS, "a download is in progress")                                                      \
-  X(DOWNLOAD_RUNNING, "the download is running")                                                            \
-  X(DOWNLOAD_NOT_SUPPORTED, "the device's DFU functional descriptor does not allow downloads")              \
-  X(UNEXPECTED_DFU_STATE, "the device reports a DFU state that the current step cannot handle")             \
-  X(INVALID_DESCRIPTOR,                                                                                     \
-    "the device's descriptors are invalid or incomplete, or a DFU_GETSTATUS reply is not 6 bytes long")    \
+#define VLMUFWDL_STATUS_TABLE(X)                                                                                     \
+  X(SUCCESS, "success")                                                                                              \
+  X(VLD_FILE_STATE, "the firmware image reader is already open, or not open")                                        \
+  X(INVALID_PARAMETER,                                                                                               \
+    "a required pointer is NULL, a buffer size is 0, or the firmware buffer is missing or too small")                \
+  X(FILE_OPEN_FAILED, "the image file does not exist or cannot be opened")                                           \
+  X(FILE_READ_FAILED, "reading the image file failed")                                                               \
+  X(FILE_FORMAT, "unknown image file identifier, or wrong image file version")                                       \
+  X(HEADER_CRC, "the image header CRC does not match")                                                               \
+  X(ENUMERATION_FAILED, "the interface GUID text does not convert, or the enumeration failed")                       \
+  X(INVALID_DEVICE_INDEX, "the device index is not below the device count")                                          \
+  X(DEVICE_OPEN_FAILED, "the device could not be opened, or not reopened after leaving the bus")                     \
+  X(NO_DEVICE_OPEN, "no device is open")                                                                             \
+  X(DEVICE_ALREADY_OPEN, "another device is already open")                                                           \
+  X(DESCRIPTOR_REQUEST, "a descriptor request or a DFU_GETSTATUS request failed in the transport")                   \
+  X(REQUEST_FAILED, "a DFU_CLRSTATUS, detach, DFU_DNLOAD or serial-number request failed, or the port cycle failed") \
+  X(LOG_FILE, "opening, or closing, the log file failed")                                                            \
+  X(REPLUG_TIMEOUT, "the device did not come back within the re-plug time-out")                                      \
+  X(BLOCK_POLL_TIMEOUT, "the polling time allowed for one download block elapsed")                                   \
+  X(MANIFEST_POLL_TIMEOUT, "the polling time allowed for the manifestation phase elapsed")                           \
+  X(INVALID_TIMEOUT_SELECTOR, "the time-out selector is not 0, 1 or 2")                                              \
+  X(DFU_MODE_FAILED,                                                                                                 \
+    "the device does not enter DFU mode, its firmware could not be started, or tracking or the worker "              \
+    "could not be started")                                                                                          \
+  X(DOWNLOAD_IN_PROGRESS, "a download is in progress")                                                               \
+  X(DOWNLOAD_RUNNING, "the download is running")                                                                     \
+  X(DOWNLOAD_NOT_SUPPORTED, "the device's DFU functional descriptor does not allow downloads")                       \
+  X(UNEXPECTED_DFU_STATE, "the device reports a DFU state that the current step cannot handle")                      \
+  X(INVALID_DESCRIPTOR,                                                                                              \
+    "the device's descriptors are invalid or incomplete, or a DFU_GETSTATUS reply is not 6 bytes long")              \
   X(DFU_SUFFIX_CRC, "the DFU suffix CRC of the image file does not match")
 
 static inline const char* VLMUFWDL_StatusName(uint32_t Status) {
@@ -151,9 +150,9 @@ static inline const char* VLMUFWDL_StatusText(uint32_t Status) {
 
 /* Time-out selectors of VLMUFWDL_SetTimeout. */
 enum {
-  VLMUFWDL_TIMEOUT_REPLUG = 0,        /* close and reopen around a mode switch; default 60000 ms */
-  VLMUFWDL_TIMEOUT_BLOCK_POLL = 1,    /* polling time per download block; default 1000 ms */
-  VLMUFWDL_TIMEOUT_MANIFEST_POLL = 2  /* polling time of the manifestation phase; default 70000 ms */
+  VLMUFWDL_TIMEOUT_REPLUG = 0,       /* close and reopen around a mode switch; default 60000 ms */
+  VLMUFWDL_TIMEOUT_BLOCK_POLL = 1,   /* polling time per download block; default 1000 ms */
+  VLMUFWDL_TIMEOUT_MANIFEST_POLL = 2 /* polling time of the manifestation phase; default 70000 ms */
 };
 
 #define VLMUFWDL_SERIAL_NUMBER_CHARS 256
@@ -162,22 +161,22 @@ enum {
 #pragma pack(push, 1)
 /* 516 bytes: identity of one device. */
 typedef struct VLMUFWDL_DEVICE_INFO {
-  uint16_t VendorId;                                  /* offset 0 */
-  uint16_t ProductId;                                 /* offset 2 */
-  uint16_t SerialNumber[VLMUFWDL_SERIAL_NUMBER_CHARS];/* offset 4: UTF-16LE, NUL-terminated */
+  uint16_t VendorId;                                   /* offset 0 */
+  uint16_t ProductId;                                  /* offset 2 */
+  uint16_t SerialNumber[VLMUFWDL_SERIAL_NUMBER_CHARS]; /* offset 4: UTF-16LE, NUL-terminated */
 } VLMUFWDL_DEVICE_INFO;
 
 /* 556 bytes: description of a firmware image file. */
 typedef struct VLMUFWDL_VLD_FILE_INFO {
-  uint32_t HeaderValue;      /* offset 0 */
-  uint32_t ModelId;          /* offset 4 */
-  uint32_t SoftwareVersion;  /* offset 8 */
-  uint32_t HwId;             /* offset 12 */
-  char SoftwareDate[12];     /* offset 16: YYYYMMDD, then zero bytes */
-  char SoftwareTime[12];     /* offset 28: HHMMSS and two carried bytes, then zero bytes */
-  uint8_t VendorId[3];       /* offset 40: most significant byte first */
+  uint32_t HeaderValue;                            /* offset 0 */
+  uint32_t ModelId;                                /* offset 4 */
+  uint32_t SoftwareVersion;                        /* offset 8 */
+  uint32_t HwId;                                   /* offset 12 */
+  char SoftwareDate[12];                           /* offset 16: YYYYMMDD, then zero bytes */
+  char SoftwareTime[12];                           /* offset 28: HHMMSS and two carried bytes, then zero bytes */
+  uint8_t VendorId[3];                             /* offset 40: most significant byte first */
   char InfoText[VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE]; /* offset 43: NUL-terminated */
-  uint8_t Reserved;          /* offset 555: zero */
+  uint8_t Reserved;                                /* offset 555: zero */
 } VLMUFWDL_VLD_FILE_INFO;
 #pragma pack(pop)
 

@@ -15,9 +15,9 @@ class DownloadProgressDlg;
 
 // Control ids of the dialog templates.
 enum ControlId : uint32_t {
-  IDC_UPGRADE = 1,        // main dialog: "Upgrade Firmware", the OK command
-  IDC_EXIT = 2,           // main dialog: "Exit", the cancel command
-  IDC_CLOSE = 2,          // progress dialog: "Close", the cancel command
+  IDC_UPGRADE = 1,  // main dialog: "Upgrade Firmware", the OK command
+  IDC_EXIT = 2,     // main dialog: "Exit", the cancel command
+  IDC_CLOSE = 2,    // progress dialog: "Close", the cancel command
   IDC_ABOUT_OK = 1,
   IDC_VLD_FILE_NAME = 1003,
   IDC_OPEN_FILE = 1004,

@@ -6,8 +6,7 @@
 namespace vlmapp {
 
 void ListCtrl::InitColumns() {
-  mView.InitListColumns({{LoadText(IDS_COLUMN_VENDOR_PRODUCT), 380},
-                         {LoadText(IDS_COLUMN_SERIAL_NUMBER), 240}});
+  mView.InitListColumns({{LoadText(IDS_COLUMN_VENDOR_PRODUCT), 380}, {LoadText(IDS_COLUMN_SERIAL_NUMBER), 240}});
 }
 
 void ListCtrl::AddDevice(uint32_t index, const VLMUFWDL_DEVICE_INFO& info) {

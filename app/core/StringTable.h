@@ -9,7 +9,7 @@
 namespace vlmapp {
 
 enum TextId : uint32_t {
-  IDS_ABOUTBOX = 101,             // "&About ..."
+  IDS_ABOUTBOX = 101,  // "&About ..."
   IDP_CONFIRM_UPGRADE = 102,
   IDS_COLUMN_VENDOR_PRODUCT = 134,
   IDS_COLUMN_SERIAL_NUMBER = 135,

@@ -156,8 +156,7 @@ std::string Utf16ToUtf8(const uint16_t* text, size_t maxUnits) {
   };
   for (size_t i = 0; i < maxUnits && text[i] != 0; ++i) {
     const uint32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < maxUnits && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < maxUnits && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       put(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {

@@ -23,9 +23,7 @@ constexpr uint8_t kInterfaceClassBytes[16] = {0xFF, 0xA1, 0xF4, 0x49, 0xDD, 0x55
                                               0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61};
 
 // Text of a fixed-size character field that may lack its terminator.
-std::string FieldText(const char* field, size_t size) {
-  return std::string(field, strnlen(field, size));
-}
+std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 }  // namespace
 
@@ -133,15 +131,22 @@ void VlmFwUpgradeDlg::UpdateUpgradeButton() {
 void VlmFwUpgradeDlg::ShowLibraryError(uint32_t status) {
   uint32_t textId = IDS_ERROR_GENERIC;
   switch (status) {
-    case VLMUFWDL_STATUS_FILE_OPEN_FAILED: textId = IDS_FILE_OPEN_FAILED; break;
-    case VLMUFWDL_STATUS_FILE_READ_FAILED: textId = IDS_FILE_READ_FAILED; break;
+    case VLMUFWDL_STATUS_FILE_OPEN_FAILED:
+      textId = IDS_FILE_OPEN_FAILED;
+      break;
+    case VLMUFWDL_STATUS_FILE_READ_FAILED:
+      textId = IDS_FILE_READ_FAILED;
+      break;
     // 5 to 8 are the image format codes; 7 and 8 are not reported by this
     // library version but keep their text for libraries that do.
     case VLMUFWDL_STATUS_FILE_FORMAT:
     case VLMUFWDL_STATUS_HEADER_CRC:
     case VLMUFWDL_STATUS_HEADER_CRC + 1:
-    case VLMUFWDL_STATUS_HEADER_CRC + 2: textId = IDS_FILE_INVALID; break;
-    default: break;
+    case VLMUFWDL_STATUS_HEADER_CRC + 2:
+      textId = IDS_FILE_INVALID;
+      break;
+    default:
+      break;
   }
   MessageBoxRequest box;
   box.text = LoadText(textId);
@@ -208,8 +213,7 @@ void VlmFwUpgradeDlg::OnUpgrade() {
   if (mView.ShowMessageBox(confirm) == MessageAnswer::Yes) {
     ExchangeTexts(true);
     const int row = mDeviceList.SelectedRow();
-    const uint32_t itemData =
-        row >= 0 ? mDeviceList.Rows()[static_cast<size_t>(row)].itemData : kNoDeviceItemData;
+    const uint32_t itemData = row >= 0 ? mDeviceList.Rows()[static_cast<size_t>(row)].itemData : kNoDeviceItemData;
     if (itemData == kNoDeviceItemData) {
       MessageBoxRequest lost;
       lost.text = LoadText(IDS_DEVICE_LIST_CHANGED);
@@ -267,9 +271,12 @@ bool VlmFwUpgradeDlg::OnSysCommand(uint32_t commandId) {
 
 void VlmFwUpgradeDlg::ExchangeTexts(bool fromControls) {
   std::pair<uint32_t, std::string*> texts[] = {
-      {IDC_VLD_FILE_NAME, &mVldFileName},       {IDC_HW_ID, &mHwIdText},
-      {IDC_SOFTWARE_DATE_TIME, &mSoftwareDateTimeText}, {IDC_INFO_TEXT, &mInfoText},
-      {IDC_MODEL_ID, &mModelIdText},            {IDC_SOFTWARE_VERSION, &mSoftwareVersionText},
+      {IDC_VLD_FILE_NAME, &mVldFileName},
+      {IDC_HW_ID, &mHwIdText},
+      {IDC_SOFTWARE_DATE_TIME, &mSoftwareDateTimeText},
+      {IDC_INFO_TEXT, &mInfoText},
+      {IDC_MODEL_ID, &mModelIdText},
+      {IDC_SOFTWARE_VERSION, &mSoftwareVersionText},
       {IDC_VENDOR_ID, &mVendorIdText},
   };
   for (auto& [id, text] : texts) {

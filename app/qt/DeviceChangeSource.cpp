@@ -24,8 +24,8 @@ class MessageWindowSource final : public DeviceChangeSource {
   bool Start(const vlmapp::DeviceInterfaceFilter& filter) {
     static const char kModuleMarker = 0;
     uint32_t error = 0;
-    mWindow = platform::CreateMessageWindow(&kModuleMarker, "VelmoraFlashToolDeviceChanges", "", &Procedure,
-                                            this, &error);
+    mWindow =
+        platform::CreateMessageWindow(&kModuleMarker, "VelmoraFlashToolDeviceChanges", "", &Procedure, this, &error);
     if (!mWindow) return false;
     platform::Guid interfaceClass;
     std::memcpy(&interfaceClass, filter.classGuid, sizeof interfaceClass);

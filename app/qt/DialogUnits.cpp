@@ -1,8 +1,8 @@
 #include "DialogUnits.h"
 
 #include <QFontMetricsF>
-#include <cmath>
 #include <QStringList>
+#include <cmath>
 
 namespace vlmqt {
 
@@ -19,7 +19,8 @@ DialogUnits::DialogUnits(const QFont& font) {
   // Average width of the 52 letters, rounded as the Windows dialog manager
   // does; the character height in whole pixels as text layout uses it (a
   // fractional height is rounded up, so that a template's text rows fit).
-  const int letters = static_cast<int>(std::ceil(metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")));
+  const int letters =
+      static_cast<int>(std::ceil(metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")));
   mBaseWidth = (letters / 26 + 1) / 2;
   mBaseHeight = static_cast<int>(std::ceil(metrics.height()));
   if (mBaseWidth <= 0) mBaseWidth = 6;

@@ -88,8 +88,8 @@ void QtAppPlatform::ShowMessageBox(const vlmapp::MessageBoxRequest& request) {
 }
 
 int QtAppPlatform::RunMainDialog(vlmapp::VlmFwUpgradeApp& app) {
-  QtMainDialog dialog(app.Library(), app.AppName(),
-                      [&app](vlmapp::VlmFwUpgradeDlg& dlg) { app.SetUpLogging(dlg); }, mPrompts);
+  QtMainDialog dialog(
+      app.Library(), app.AppName(), [&app](vlmapp::VlmFwUpgradeDlg& dlg) { app.SetUpLogging(dlg); }, mPrompts);
   mMainDialog = &dialog;
   const int result = dialog.exec();
   mMainDialog = nullptr;

@@ -94,7 +94,8 @@ void QtMainDialog::BuildControls() {
   mList->horizontalHeader()->setStretchLastSection(false);
   // The selection stays visible when the list does not have the focus.
   QPalette listPalette = mList->palette();
-  listPalette.setColor(QPalette::Inactive, QPalette::Highlight, listPalette.color(QPalette::Active, QPalette::Highlight));
+  listPalette.setColor(QPalette::Inactive, QPalette::Highlight,
+                       listPalette.color(QPalette::Active, QPalette::Highlight));
   listPalette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                        listPalette.color(QPalette::Active, QPalette::HighlightedText));
   mList->setPalette(listPalette);
@@ -217,7 +218,8 @@ void QtMainDialog::EnableControl(uint32_t id, bool enabled) {
 }
 
 void QtMainDialog::PostToSelf(uint32_t message) {
-  QMetaObject::invokeMethod(this, [this, message] { mLogic.OnPrivateMessage(message); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      this, [this, message] { mLogic.OnPrivateMessage(message); }, Qt::QueuedConnection);
 }
 
 uintptr_t QtMainDialog::RegisterDeviceChanges(const vlmapp::DeviceInterfaceFilter& filter) {
@@ -236,12 +238,13 @@ void QtMainDialog::UnregisterDeviceChanges(uintptr_t /*registration*/) {
 void QtMainDialog::WatchDeviceChanges() {
   mDeviceChanges.reset();
   if (!mDeviceFilter) return;
-  mDeviceChanges = DeviceChangeSource::Register(*mDeviceFilter, [this](uint32_t code, std::vector<unsigned char> record) {
-    // On the notification thread: hand the event to the user-interface thread.
-    QMetaObject::invokeMethod(
-        this, [this, code, record = std::move(record)] { mLogic.HandleDeviceChange(code, record.data()); },
-        Qt::QueuedConnection);
-  });
+  mDeviceChanges =
+      DeviceChangeSource::Register(*mDeviceFilter, [this](uint32_t code, std::vector<unsigned char> record) {
+        // On the notification thread: hand the event to the user-interface thread.
+        QMetaObject::invokeMethod(
+            this, [this, code, record = std::move(record)] { mLogic.HandleDeviceChange(code, record.data()); },
+            Qt::QueuedConnection);
+      });
 }
 
 void QtMainDialog::OnServiceChanged(bool appeared) {

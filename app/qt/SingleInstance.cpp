@@ -38,8 +38,9 @@ vlmapp::AppPlatform::MarkerResult SingleInstance::Create() {
     const QLockFile::LockError error = mLock->error();
     const bool held = error == QLockFile::LockFailedError && mLock->getLockInfo(&mHolder, nullptr, nullptr);
     if (!held) {
-      mProblem = QStringLiteral("cannot make the lock file %1 (%2)")
-                     .arg(LockPath(), error == QLockFile::PermissionError ? "no permission" : "it cannot be written or read");
+      mProblem =
+          QStringLiteral("cannot make the lock file %1 (%2)")
+              .arg(LockPath(), error == QLockFile::PermissionError ? "no permission" : "it cannot be written or read");
     }
     mLock.reset();
     return held ? Result::AlreadyExists : Result::Failed;
@@ -73,8 +74,9 @@ bool SingleInstance::ActivateRunning() {
     socket.connectToServer(ServerPath());
     if (socket.waitForConnected(kActivateWaitMs)) break;
     if (waited.elapsed() >= kActivateWaitMs) {
-      mProblem = QStringLiteral("another instance (process %1) holds %2 but does not answer on %3; end that "
-                                "instance, or remove %2 if no such instance runs")
+      mProblem = QStringLiteral(
+                     "another instance (process %1) holds %2 but does not answer on %3; end that "
+                     "instance, or remove %2 if no such instance runs")
                      .arg(QString::number(mHolder), LockPath(), ServerPath());
       return false;
     }

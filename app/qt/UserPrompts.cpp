@@ -43,10 +43,14 @@ vlmapp::MessageAnswer UserPrompts::ShowMessageBox(QWidget* owner, const vlmapp::
   }
   const int answer = box.exec();
   switch (answer) {
-    case QMessageBox::Yes: return vlmapp::MessageAnswer::Yes;
-    case QMessageBox::No: return vlmapp::MessageAnswer::No;
-    case QMessageBox::Ok: return vlmapp::MessageAnswer::Ok;
-    default: return vlmapp::MessageAnswer::Closed;
+    case QMessageBox::Yes:
+      return vlmapp::MessageAnswer::Yes;
+    case QMessageBox::No:
+      return vlmapp::MessageAnswer::No;
+    case QMessageBox::Ok:
+      return vlmapp::MessageAnswer::Ok;
+    default:
+      return vlmapp::MessageAnswer::Closed;
   }
 }
 

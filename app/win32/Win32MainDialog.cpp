@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <commctrl.h>
 #include <commdlg.h>
 #include <dbt.h>
@@ -16,11 +17,12 @@ namespace {
 
 // The template ids and the private messages are those the logic uses.
 static_assert(IDC_LIST_DEVICES == vlmapp::IDC_DEVICE_LIST && IDC_EDIT_VLD_FILE == vlmapp::IDC_VLD_FILE_NAME &&
-              IDC_BUTTON_OPEN == vlmapp::IDC_OPEN_FILE && IDC_EDIT_MODEL_ID == vlmapp::IDC_MODEL_ID &&
-              IDC_EDIT_SW_VERSION == vlmapp::IDC_SOFTWARE_VERSION && IDC_EDIT_HW_ID == vlmapp::IDC_HW_ID &&
-              IDC_EDIT_SW_DATE_TIME == vlmapp::IDC_SOFTWARE_DATE_TIME && IDC_EDIT_INFO_TEXT == vlmapp::IDC_INFO_TEXT &&
-              IDC_EDIT_VENDOR_ID == vlmapp::IDC_VENDOR_ID && IDC_STATIC_ABOUT == vlmapp::IDC_ABOUT_TEXT &&
-              IDOK == vlmapp::IDC_UPGRADE && IDCANCEL == vlmapp::IDC_EXIT,
+                  IDC_BUTTON_OPEN == vlmapp::IDC_OPEN_FILE && IDC_EDIT_MODEL_ID == vlmapp::IDC_MODEL_ID &&
+                  IDC_EDIT_SW_VERSION == vlmapp::IDC_SOFTWARE_VERSION && IDC_EDIT_HW_ID == vlmapp::IDC_HW_ID &&
+                  IDC_EDIT_SW_DATE_TIME == vlmapp::IDC_SOFTWARE_DATE_TIME &&
+                  IDC_EDIT_INFO_TEXT == vlmapp::IDC_INFO_TEXT && IDC_EDIT_VENDOR_ID == vlmapp::IDC_VENDOR_ID &&
+                  IDC_STATIC_ABOUT == vlmapp::IDC_ABOUT_TEXT && IDOK == vlmapp::IDC_UPGRADE &&
+                  IDCANCEL == vlmapp::IDC_EXIT,
               "template ids");
 static_assert(WM_APP + 1 == vlmapp::UM_STARTUP && WM_APP + 2 == vlmapp::UM_REFRESH_DEVICES, "private messages");
 static_assert(IDOK == vlmapp::kDialogResultOk && IDCANCEL == vlmapp::kDialogResultCancel, "dialog results");
@@ -103,9 +105,9 @@ Win32MainDialog::Win32MainDialog(HINSTANCE instance, vlmapp::FirmwareLibrary& li
   // Icon 128 is loaded with the dialog object, in both of its sizes.
   mIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
                                         GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-  mSmallIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                             LR_DEFAULTCOLOR));
+  mSmallIcon =
+      static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
 }
 
 Win32MainDialog::~Win32MainDialog() {
@@ -296,8 +298,7 @@ uintptr_t Win32MainDialog::RegisterDeviceChanges(const vlmapp::DeviceInterfaceFi
   DEV_BROADCAST_DEVICEINTERFACE_A record{};
   static_assert(sizeof record == sizeof filter);
   std::memcpy(&record, &filter, sizeof record);
-  return reinterpret_cast<uintptr_t>(
-      RegisterDeviceNotificationA(mWindow, &record, DEVICE_NOTIFY_WINDOW_HANDLE));
+  return reinterpret_cast<uintptr_t>(RegisterDeviceNotificationA(mWindow, &record, DEVICE_NOTIFY_WINDOW_HANDLE));
 }
 
 void Win32MainDialog::UnregisterDeviceChanges(uintptr_t registration) {
@@ -305,7 +306,8 @@ void Win32MainDialog::UnregisterDeviceChanges(uintptr_t registration) {
 }
 
 vlmapp::MessageAnswer Win32MainDialog::ShowMessageBox(const vlmapp::MessageBoxRequest& request) {
-  return MessageBoxAnswer(MessageBoxA(mWindow, request.text.c_str(), request.caption.c_str(), MessageBoxStyle(request)));
+  return MessageBoxAnswer(
+      MessageBoxA(mWindow, request.text.c_str(), request.caption.c_str(), MessageBoxStyle(request)));
 }
 
 std::optional<std::string> Win32MainDialog::ChooseOpenFile(const vlmapp::OpenFileRequest& request) {

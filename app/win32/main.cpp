@@ -2,6 +2,7 @@
 // command line; the exit status is 0 unless the library has another interface
 // version (1) or the running instance could not be reached (2).
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include "FirmwareLibrary.h"

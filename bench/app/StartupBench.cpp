@@ -39,7 +39,8 @@ void BM_StartToFirstList(benchmark::State& state) {
     return;
   }
   for (int i = 0; i < 3; ++i) {
-    driver.AddDevice(testsupport::DeviceDescription().Id("dev" + std::to_string(i)).Serial("SN000" + std::to_string(i)));
+    driver.AddDevice(
+        testsupport::DeviceDescription().Id("dev" + std::to_string(i)).Serial("SN000" + std::to_string(i)));
   }
   for (auto _ : state) {
     testsupport::TempDir dir;
@@ -48,8 +49,8 @@ void BM_StartToFirstList(benchmark::State& state) {
 
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = testsupport::SpawnProgram(
-        VLMAPP_PROGRAM, {"TMPDIR=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string(),
-                         "QT_QPA_PLATFORM=offscreen"});
+        VLMAPP_PROGRAM,
+        {"TMPDIR=" + dir.path().string(), "XDG_RUNTIME_DIR=" + dir.path().string(), "QT_QPA_PLATFORM=offscreen"});
     if (pid < 0) {
       state.SkipWithError("cannot start the program");
       return;

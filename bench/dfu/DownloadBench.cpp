@@ -153,7 +153,12 @@ void BM_Download16MiB(benchmark::State& state) {
   state.counters["peak_rss_growth_MiB"] = static_cast<double>(peak) / (1 << 20);
   state.SetBytesProcessed(static_cast<int64_t>(size) * state.iterations());
 }
-BENCHMARK(BM_Download16MiB)->Arg(0)->Arg(1)->ArgName("log")->UseManualTime()->Iterations(3)
+BENCHMARK(BM_Download16MiB)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("log")
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 void BM_RealisticDevice(benchmark::State& state) {
@@ -175,8 +180,7 @@ void BM_RealisticDevice(benchmark::State& state) {
   const double blocks = static_cast<double>((size + 4095) / 4096);
   // Waits the device imposes: two re-enumerations (into DFU mode and back),
   // one busy poll per block, the manifestation polls.
-  const double imposed = (2.0 * kReenumerationMs + blocks * kBusyPollMs +
-                          kManifestPolls * kManifestPollMs) / 1000.0;
+  const double imposed = (2.0 * kReenumerationMs + blocks * kBusyPollMs + kManifestPolls * kManifestPollMs) / 1000.0;
   VLMUFWDL_EnableLogging(nullptr);
   VLMUFWDL_SetTimeout(0, 10000);
   double seconds = 0;

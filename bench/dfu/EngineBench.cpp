@@ -29,8 +29,7 @@ void BM_EngineOnly16MiB(benchmark::State& state) {
     dev.recordAll = false;
     dev.statuses = {{dfuIDLE}};  // already in DFU mode: no re-enumeration
     const auto t0 = std::chrono::steady_clock::now();
-    if (dev.StartWorker(image) != 0 || !dev.WaitForWorker(600000) ||
-        dev.DownloadStatus().GetStatus() != 0) {
+    if (dev.StartWorker(image) != 0 || !dev.WaitForWorker(600000) || dev.DownloadStatus().GetStatus() != 0) {
       state.SkipWithError("download failed");
       break;
     }
@@ -43,7 +42,12 @@ void BM_EngineOnly16MiB(benchmark::State& state) {
   state.counters["MB_per_s"] = static_cast<double>(image.size()) * runs / seconds / 1e6;
   state.counters["us_per_block"] = seconds / runs / (static_cast<double>(image.size()) / 4096) * 1e6;
 }
-BENCHMARK(BM_EngineOnly16MiB)->Arg(0)->Arg(1)->ArgName("log")->UseManualTime()->Iterations(3)
+BENCHMARK(BM_EngineOnly16MiB)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("log")
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -55,7 +55,8 @@ class Service {
     WriteText(device, R"({"id":"bench","serialNumber":"BENCH1"})");
     // A second device that runs its DFU-mode firmware only: it takes download blocks at once.
     WriteText(dfuDevice, R"({"id":"bench-dfu","serialNumber":"BENCH2","behaviour":{"dfuOnly":true}})");
-    std::vector<std::string> args = {bin, "--foreground", "--socket", mSocket, "--device", device, "--device", dfuDevice};
+    std::vector<std::string> args = {bin,        "--foreground", "--socket", mSocket,
+                                     "--device", device,         "--device", dfuDevice};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -161,8 +162,8 @@ void BM_DriverDownloadBlock(benchmark::State& state) {
     ++block;
     const auto t0 = Clock::now();
     uint32_t got = 0;
-    uint32_t err = c->IoControl(driverproto::kIoctlControlRequest, dnload.data(),
-                                static_cast<uint32_t>(dnload.size()), nullptr, 0, &got);
+    uint32_t err = c->IoControl(driverproto::kIoctlControlRequest, dnload.data(), static_cast<uint32_t>(dnload.size()),
+                                nullptr, 0, &got);
     if (err == 0) err = c->IoControl(driverproto::kIoctlControlRequest, getStatus, 16, out, 6, &got);
     us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     if (err != 0 || got != 6 || out[4] != 5 /* dfuDNLOAD_IDLE */) {

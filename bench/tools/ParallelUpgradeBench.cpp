@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "common/ProcessCpu.h"
+#include "common/QuietService.h"
 #include "dfu/E2eSupport.h"
 #include "support/BuildPaths.h"
 #include "support/DriverServiceFixture.h"
-#include "common/ProcessCpu.h"
-#include "common/QuietService.h"
 
 extern char** environ;
 
@@ -77,7 +77,8 @@ void RunParallel(benchmark::State& state, const DeviceDescription& spec, size_t 
   const size_t size = bytes.size();
   double seconds = 0, cpu = 0;
   for (auto _ : state) {
-    const double cpuBefore = benchsupport::UsageCpuSeconds(RUSAGE_CHILDREN) + benchsupport::ProcessCpuSeconds(driver.Pid());
+    const double cpuBefore =
+        benchsupport::UsageCpuSeconds(RUSAGE_CHILDREN) + benchsupport::ProcessCpuSeconds(driver.Pid());
     const auto start = std::chrono::steady_clock::now();
     const int rc = RunFlasher({"--timeout-replug", "10000", "upgrade", image, "--all"});
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -104,7 +105,13 @@ void BM_ParallelRealistic(benchmark::State& state) {
       .Knob("pollTimeout", "{\"dfuDNBUSY\": 5, \"dfuMANIFEST\": 20}");
   RunParallel(state, spec, 256u << 10);
 }
-BENCHMARK(BM_ParallelRealistic)->ArgName("devices")->Arg(1)->Arg(4)->Arg(8)->UseManualTime()->Iterations(3)
+BENCHMARK(BM_ParallelRealistic)
+    ->ArgName("devices")
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 void BM_ParallelZeroWait(benchmark::State& state) {
@@ -112,7 +119,13 @@ void BM_ParallelZeroWait(benchmark::State& state) {
   spec.Reenumeration(1);
   RunParallel(state, spec, 4u << 20);
 }
-BENCHMARK(BM_ParallelZeroWait)->ArgName("devices")->Arg(1)->Arg(4)->Arg(8)->UseManualTime()->Iterations(3)
+BENCHMARK(BM_ParallelZeroWait)
+    ->ArgName("devices")
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->UseManualTime()
+    ->Iterations(3)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

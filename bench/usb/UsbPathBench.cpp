@@ -36,11 +36,11 @@
 #include <vector>
 
 #include "UsbTestbed.h"
+#include "common/ProcessCpu.h"
+#include "common/QuietService.h"
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
 #include "support/DriverServiceFixture.h"
-#include "common/ProcessCpu.h"
-#include "common/QuietService.h"
 
 extern char** environ;
 
@@ -62,8 +62,10 @@ struct BlockSetup {
   bool ok = false;
 
   BlockSetup() {
-    const testsupport::DeviceDescription usb = testsupport::DeviceDescription().Id("usb").Serial("USBBENCH").Knob("dfuOnly", "true");
-    const testsupport::DeviceDescription sim = testsupport::DeviceDescription().Id("sim").Serial("SIMBENCH").Knob("dfuOnly", "true");
+    const testsupport::DeviceDescription usb =
+        testsupport::DeviceDescription().Id("usb").Serial("USBBENCH").Knob("dfuOnly", "true");
+    const testsupport::DeviceDescription sim =
+        testsupport::DeviceDescription().Id("sim").Serial("SIMBENCH").Knob("dfuOnly", "true");
     std::string error;
     if (bed.AddDevice(usb.ToJson(), 1, error).empty()) return;
     const std::string simFile = driver.TempFile("sim.json");
@@ -164,8 +166,8 @@ int UpgradeClient(const std::string& path, size_t bytes) {
   for (size_t sent = 0; sent < bytes; sent += kBlock, ++block) {
     dnload[10] = static_cast<uint8_t>(block & 0xFF);
     dnload[11] = static_cast<uint8_t>(block >> 8);
-    if (c->IoControl(driverproto::kIoctlControlRequest, dnload.data(), static_cast<uint32_t>(dnload.size()), nullptr,
-                     0, &got) != 0 ||
+    if (c->IoControl(driverproto::kIoctlControlRequest, dnload.data(), static_cast<uint32_t>(dnload.size()), nullptr, 0,
+                     &got) != 0 ||
         c->IoControl(driverproto::kIoctlControlRequest, getStatus, 16, out, 6, &got) != 0 || out[4] != 5)
       return 3;
   }
@@ -187,7 +189,9 @@ void BM_ParallelUpgrades(benchmark::State& state) {
   std::vector<std::string> args, paths;
   for (int i = 0; i < n; ++i) {
     const std::string file = driver.TempFile("dev" + std::to_string(i) + ".json");
-    const auto spec = testsupport::DeviceDescription().Id("p" + std::to_string(i)).Serial("PAR" + std::to_string(i))
+    const auto spec = testsupport::DeviceDescription()
+                          .Id("p" + std::to_string(i))
+                          .Serial("PAR" + std::to_string(i))
                           .Knob("dfuOnly", "true");
     testsupport::WriteFile(file, spec.ToJson());
     args.insert(args.end(), {"--device", file});
@@ -229,7 +233,13 @@ void BM_ParallelUpgrades(benchmark::State& state) {
   const double mib = static_cast<double>(n) * static_cast<double>(kImage) / (1024.0 * 1024.0);
   if (seconds > 0) state.counters["MiB_per_s"] = mib * static_cast<double>(state.iterations()) / seconds;
 }
-BENCHMARK(BM_ParallelUpgrades)->Arg(1)->Arg(4)->Arg(8)->ArgNames({"clients"})->Iterations(5)->UseManualTime()
+BENCHMARK(BM_ParallelUpgrades)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->ArgNames({"clients"})
+    ->Iterations(5)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

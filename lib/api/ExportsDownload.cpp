@@ -51,14 +51,12 @@ uint32_t StartDownloadLocked(const char* VldFileName, uint32_t Options) {
           VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file content failed with 0x%08X.\n", result);
         } else if (bytesRead != fileSize) {
           // The file shrank after it was validated: never send part of an image.
-          VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file size = %u, required = %u.\n", bytesRead,
-               fileSize);
+          VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: Read file size = %u, required = %u.\n", bytesRead, fileSize);
           result = VLMUFWDL_STATUS_FILE_READ_FAILED;
         } else {
           result = device.StartFirmwareDownload(fileSize);
           if (result != 0) {
-            VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: StartFirmwareDownload failed with 0x%08X.\n",
-                 result);
+            VLOG(LOG_ERROR, "VLMUFWDL_StartDownload: StartFirmwareDownload failed with 0x%08X.\n", result);
           }
         }
       }
@@ -74,8 +72,7 @@ uint32_t SetTimeoutLocked(int32_t TimeoutSelector, uint32_t TimeoutMs) {
     VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout failed, because download is in progress\n");
     return VLMUFWDL_STATUS_DOWNLOAD_IN_PROGRESS;
   }
-  VLOG(LOG_API_ENTRY, "VLMUFWDL_SetTimeout( %d, %u )\n", static_cast<int>(TimeoutSelector),
-       TimeoutMs);
+  VLOG(LOG_API_ENTRY, "VLMUFWDL_SetTimeout( %d, %u )\n", static_cast<int>(TimeoutSelector), TimeoutMs);
   uint32_t result = 0;
   switch (TimeoutSelector) {
     case VLMUFWDL_TIMEOUT_REPLUG:
@@ -84,8 +81,7 @@ uint32_t SetTimeoutLocked(int32_t TimeoutSelector, uint32_t TimeoutMs) {
       device.SetTimeoutValue(TimeoutSelector, TimeoutMs);
       break;
     default:
-      VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout: unexpected timeout parameter %d\n",
-           static_cast<int>(TimeoutSelector));
+      VLOG(LOG_ERROR, "VLMUFWDL_SetTimeout: unexpected timeout parameter %d\n", static_cast<int>(TimeoutSelector));
       result = VLMUFWDL_STATUS_INVALID_TIMEOUT_SELECTOR;
       break;
   }

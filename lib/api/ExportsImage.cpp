@@ -8,8 +8,7 @@
 #include "log/DiagnosticLog.h"
 #include "vlmufwdl.h"
 
-extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName,
-                                                         VLMUFWDL_VLD_FILE_INFO* VldInfo) {
+extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName, VLMUFWDL_VLD_FILE_INFO* VldInfo) {
   // A failure that escapes as an exception (out of memory) counts as a failed read.
   return GuardedExport("VLMUFWDL_GetVldFileInfo", VLMUFWDL_STATUS_FILE_READ_FAILED, [&]() -> uint32_t {
     ApiFrame frame;
@@ -29,13 +28,11 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_GetVldFileInfo(const char* VldFileName
       VldFile file;
       result = file.Open(VldFileName);
       if (result != VLMUFWDL_STATUS_SUCCESS) {
-        VLOG(LOG_ERROR, "VLMUFWDL_GetVldFileInfo: open file '%s' failed with 0x%08X.\n", VldFileName,
-             result);
+        VLOG(LOG_ERROR, "VLMUFWDL_GetVldFileInfo: open file '%s' failed with 0x%08X.\n", VldFileName, result);
       } else {
         result = file.GetFileInfo(VldInfo);
         if (result != VLMUFWDL_STATUS_SUCCESS) {
-          VLOG(LOG_ERROR,
-               "VLMUFWDL_GetVldFileInfo: getting information of file '%s' failed with 0x%08X.\n",
+          VLOG(LOG_ERROR, "VLMUFWDL_GetVldFileInfo: getting information of file '%s' failed with 0x%08X.\n",
                VldFileName, result);
         }
       }

@@ -22,8 +22,8 @@ extern "C" VLMUFWDL_API uint32_t VLMUFWDL_EnableLogging(const char* LogFileName)
     DiagnosticLog& log = TheDiagnosticLog();
     uint32_t result;
     if (LogFileName != nullptr) {
-      result = log.SetLogFile(LogFileName, kEnabledLogMaxSize, false) ? VLMUFWDL_STATUS_SUCCESS
-                                                                       : VLMUFWDL_STATUS_LOG_FILE;
+      result =
+          log.SetLogFile(LogFileName, kEnabledLogMaxSize, false) ? VLMUFWDL_STATUS_SUCCESS : VLMUFWDL_STATUS_LOG_FILE;
       VLOG(LOG_INFO, "VLMUFWDL_EnableLogging: Logfile '%s' enabled.\n", LogFileName);
     } else {
       result = log.StopLogFile() ? VLMUFWDL_STATUS_SUCCESS : VLMUFWDL_STATUS_LOG_FILE;

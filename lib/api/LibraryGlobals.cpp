@@ -29,7 +29,8 @@ void DestroyLibraryGlobals() noexcept {
   gGlobalLock.Destroy();
   // A download still running at unload is asked to stop first: the worker
   // uses the object that is about to go (its destructor waits for the rest).
-  if (gDfuDevice.IsConstructed() && !gDfuDevice.Get().StopDownloadAndWait(kUnloadStopTimeoutMs)) gDfuDevice.Get().StopThreadAndWait();
+  if (gDfuDevice.IsConstructed() && !gDfuDevice.Get().StopDownloadAndWait(kUnloadStopTimeoutMs))
+    gDfuDevice.Get().StopThreadAndWait();
   gDfuDevice.Destroy();
   gDeviceSet.Destroy();
   DestroyTheSetupFunctions();

@@ -29,16 +29,15 @@ bool CPnPNotificator::NotificationsLost() const {
   return window != nullptr && window->NotificationSourceLost();
 }
 
-intptr_t CPnPNotificator::StaticWindowProc(void* context, uint32_t message, uintptr_t wParam,
-                                           intptr_t lParam) {
+intptr_t CPnPNotificator::StaticWindowProc(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam) {
   auto* ctx = static_cast<ThreadContext*>(context);
   std::lock_guard<std::mutex> lock(ctx->dispatchLock);
   if (ctx->owner == nullptr) return 0;
   return ctx->owner->WindowProc(ctx->window.get(), message, wParam, lParam);
 }
 
-intptr_t CPnPNotificator::WindowProc(platform::MessageWindow* /*window*/, uint32_t message,
-                                     uintptr_t wParam, intptr_t lParam) {
+intptr_t CPnPNotificator::WindowProc(platform::MessageWindow* /*window*/, uint32_t message, uintptr_t wParam,
+                                     intptr_t lParam) {
   switch (message) {
     case platform::kWmDestroy:
       // The message loop ends after the window is destroyed.
@@ -57,8 +56,8 @@ intptr_t CPnPNotificator::WindowProc(platform::MessageWindow* /*window*/, uint32
 void CPnPNotificator::ThreadMain(std::shared_ptr<ThreadContext> context,  // NOLINT(performance-unnecessary-value-param)
                                  platform::ModuleInstance instance) {
   uint32_t error = 0;
-  std::unique_ptr<platform::MessageWindow> window = platform::CreateMessageWindow(
-      instance, kWindowClassName, kWindowTitle, &StaticWindowProc, context.get(), &error);
+  std::unique_ptr<platform::MessageWindow> window =
+      platform::CreateMessageWindow(instance, kWindowClassName, kWindowTitle, &StaticWindowProc, context.get(), &error);
   std::shared_ptr<platform::MessageWindow> shared;
   if (window) {
     shared = std::move(window);

@@ -21,8 +21,7 @@ class CPnPNotificator {
   CPnPNotificator(const CPnPNotificator&) = delete;
   CPnPNotificator& operator=(const CPnPNotificator&) = delete;
 
-  virtual intptr_t WindowProc(platform::MessageWindow* window, uint32_t message, uintptr_t wParam,
-                              intptr_t lParam);
+  virtual intptr_t WindowProc(platform::MessageWindow* window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
   bool Initialize(platform::ModuleInstance instance, CPnPNotifyHandler* handler);
   bool EnableDeviceNotifications(const platform::Guid& interfaceGuid);
@@ -50,7 +49,7 @@ class CPnPNotificator {
   // finds no notificator to dispatch to and only touches this record.
   struct ThreadContext {
     std::mutex dispatchLock;
-    CPnPNotificator* owner = nullptr;      // null once abandoned
+    CPnPNotificator* owner = nullptr;  // null once abandoned
     std::shared_ptr<platform::MessageWindow> window;
     std::unique_ptr<platform::Event> started;  // set when creation is done (or failed)
     std::unique_ptr<platform::Event> ended;    // set as the thread's last step
@@ -63,9 +62,9 @@ class CPnPNotificator {
 
   mutable std::mutex mLock;
   bool mInitialized = false;
-  std::forward_list<Registration> mRegistrations;   // newest first
-  std::thread mThread;                              // not joinable when none
-  CPnPNotifyHandler* mHandler = nullptr;            // not owned
+  std::forward_list<Registration> mRegistrations;  // newest first
+  std::thread mThread;                             // not joinable when none
+  CPnPNotifyHandler* mHandler = nullptr;           // not owned
   platform::ModuleInstance mInstance = nullptr;
-  std::shared_ptr<ThreadContext> mContext;          // the window lives in here
+  std::shared_ptr<ThreadContext> mContext;  // the window lives in here
 };

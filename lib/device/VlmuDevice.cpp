@@ -7,13 +7,12 @@
 
 #include "device/VlmuDeviceSet.h"
 #include "log/DiagnosticLog.h"
+#include "platform/AsciiText.h"
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/MessageWindow.h"
-#include "platform/ByteOrder.h"
-#include "platform/AsciiText.h"
 
 namespace {
-
 
 struct DescriptorRequest {
   uint32_t reserved;
@@ -22,7 +21,6 @@ struct DescriptorRequest {
   uint16_t languageId;
 };
 static_assert(sizeof(DescriptorRequest) == 8, "descriptor request is 8 bytes");
-
 
 }  // namespace
 
@@ -137,8 +135,8 @@ uint32_t VlmuDevice::Open(uint32_t deviceIndex, platform::DeviceInfoSet* deviceI
                                                 nullptr, nullptr)) {
       return SetupFailureCode();
     }
-    const char* path = reinterpret_cast<const char*>(storage.get()) +
-                       offsetof(platform::DeviceInterfaceDetailDataA, DevicePath);
+    const char* path =
+        reinterpret_cast<const char*>(storage.get()) + offsetof(platform::DeviceInterfaceDetailDataA, DevicePath);
     const size_t maxLength = size - offsetof(platform::DeviceInterfaceDetailDataA, DevicePath);
     mDevicePath.assign(path, strnlen(path, maxLength));
   }

@@ -50,18 +50,17 @@ class VlmuDevice : public CPnPNotifyHandler {
   virtual uint32_t Close();
   virtual uint32_t CloseAndReopen(bool waitForReplug, uint32_t timeoutMs);
   virtual uint32_t GetDeviceDescriptor(uint8_t* buffer18);
-  virtual uint32_t GetStringDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived,
-                                       uint8_t index, uint16_t languageId);
-  virtual uint32_t GetConfigurationDescriptor(void* buffer, uint32_t bufferSize,
-                                              uint32_t* bytesReceived, uint8_t configIndex);
-  virtual uint32_t SendControlRequest(const void* request, uint32_t requestSize, void* data,
-                                      uint32_t dataSize, uint32_t* bytesReceived);
+  virtual uint32_t GetStringDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived, uint8_t index,
+                                       uint16_t languageId);
+  virtual uint32_t GetConfigurationDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived,
+                                              uint8_t configIndex);
+  virtual uint32_t SendControlRequest(const void* request, uint32_t requestSize, void* data, uint32_t dataSize,
+                                      uint32_t* bytesReceived);
   virtual uint32_t CyclePort();
-  virtual uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out,
-                             uint32_t outSize, uint32_t* bytesReceived);
-  virtual uint32_t GetDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived,
-                                 uint32_t reserved, uint8_t descriptorType, uint8_t index,
-                                 uint16_t languageId);
+  virtual uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                             uint32_t* bytesReceived);
+  virtual uint32_t GetDescriptor(void* buffer, uint32_t bufferSize, uint32_t* bytesReceived, uint32_t reserved,
+                                 uint8_t descriptorType, uint8_t index, uint16_t languageId);
 
   uint32_t StartPnPTracking();
   void StopPnPTracking();
@@ -95,14 +94,14 @@ class VlmuDevice : public CPnPNotifyHandler {
   // Stores an opened device file (under mLock).
   void SetHandleLocked(std::unique_ptr<platform::DeviceFile> file);
 
-  DeviceHandle mHandle;                                   // empty when closed
-  std::atomic<uint32_t> mDeviceIndex{0};                  // read by exports during a download
-  std::unique_ptr<platform::Event> mOverlappedEvent;      // created by Open, closed by Close
-  std::mutex mLock;                                       // one request at a time
+  DeviceHandle mHandle;                               // empty when closed
+  std::atomic<uint32_t> mDeviceIndex{0};              // read by exports during a download
+  std::unique_ptr<platform::Event> mOverlappedEvent;  // created by Open, closed by Close
+  std::mutex mLock;                                   // one request at a time
   platform::Guid mInterfaceGuid{};
   std::string mDevicePath;
-  std::unique_ptr<platform::Event> mDeviceRemovedEvent;   // null unless tracking
-  std::unique_ptr<platform::Event> mDeviceArrivedEvent;   // null unless tracking
+  std::unique_ptr<platform::Event> mDeviceRemovedEvent;  // null unless tracking
+  std::unique_ptr<platform::Event> mDeviceArrivedEvent;  // null unless tracking
   CPnPNotificator mNotificator;
   platform::ModuleInstance mModuleInstance = nullptr;
 };

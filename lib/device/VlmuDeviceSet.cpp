@@ -8,8 +8,9 @@
 namespace {
 
 constexpr const char* kEntryPointNames[] = {
-    "SetupDiGetClassDevsA",          "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInterfaces",
-    "SetupDiGetDeviceInterfaceDetailA", "SetupDiEnumDeviceInfo",
+    "SetupDiGetClassDevsA",        "SetupDiDestroyDeviceInfoList",
+    "SetupDiEnumDeviceInterfaces", "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiEnumDeviceInfo",
 };
 
 // The error of a failed setup call; a failure that left no error is still one.

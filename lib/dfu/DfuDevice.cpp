@@ -12,7 +12,6 @@
 
 namespace {
 
-
 constexpr uint8_t kTypeInterface = 0x04;
 constexpr uint8_t kTypeDfuFunctional = 0x21;
 constexpr uint8_t kTypeString = 0x03;
@@ -23,7 +22,6 @@ constexpr uint32_t kConfigHeaderLength = 9;
 constexpr unsigned kInterfaceLength = 9;
 constexpr uint32_t kDescriptorBufferSize = 65535;
 constexpr uint32_t kStringBufferSize = 256;
-
 
 }  // namespace
 
@@ -246,8 +244,7 @@ uint32_t WalkConfigurationDescriptor(std::span<const uint8_t> configuration, uin
             return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
           }
           search.interfaceNumber = d[2];
-          VLOG(LOG_INFO,
-               "DfuDevice::GetDfuDescriptorData: DFU interface descriptor found (bInterfaceNumber = %u).\n",
+          VLOG(LOG_INFO, "DfuDevice::GetDfuDescriptorData: DFU interface descriptor found (bInterfaceNumber = %u).\n",
                static_cast<unsigned>(search.interfaceNumber));
           search.interfaceFound = true;
         }
@@ -282,21 +279,19 @@ uint32_t DfuDevice::ReadConfigurationDescriptor(uint8_t configIndex, std::vector
   uint32_t received = 0;
   uint32_t st = GetConfigurationDescriptor(buffer.data(), kConfigHeaderLength, &received, configIndex);
   if (st != 0) {
-    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
-         st, c);
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n", st,
+         c);
     return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
   }
   if (received != kConfigHeaderLength) {
-    VLOG(LOG_ERROR,
-         "DfuDevice::GetDfuDescriptorData: Received %u bytes for header of configuration descriptor %u.\n",
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Received %u bytes for header of configuration descriptor %u.\n",
          received, c);
     return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
   *totalLength = platform::LoadLe16(buffer.data() + 2);
   if (*totalLength <= kConfigHeaderLength || *totalLength > kDescriptorBufferSize) {
-    VLOG(LOG_ERROR,
-         "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n",
-         c, *totalLength);
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Configuration descriptor %u with invalid wTotalLength = %u.\n", c,
+         *totalLength);
     return VLMUFWDL_STATUS_INVALID_DESCRIPTOR;
   }
   // The walk covers wTotalLength bytes; a shorter answer leaves zeros there
@@ -304,8 +299,8 @@ uint32_t DfuDevice::ReadConfigurationDescriptor(uint8_t configIndex, std::vector
   // zero length byte.
   st = GetConfigurationDescriptor(buffer.data(), *totalLength, &received, configIndex);
   if (st != 0) {
-    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n",
-         st, c);
+    VLOG(LOG_ERROR, "DfuDevice::GetDfuDescriptorData: Failed with 0x%08X to read configuration descriptor %u.\n", st,
+         c);
     return VLMUFWDL_STATUS_DESCRIPTOR_REQUEST;
   }
   return 0;

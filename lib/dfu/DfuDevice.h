@@ -17,10 +17,10 @@
 
 #include "device/VlmuDevice.h"
 #include "device/VlmuDeviceSet.h"
-#include "vlmufwdl.h"
 #include "dfu/DfuState.h"
 #include "dfu/DownloadStatusInfo.h"
 #include "dfu/TThread.h"
+#include "vlmufwdl.h"
 
 // What the walk over configuration descriptors found so far: the DFU
 // interface (class 0xFE, subclass 1) and, after it, its DFU functional
@@ -120,9 +120,9 @@ class DfuDevice : public TThread, public VlmuDevice {
   // The steps of SwitchDeviceToDfu: one state read (a failed read before the
   // detach counts as appIDLE), and what the state read asks for.
   struct SwitchStep {
-    bool ends = false;     // the switch ends with `status`
+    bool ends = false;  // the switch ends with `status`
     uint32_t status = 0;
-    bool reopen = false;   // otherwise: close and reopen before the next read
+    bool reopen = false;  // otherwise: close and reopen before the next read
     static SwitchStep End(uint32_t st) { return SwitchStep{true, st, false}; }
     static SwitchStep Next(bool reopenFirst) { return SwitchStep{false, 0, reopenFirst}; }
   };

@@ -18,8 +18,8 @@ uint32_t DfuDevice::StartFirmwareDownload(uint32_t firmwareSize) {
     return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (firmwareSize == 0 || firmwareSize > mFirmwareBufferSize) {
-    VLOG(LOG_ERROR, "StartFirmwareDownload: invalid firmware size = %u (buffer size = %u)\n",
-         firmwareSize, mFirmwareBufferSize);
+    VLOG(LOG_ERROR, "StartFirmwareDownload: invalid firmware size = %u (buffer size = %u)\n", firmwareSize,
+         mFirmwareBufferSize);
     return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if ((mDfuAttributes & DFU_DESC_bitCanDownload) == 0) {
@@ -60,9 +60,7 @@ uint32_t DfuDevice::StartFirmwareDownload(uint32_t firmwareSize) {
   return 0;
 }
 
-bool DfuDevice::StopOrAbortRequested() {
-  return mAbortRequested.load() || StopRequested();
-}
+bool DfuDevice::StopOrAbortRequested() { return mAbortRequested.load() || StopRequested(); }
 
 void DfuDevice::ThreadRoutine() {
   uint8_t state = 0;
@@ -147,8 +145,7 @@ bool DfuDevice::WaitForBlockTaken() {
       return true;
     }
     if (polled == dfuDNBUSY) {
-      VLOG(LOG_INFO, "Download: dfuDNBUSY state detected, continue after poll timeout = %u ms.\n",
-           mPollTimeout);
+      VLOG(LOG_INFO, "Download: dfuDNBUSY state detected, continue after poll timeout = %u ms.\n", mPollTimeout);
       exhausted = !WaitPollTimeout();
     } else if (polled != dfuDNLOAD_SYNC) {
       VLOG(LOG_ERROR, "Download: invalid DFU state %s.\n", DfuStateName(polled));
@@ -163,9 +160,7 @@ bool DfuDevice::WaitForBlockTaken() {
       return false;
     }
     if (LastStatus().bState == dfuDNLOAD_SYNC) {
-      VLOG(LOG_INFO,
-           "Download: dfuDNLOAD_SYNC state detected, continue after poll timeout = %u ms.\n",
-           mPollTimeout);
+      VLOG(LOG_INFO, "Download: dfuDNLOAD_SYNC state detected, continue after poll timeout = %u ms.\n", mPollTimeout);
       exhausted = !WaitPollTimeout();
     }
     if (exhausted) {
@@ -174,8 +169,7 @@ bool DfuDevice::WaitForBlockTaken() {
       return false;
     }
     if (mRemainingWait == budgetBefore && ++freePolls >= kMaxFreePollsPerBlock) {
-      VLOG(LOG_ERROR, "Download: block not accepted after %u polls without poll timeout.\n",
-           freePolls);
+      VLOG(LOG_ERROR, "Download: block not accepted after %u polls without poll timeout.\n", freePolls);
       mDownloadStatus.SetStatus(VLMUFWDL_STATUS_BLOCK_POLL_TIMEOUT);
       return false;
     }
@@ -202,8 +196,7 @@ std::optional<uint32_t> DfuDevice::RunManifestationPhase() {
     } else if (polled == dfuMANIFEST_SYNC) {
       // Straight to the status request below.
     } else if (polled == dfuMANIFEST) {
-      VLOG(LOG_INFO, "Download: dfuMANIFEST state detected, continue after poll timeout = %u ms.\n",
-           mPollTimeout);
+      VLOG(LOG_INFO, "Download: dfuMANIFEST state detected, continue after poll timeout = %u ms.\n", mPollTimeout);
       if (!WaitPollTimeout()) {
         VLOG(LOG_ERROR, "Download: timeout in state dfuMANIFEST.\n");
         result = VLMUFWDL_STATUS_MANIFEST_POLL_TIMEOUT;
@@ -229,8 +222,7 @@ std::optional<uint32_t> DfuDevice::RunManifestationPhase() {
       finished = true;
     }
     if (LastStatus().bState == dfuMANIFEST_SYNC) {
-      VLOG(LOG_WARNING,
-           "Download: DfuGetStatus returns dfuMANIFEST_SYNC, continue after poll timeout = %u ms.\n",
+      VLOG(LOG_WARNING, "Download: DfuGetStatus returns dfuMANIFEST_SYNC, continue after poll timeout = %u ms.\n",
            mPollTimeout);
       if (!WaitPollTimeout()) {
         VLOG(LOG_ERROR, "Download: Timeout in state dfuMANIFEST_SYNC.\n");
@@ -240,8 +232,7 @@ std::optional<uint32_t> DfuDevice::RunManifestationPhase() {
     }
     if (finished) break;
     if (mRemainingWait == budgetBefore && ++freePolls >= kMaxFreePollsManifest) {
-      VLOG(LOG_ERROR, "Download: manifestation not finished after %u polls without poll timeout.\n",
-           freePolls);
+      VLOG(LOG_ERROR, "Download: manifestation not finished after %u polls without poll timeout.\n", freePolls);
       result = VLMUFWDL_STATUS_MANIFEST_POLL_TIMEOUT;
       break;
     }
@@ -289,8 +280,7 @@ bool DfuDevice::StopDownloadAndWait(uint32_t timeoutMs) {
     platform::Sleep(std::min<uint32_t>(10, timeoutMs - elapsed));
   }
   if (IsThreadRunning()) {
-    VLOG(LOG_ERROR, "DfuDevice::StopDownloadAndWait: download worker still running after %u ms.\n",
-         timeoutMs);
+    VLOG(LOG_ERROR, "DfuDevice::StopDownloadAndWait: download worker still running after %u ms.\n", timeoutMs);
     return false;
   }
   VLOG(LOG_INFO, "DfuDevice::StopDownloadAndWait: download worker stopped.\n");

@@ -73,8 +73,8 @@ DfuDevice::SwitchStep DfuDevice::SwitchStepFrom(uint8_t state, bool& detached) {
       return SwitchStep::Next(false);
     }
     default:
-      VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: unexpected DFU state %u-%s.\n",
-           static_cast<unsigned>(state), DfuStateName(state));
+      VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: unexpected DFU state %u-%s.\n", static_cast<unsigned>(state),
+           DfuStateName(state));
       return SwitchStep::End(VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE);
   }
 }
@@ -95,15 +95,13 @@ uint32_t DfuDevice::SwitchDeviceToDfu(uint8_t* lastState) {
     if (step.reopen) {
       const uint32_t st = CloseAndReopen(true, mTimeouts[kTimeoutReplug]);
       if (st != 0) {
-        VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: CloseAndReopen device failed with 0x%08X\n",
-             st);
+        VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: CloseAndReopen device failed with 0x%08X\n", st);
         return st;
       }
     }
   }
 
-  VLOG(LOG_ERROR,
-       "DfuDevice::SwitchDeviceToDfu: device not in dfuIDLE after %u state reads, last state %u-%s.\n",
+  VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceToDfu: device not in dfuIDLE after %u state reads, last state %u-%s.\n",
        kMaxSwitchPasses, static_cast<unsigned>(stateOut), DfuStateName(stateOut));
   return VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE;
 }
@@ -121,8 +119,7 @@ uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
 
   const uint32_t rst = CloseAndReopen(true, mTimeouts[kTimeoutReplug]);
   if (rst != 0) {
-    VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceBackFromDfu: CloseAndReopen device failed with 0x%08X\n",
-         rst);
+    VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceBackFromDfu: CloseAndReopen device failed with 0x%08X\n", rst);
     return rst;
   }
 
@@ -130,8 +127,7 @@ uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
   const uint32_t gst = DfuGetStatus();
   if (gst != 0) {
     // Run-time firmware without a DFU status request counts as started.
-    VLOG(LOG_INFO,
-         "DfuDevice::SwitchDeviceBackFromDfu: DfuGetStatus returned 0x%08X after final reset.\n", gst);
+    VLOG(LOG_INFO, "DfuDevice::SwitchDeviceBackFromDfu: DfuGetStatus returned 0x%08X after final reset.\n", gst);
     state = appIDLE;
   } else {
     state = LastStatus().bState;
@@ -146,7 +142,6 @@ uint32_t DfuDevice::SwitchDeviceBackFromDfu(uint8_t* lastState) {
     VLOG(LOG_INFO, "DfuDevice::SwitchDeviceBackFromDfu: Firmware could not be started.\n");
     return VLMUFWDL_STATUS_DFU_MODE_FAILED;
   }
-  VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state %s after reset.\n",
-       DfuStateName(state));
+  VLOG(LOG_ERROR, "DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state %s after reset.\n", DfuStateName(state));
   return VLMUFWDL_STATUS_UNEXPECTED_DFU_STATE;
 }

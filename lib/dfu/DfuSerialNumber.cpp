@@ -11,8 +11,7 @@ using dfu::ControlSetup;
 using dfu::kControlHeaderSize;
 
 uint32_t DfuDevice::SetSerialNumber(const char* serialNumber) {
-  VLOG(LOG_INFO, "DfuDevice::SetSerialNumber( %s )...\n",
-       serialNumber != nullptr ? serialNumber : "NULL");
+  VLOG(LOG_INFO, "DfuDevice::SetSerialNumber( %s )...\n", serialNumber != nullptr ? serialNumber : "NULL");
   if (!IsOpen()) {
     VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: device not open\n");
     return VLMUFWDL_STATUS_NO_DEVICE_OPEN;
@@ -23,9 +22,8 @@ uint32_t DfuDevice::SetSerialNumber(const char* serialNumber) {
   }
   const size_t length = std::strlen(serialNumber);
   if (length > kMaxSerialNumberLength) {
-    VLOG(LOG_ERROR,
-         "DfuDevice::SetSerialNumber: SerialNumber has %zu characters, at most %u are allowed\n",
-         length, kMaxSerialNumberLength);
+    VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: SerialNumber has %zu characters, at most %u are allowed\n", length,
+         kMaxSerialNumberLength);
     return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   if (IsThreadRunning()) {
@@ -45,13 +43,11 @@ uint32_t DfuDevice::SetSerialNumber(const char* serialNumber) {
   } else {
     result = VendorSetSerialNumber(serialNumber);
     if (result != 0) {
-      VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: VendorSetSerialNumber failed with 0x%08X\n",
-           result);
+      VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: VendorSetSerialNumber failed with 0x%08X\n", result);
     } else {
       result = SwitchDeviceBackFromDfu(&state);
       if (result != 0) {
-        VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: SwitchDeviceBackFromDfu failed with 0x%08X\n",
-             result);
+        VLOG(LOG_ERROR, "DfuDevice::SetSerialNumber: SwitchDeviceBackFromDfu failed with 0x%08X\n", result);
       }
     }
   }
@@ -89,8 +85,7 @@ uint32_t DfuDevice::GetSerialNumber(char** serialNumber, uint16_t bufferSize) {
     if (result == 0) {
       result = SwitchDeviceBackFromDfu(&state);
       if (result != 0) {
-        VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: SwitchDeviceBackFromDfu failed with 0x%08X\n",
-             result);
+        VLOG(LOG_ERROR, "DfuDevice::GetSerialNumber: SwitchDeviceBackFromDfu failed with 0x%08X\n", result);
       }
     }
   }
@@ -113,13 +108,11 @@ uint32_t DfuDevice::VendorSetSerialNumber(const char* serialNumber) {
     return VLMUFWDL_STATUS_INVALID_PARAMETER;
   }
   std::vector<uint8_t> request(kControlHeaderSize + length, 0);
-  dfu::WriteControlHeader(request.data(),
-                          ControlSetup{dfu::kDirHostToDevice, dfu::kTypeVendor,
-                                       dfu::kRecipientInterface, VENDOR_SET_SERIAL_NUMBER, 0,
-                                       mDfuInterfaceNumber, static_cast<uint16_t>(length)});
+  dfu::WriteControlHeader(
+      request.data(), ControlSetup{dfu::kDirHostToDevice, dfu::kTypeVendor, dfu::kRecipientInterface,
+                                   VENDOR_SET_SERIAL_NUMBER, 0, mDfuInterfaceNumber, static_cast<uint16_t>(length)});
   if (length != 0) std::memcpy(request.data() + kControlHeaderSize, serialNumber, length);
-  const uint32_t st = SendControlRequest(request.data(), static_cast<uint32_t>(request.size()),
-                                         nullptr, 0, nullptr);
+  const uint32_t st = SendControlRequest(request.data(), static_cast<uint32_t>(request.size()), nullptr, 0, nullptr);
   if (st != 0) {
     VLOG(LOG_ERROR, "DfuDevice::VendorSetSerialNumber: st: 0x%08X\n", st);
     return VLMUFWDL_STATUS_REQUEST_FAILED;
@@ -143,9 +136,8 @@ uint32_t DfuDevice::VendorGetSerialNumber(char** serialNumber, uint16_t bufferSi
   }
   char* buffer = *serialNumber;
   uint8_t header[kControlHeaderSize] = {};
-  dfu::WriteControlHeader(header, ControlSetup{dfu::kDirDeviceToHost, dfu::kTypeVendor,
-                                               dfu::kRecipientInterface, VENDOR_GET_SERIAL_NUMBER,
-                                               0, mDfuInterfaceNumber, bufferSize});
+  dfu::WriteControlHeader(header, ControlSetup{dfu::kDirDeviceToHost, dfu::kTypeVendor, dfu::kRecipientInterface,
+                                               VENDOR_GET_SERIAL_NUMBER, 0, mDfuInterfaceNumber, bufferSize});
   uint32_t received = 0;
   const uint32_t st = SendControlRequest(header, sizeof(header), buffer, bufferSize, &received);
   if (st != 0) {

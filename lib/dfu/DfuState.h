@@ -40,10 +40,10 @@ enum DFU_STATUS_CODE : uint8_t {
 struct DfuStatus {
   static constexpr uint32_t kReplySize = 6;
 
-  uint8_t bStatus = OK;          // DFU_STATUS_CODE of the last request
-  uint32_t bwPollTimeout = 0;    // ms to wait before the next DFU_GETSTATUS (24 bits)
-  uint8_t bState = appIDLE;      // DFU_STATE the device is in
-  uint8_t iString = 0;           // index of a status description string
+  uint8_t bStatus = OK;        // DFU_STATUS_CODE of the last request
+  uint32_t bwPollTimeout = 0;  // ms to wait before the next DFU_GETSTATUS (24 bits)
+  uint8_t bState = appIDLE;    // DFU_STATE the device is in
+  uint8_t iString = 0;         // index of a status description string
 
   static constexpr DfuStatus FromReply(const uint8_t (&reply)[kReplySize]) {
     DfuStatus status;

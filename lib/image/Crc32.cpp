@@ -42,12 +42,10 @@ uint32_t UpdateTables(uint32_t r, const unsigned char* p, std::size_t size) noex
     const uint32_t b = LoadLe32(p + 4);
     const uint32_t c = LoadLe32(p + 8);
     const uint32_t d = LoadLe32(p + 12);
-    r = kTables[15][a & 0xFFu] ^ kTables[14][(a >> 8) & 0xFFu] ^ kTables[13][(a >> 16) & 0xFFu] ^
-        kTables[12][a >> 24] ^ kTables[11][b & 0xFFu] ^ kTables[10][(b >> 8) & 0xFFu] ^
-        kTables[9][(b >> 16) & 0xFFu] ^ kTables[8][b >> 24] ^ kTables[7][c & 0xFFu] ^
-        kTables[6][(c >> 8) & 0xFFu] ^ kTables[5][(c >> 16) & 0xFFu] ^ kTables[4][c >> 24] ^
-        kTables[3][d & 0xFFu] ^ kTables[2][(d >> 8) & 0xFFu] ^ kTables[1][(d >> 16) & 0xFFu] ^
-        kTables[0][d >> 24];
+    r = kTables[15][a & 0xFFu] ^ kTables[14][(a >> 8) & 0xFFu] ^ kTables[13][(a >> 16) & 0xFFu] ^ kTables[12][a >> 24] ^
+        kTables[11][b & 0xFFu] ^ kTables[10][(b >> 8) & 0xFFu] ^ kTables[9][(b >> 16) & 0xFFu] ^ kTables[8][b >> 24] ^
+        kTables[7][c & 0xFFu] ^ kTables[6][(c >> 8) & 0xFFu] ^ kTables[5][(c >> 16) & 0xFFu] ^ kTables[4][c >> 24] ^
+        kTables[3][d & 0xFFu] ^ kTables[2][(d >> 8) & 0xFFu] ^ kTables[1][(d >> 16) & 0xFFu] ^ kTables[0][d >> 24];
     p += kSlices;
     size -= kSlices;
   }

@@ -8,8 +8,8 @@
 
 #include "image/Crc32.h"
 #include "log/DiagnosticLog.h"
-#include "platform/FileSystem.h"
 #include "platform/ByteOrder.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
@@ -64,8 +64,8 @@ uint32_t VldFile::OpenImageFile(const char* path) {
   // Sizes and byte counts of images are 32-bit throughout (download totals,
   // progress); a larger file cannot be an image.
   if (attributes.size > std::numeric_limits<uint32_t>::max()) {
-    VLOG(LOG_ERROR, "VldFile::Open: file '%s' is too large to be a firmware image (%llu bytes).\n",
-         mPath.c_str(), static_cast<unsigned long long>(attributes.size));
+    VLOG(LOG_ERROR, "VldFile::Open: file '%s' is too large to be a firmware image (%llu bytes).\n", mPath.c_str(),
+         static_cast<unsigned long long>(attributes.size));
     return VLMUFWDL_STATUS_FILE_FORMAT;
   }
   mFileSize = static_cast<uint32_t>(attributes.size);
@@ -74,8 +74,7 @@ uint32_t VldFile::OpenImageFile(const char* path) {
 
 uint32_t VldFile::ReadHeader() {
   // Common header.
-  if (std::fseek(mFile, 0, SEEK_SET) != 0 ||
-      std::fread(mHeader, 1, kCommonHeaderSize, mFile) != kCommonHeaderSize) {
+  if (std::fseek(mFile, 0, SEEK_SET) != 0 || std::fread(mHeader, 1, kCommonHeaderSize, mFile) != kCommonHeaderSize) {
     VLOG(LOG_ERROR, "reading common file header from file '%s' failed\n", mPath.c_str());
     return VLMUFWDL_STATUS_FILE_READ_FAILED;
   }
@@ -86,8 +85,7 @@ uint32_t VldFile::ReadHeader() {
   } else if (std::memcmp(mHeader, "VlMd", 4) == 0) {
     const uint32_t fileVersion = HeaderWord(40);
     if (fileVersion != 1) {
-      VLOG(LOG_ERROR, "file '%s': expected file version = 1, found version = %u\n", mPath.c_str(),
-           fileVersion);
+      VLOG(LOG_ERROR, "file '%s': expected file version = 1, found version = %u\n", mPath.c_str(), fileVersion);
       return VLMUFWDL_STATUS_FILE_FORMAT;
     }
     mVersion = 1;
@@ -117,8 +115,7 @@ uint32_t VldFile::CheckHeaderAndReadInfoText() {
   if (sectionOffset == 0 && mVersion == 0) sectionOffset = HeaderWord(64);
   if (sectionOffset == 0) sectionOffset = HeaderWord(80);
   if (sectionOffset == 0) {
-    VLOG(LOG_WARNING, "File '%s' has no data. Therefore length of info text is unknown.\n",
-         mPath.c_str());
+    VLOG(LOG_WARNING, "File '%s' has no data. Therefore length of info text is unknown.\n", mPath.c_str());
   }
 
   // Header CRC over the whole header with the stored CRC counted as zero.
@@ -135,9 +132,8 @@ uint32_t VldFile::CheckHeaderAndReadInfoText() {
   // A section cannot begin inside the header: that would make the info text
   // length negative.
   if (sectionOffset != 0 && sectionOffset < headerLength) {
-    VLOG(LOG_ERROR,
-         "File '%s' is corrupt: section offset %u lies inside the header of %u bytes.\n",
-         mPath.c_str(), sectionOffset, headerLength);
+    VLOG(LOG_ERROR, "File '%s' is corrupt: section offset %u lies inside the header of %u bytes.\n", mPath.c_str(),
+         sectionOffset, headerLength);
     return VLMUFWDL_STATUS_FILE_FORMAT;
   }
   return ReadInfoText(sectionOffset == 0 ? 0 : sectionOffset - headerLength);
@@ -155,8 +151,7 @@ uint32_t VldFile::CheckDfuSuffix() {
   unsigned char suffix[kDfuSuffixSize] = {};
   const std::size_t got = std::fread(suffix, 1, kDfuSuffixSize, mFile);
   if (got < kDfuSuffixSize) {
-    VLOG(LOG_WARNING,
-         "VldFile::Open: fread failed while reading DFU suffix. Read %u bytes, expected %u.\n",
+    VLOG(LOG_WARNING, "VldFile::Open: fread failed while reading DFU suffix. Read %u bytes, expected %u.\n",
          static_cast<unsigned>(got), static_cast<unsigned>(kDfuSuffixSize));
   }
   if (suffix[8] != 'U' || suffix[9] != 'F' || suffix[10] != 'D') {
@@ -173,8 +168,7 @@ uint32_t VldFile::CheckDfuSuffix() {
     return VLMUFWDL_STATUS_FILE_READ_FAILED;
   }
   if (crcRegister != LoadLe32(suffix + 12)) {
-    VLOG(LOG_ERROR, "VldFile::Open: File '%s' is corrupt. Calculated DFU CRC is wrong.\n",
-         mPath.c_str());
+    VLOG(LOG_ERROR, "VldFile::Open: File '%s' is corrupt. Calculated DFU CRC is wrong.\n", mPath.c_str());
     return VLMUFWDL_STATUS_DFU_SUFFIX_CRC;
   }
   return VLMUFWDL_STATUS_SUCCESS;
@@ -245,8 +239,7 @@ uint32_t VldFile::GetFileInfo(VLMUFWDL_VLD_FILE_INFO* info) {
   const std::size_t length = mInfoText.size();
   if (length >= VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE) {
     VLOG(LOG_WARNING, "Info text of file %s will be truncated.\n", mPath.c_str());
-    VLOG(LOG_WARNING, "VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE has to be greater then %u\n",
-         static_cast<unsigned>(length));
+    VLOG(LOG_WARNING, "VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE has to be greater then %u\n", static_cast<unsigned>(length));
   }
   const std::size_t copied = std::min<std::size_t>(length, VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE - 1);
   std::memcpy(info->InfoText, mInfoText.data(), copied);

@@ -76,7 +76,6 @@ struct ExtensionKey {
 constexpr ExtensionKey kExtensionKeys[] = {
     {"ThreadIdExtension", 1}, {"ModuleTokenExtension", 2}, {"TypeExtension", 4}, {"TimeExtension", 8}};
 
-
 }  // namespace
 
 DiagnosticLog::DiagnosticLog() : mLogFile(this) {
@@ -104,8 +103,8 @@ void DiagnosticLog::FormatText(char (&text)[kMaxText + 1], const char* format, v
 }
 
 size_t DiagnosticLog::FormatLine(char (&line)[kMaxLine + 1], uint32_t extensions, uint64_t threadId,
-                                 const platform::LocalTime* time, const char* moduleToken,
-                                 const char* typeName, const char* text) {
+                                 const platform::LocalTime* time, const char* moduleToken, const char* typeName,
+                                 const char* text) {
   size_t length = 0;
   const auto append = [&](const char* piece) {
     if (piece == nullptr) return;
@@ -171,8 +170,7 @@ void DiagnosticLog::EntryLockedV(uint32_t type, uint32_t destinationMask, const 
   Dispatch(type, destinationMask & ~mSuppressedDestinations, text);
 }
 
-void DiagnosticLog::LogFileDiagnosticV(uint32_t type, uint32_t destinationMask, const char* format,
-                                       va_list args) {
+void DiagnosticLog::LogFileDiagnosticV(uint32_t type, uint32_t destinationMask, const char* format, va_list args) {
   // Called from inside LogFile operations, which run under mLock.
   EntryLockedV(type, destinationMask, format, args);
 }
@@ -189,10 +187,10 @@ void DiagnosticLog::Dispatch(uint32_t type, uint32_t destinationMask, const char
   // The log file is the only destination with an output.
   if (!mLogFileEnabled || (destinationMask & kFileBit) == 0) return;
   char line[kMaxLine + 1];
-  platform::LocalTime now {};
+  platform::LocalTime now{};
   const bool haveTime = (mLogFile.Extensions & 8) != 0 && platform::GetLocalTime(now);
-  FormatLine(line, mLogFile.Extensions, platform::CurrentThreadId(), haveTime ? &now : nullptr, mModuleToken,
-             row.name, text);
+  FormatLine(line, mLogFile.Extensions, platform::CurrentThreadId(), haveTime ? &now : nullptr, mModuleToken, row.name,
+             text);
   if (!mLogFile.WriteEntry(line)) {
     // The line is lost; later entries try the file again.
     mLogFileEnabled = false;
@@ -244,8 +242,8 @@ bool DiagnosticLog::CfgFileExists() const { return mCfgFile[0] != '\0' && platfo
 
 void DiagnosticLog::WriteCfg(const char* section, const char* key, const char* value) {
   if (!platform::WriteProfileValue(section, key, value, mCfgFile)) {
-    EntryLocked(LOG_WARNING, mDestinationMask,
-                "SetCfgFile: writing key \"%s\" of section \"%s\" into \"%s\" failed\n", key, section, mCfgFile);
+    EntryLocked(LOG_WARNING, mDestinationMask, "SetCfgFile: writing key \"%s\" of section \"%s\" into \"%s\" failed\n",
+                key, section, mCfgFile);
   }
 }
 
@@ -383,7 +381,8 @@ constinit GlobalSlot<DiagnosticLog> gDiagnosticLog;
 
 PointerText FormatPointer(const void* pointer) {
   PointerText p;
-  std::snprintf(p.text, sizeof p.text, "%016llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+  std::snprintf(p.text, sizeof p.text, "%016llX",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
   return p;
 }
 

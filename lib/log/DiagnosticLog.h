@@ -33,7 +33,7 @@ class DiagnosticLog final : private LogFileDiagnostics {
     platform::ModuleInstance moduleInstance = nullptr;  // names the configuration file
     uint32_t enabledTypes = 0x37;
     uint32_t destinationMask = 3;
-    uint32_t extensions = 13;                           // line prefixes
+    uint32_t extensions = 13;  // line prefixes
     const char* moduleToken = "VLMUFWDL";
     const char* logFilePath = "";
     uint32_t maxSize = 256000;
@@ -57,9 +57,7 @@ class DiagnosticLog final : private LogFileDiagnostics {
   void ClearConfiguredLogFile();
   void Teardown();
 
-  bool IsEnabled(uint32_t type) const noexcept {
-    return (mEnabledTypes.load(std::memory_order_relaxed) & type) != 0;
-  }
+  bool IsEnabled(uint32_t type) const noexcept { return (mEnabledTypes.load(std::memory_order_relaxed) & type) != 0; }
   void Entry(uint32_t type, const char* format, ...) VLMU_PRINTF_FORMAT(3, 4);
   void EntryV(uint32_t type, const char* format, va_list args) VLMU_PRINTF_FORMAT(3, 0);
 
@@ -85,15 +83,13 @@ class DiagnosticLog final : private LogFileDiagnostics {
                            const char* text);
 
   // Formats a message into `text`; a formatting fault gives the fault text.
-  static void FormatText(char (&text)[kMaxText + 1], const char* format, va_list args)
-      VLMU_PRINTF_FORMAT(2, 0);
+  static void FormatText(char (&text)[kMaxText + 1], const char* format, va_list args) VLMU_PRINTF_FORMAT(2, 0);
 
  private:
   void LogFileDiagnosticV(uint32_t type, uint32_t destinationMask, const char* format, va_list args) override
       VLMU_PRINTF_FORMAT(4, 0);
   // Formats and dispatches one entry; the caller holds mLock.
-  void EntryLockedV(uint32_t type, uint32_t destinationMask, const char* format, va_list args)
-      VLMU_PRINTF_FORMAT(4, 0);
+  void EntryLockedV(uint32_t type, uint32_t destinationMask, const char* format, va_list args) VLMU_PRINTF_FORMAT(4, 0);
   void EntryLocked(uint32_t type, uint32_t destinationMask, const char* format, ...) VLMU_PRINTF_FORMAT(4, 5);
   void Dispatch(uint32_t type, uint32_t destinationMask, const char* text);
   const LogTypeEntry& Row(uint32_t type) const;
@@ -123,9 +119,9 @@ class DiagnosticLog final : private LogFileDiagnostics {
 // the existing log readers and tests know them, misspellings included
 // ("invlaid length", "failed with failed with", "appDETATCH", "Unxepected",
 // "CDfuClrStatus"): do not correct them.
-#define VLOG(type, ...)                                   \
-  do {                                                    \
-    DiagnosticLog& vlogLog_ = TheDiagnosticLog();         \
+#define VLOG(type, ...)                                                \
+  do {                                                                 \
+    DiagnosticLog& vlogLog_ = TheDiagnosticLog();                      \
     if (vlogLog_.IsEnabled(type)) vlogLog_.Entry((type), __VA_ARGS__); \
   } while (0)
 

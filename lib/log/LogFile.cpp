@@ -104,8 +104,7 @@ bool LogFile::WriteEntry(const char* line) {
     return false;
   }
   if (mCheckSizeAfterEachEntry && !BackupIfRequired()) {
-    Diagnostic(LOG_ERROR, "WriteEntry: BackupIfRequired failed after writing entry \"%s\" in the log file\n",
-               line);
+    Diagnostic(LOG_ERROR, "WriteEntry: BackupIfRequired failed after writing entry \"%s\" in the log file\n", line);
     return false;
   }
   return true;

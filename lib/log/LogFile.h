@@ -13,8 +13,8 @@
 // back into the file.
 class LogFileDiagnostics {
  public:
-  virtual void LogFileDiagnosticV(uint32_t type, uint32_t destinationMask, const char* format,
-                                  va_list args) VLMU_PRINTF_FORMAT(4, 0) = 0;
+  virtual void LogFileDiagnosticV(uint32_t type, uint32_t destinationMask, const char* format, va_list args)
+      VLMU_PRINTF_FORMAT(4, 0) = 0;
 
  protected:
   ~LogFileDiagnostics() = default;
@@ -50,9 +50,7 @@ class LogFile {
   // false when the result does not fit `size` bytes with its NUL.
   static bool ReplaceExtension(const char* path, const char* extension, char* out, size_t size);
   // The backup name of `path`: its extension replaced by "bak".
-  static bool BackupName(const char* path, char* out, size_t size) {
-    return ReplaceExtension(path, "bak", out, size);
-  }
+  static bool BackupName(const char* path, char* out, size_t size) { return ReplaceExtension(path, "bak", out, size); }
 
  private:
   void Diagnostic(uint32_t type, const char* format, ...) VLMU_PRINTF_FORMAT(3, 4);

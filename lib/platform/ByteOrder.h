@@ -36,7 +36,11 @@ inline void StoreLe32(void* at, uint32_t value) noexcept {
 // bytes are there.
 inline uint16_t LoadLe16(std::string_view bytes, size_t offset) noexcept { return LoadLe16(bytes.data() + offset); }
 inline uint32_t LoadLe32(std::string_view bytes, size_t offset) noexcept { return LoadLe32(bytes.data() + offset); }
-inline void StoreLe16(std::string& bytes, size_t offset, uint16_t value) noexcept { StoreLe16(bytes.data() + offset, value); }
-inline void StoreLe32(std::string& bytes, size_t offset, uint32_t value) noexcept { StoreLe32(bytes.data() + offset, value); }
+inline void StoreLe16(std::string& bytes, size_t offset, uint16_t value) noexcept {
+  StoreLe16(bytes.data() + offset, value);
+}
+inline void StoreLe32(std::string& bytes, size_t offset, uint32_t value) noexcept {
+  StoreLe32(bytes.data() + offset, value);
+}
 
 }  // namespace platform

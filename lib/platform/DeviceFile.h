@@ -19,8 +19,8 @@ class DeviceFile {
   virtual ~DeviceFile() = default;
   // Issues one I/O control request and waits for its completion. Returns 0 or
   // a system error code; `bytesReturned` receives the output byte count.
-  virtual uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out,
-                             uint32_t outSize, uint32_t* bytesReturned) = 0;
+  virtual uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
+                             uint32_t* bytesReturned) = 0;
 };
 
 // The system error code of an interface path that does not exist.

@@ -28,8 +28,8 @@ bool ReadHex(std::string_view text, size_t pos, size_t digits, uint64_t& value) 
 
 bool GuidFromText(std::string_view text, Guid& guid) {
   // Layout: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-  if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' ||
-      text[19] != '-' || text[24] != '-') {
+  if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' || text[19] != '-' ||
+      text[24] != '-') {
     return false;
   }
   uint64_t d1 = 0, d2 = 0, d3 = 0, d4a = 0, d4b = 0;
@@ -68,9 +68,9 @@ std::string GuidToString(const Guid& guid, bool lowerCase) {
   std::snprintf(text, sizeof text,
                 lowerCase ? "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}"
                           : "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2),
-                static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+                static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2), static_cast<unsigned>(guid.Data3),
+                guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6],
+                guid.Data4[7]);
   return text;
 }
 

@@ -22,7 +22,8 @@ struct Guid {
 static_assert(sizeof(Guid) == 16, "Guid must be 16 bytes");
 
 // Interface class of the vendor driver's devices, {49F4A1FF-55DD-4d45-9743-7B623EFF0361}.
-inline constexpr Guid kVendorInterfaceClass{0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
+inline constexpr Guid kVendorInterfaceClass{
+    0x49F4A1FF, 0x55DD, 0x4d45, {0x97, 0x43, 0x7B, 0x62, 0x3E, 0xFF, 0x03, 0x61}};
 
 // Reads exactly a braced GUID text, "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}"
 // with hex digits of either case. Returns false for anything else.

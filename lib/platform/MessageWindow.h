@@ -34,8 +34,7 @@ static_assert(offsetof(DevBroadcastDeviceInterfaceA, dbcc_devicetype) == 4, "dev
 static_assert(offsetof(DevBroadcastDeviceInterfaceA, dbcc_name) == 28, "name at byte 28");
 
 // Window procedure: `context` is the value given at creation.
-using WindowProcedure = intptr_t (*)(void* context, uint32_t message, uintptr_t wParam,
-                                     intptr_t lParam);
+using WindowProcedure = intptr_t (*)(void* context, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
 class MessageWindow {
  public:
@@ -61,8 +60,7 @@ class MessageWindow {
 };
 
 // Creates the window on the calling thread. Returns null and sets `error` on failure.
-std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className,
-                                                   const char* title, WindowProcedure procedure,
-                                                   void* context, uint32_t* error);
+std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className, const char* title,
+                                                   WindowProcedure procedure, void* context, uint32_t* error);
 
 }  // namespace platform

@@ -10,21 +10,18 @@
 namespace platform {
 
 // The value of `key` in `section` of `fileName`, or `defaultValue`.
-std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue,
-                                    const char* fileName);
+std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue, const char* fileName);
 
 // Sets `key` in `section` to `value`: the key's line is replaced in place, or
 // the key is added at the end of its section, or the section is added at the
 // end of the file. The file is created when missing. Returns false when the
 // file cannot be read or written.
-bool WriteProfileValue(const char* section, const char* key, const char* value,
-                               const char* fileName);
+bool WriteProfileValue(const char* section, const char* key, const char* value, const char* fileName);
 
 // Text-level forms of the two operations, used by the file functions above.
-std::string ProfileLookup(const std::string& content, const char* section, const char* key,
-                          const char* defaultValue);
+std::string ProfileLookup(const std::string& content, const char* section, const char* key, const char* defaultValue);
 // `newLine` is the line end used for inserted lines when the content has none.
-std::string ProfileUpdate(const std::string& content, const char* section, const char* key,
-                          const char* value, const char* newLine);
+std::string ProfileUpdate(const std::string& content, const char* section, const char* key, const char* value,
+                          const char* newLine);
 
 }  // namespace platform

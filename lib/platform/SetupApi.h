@@ -59,19 +59,16 @@ inline bool IsValidDeviceInfoSet(const DeviceInfoSet* set) {
   return set != nullptr && reinterpret_cast<uintptr_t>(set) != ~uintptr_t{0};
 }
 
-using PFN_SetupDiGetClassDevsA = DeviceInfoSet* (*)(const Guid* classGuid, const char* enumerator,
-                                                   void* parentWindow, uint32_t flags);
+using PFN_SetupDiGetClassDevsA = DeviceInfoSet* (*)(const Guid* classGuid, const char* enumerator, void* parentWindow,
+                                                    uint32_t flags);
 using PFN_SetupDiDestroyDeviceInfoList = SetupBool (*)(DeviceInfoSet* set);
 using PFN_SetupDiEnumDeviceInterfaces = SetupBool (*)(DeviceInfoSet* set, DeviceInfoData* deviceInfo,
-                                                 const Guid* interfaceClassGuid, uint32_t memberIndex,
-                                                 DeviceInterfaceData* interfaceData);
-using PFN_SetupDiGetDeviceInterfaceDetailA = SetupBool (*)(DeviceInfoSet* set,
-                                                      DeviceInterfaceData* interfaceData,
-                                                      DeviceInterfaceDetailDataA* detail,
-                                                      uint32_t detailSize, uint32_t* requiredSize,
-                                                      DeviceInfoData* deviceInfo);
-using PFN_SetupDiEnumDeviceInfo = SetupBool (*)(DeviceInfoSet* set, uint32_t memberIndex,
-                                           DeviceInfoData* deviceInfo);
+                                                      const Guid* interfaceClassGuid, uint32_t memberIndex,
+                                                      DeviceInterfaceData* interfaceData);
+using PFN_SetupDiGetDeviceInterfaceDetailA = SetupBool (*)(DeviceInfoSet* set, DeviceInterfaceData* interfaceData,
+                                                           DeviceInterfaceDetailDataA* detail, uint32_t detailSize,
+                                                           uint32_t* requiredSize, DeviceInfoData* deviceInfo);
+using PFN_SetupDiEnumDeviceInfo = SetupBool (*)(DeviceInfoSet* set, uint32_t memberIndex, DeviceInfoData* deviceInfo);
 
 // Result of the last setup function called on this thread (0 after success).
 uint32_t GetLastSetupError();

@@ -37,8 +37,7 @@ class ApiFrameTest : public ::testing::Test {
     const auto lines = Lines(ReadFile(Log()));
     for (size_t i = 2; i < lines.size(); ++i) {
       const size_t start = lines[i].find("  ");
-      EXPECT_TRUE(start != std::string::npos && HasDefaultPrefixThen(lines[i], lines[i].substr(start + 2)))
-          << lines[i];
+      EXPECT_TRUE(start != std::string::npos && HasDefaultPrefixThen(lines[i], lines[i].substr(start + 2))) << lines[i];
       entries.push_back(start == std::string::npos ? lines[i] : lines[i].substr(start + 2));
     }
     return entries;

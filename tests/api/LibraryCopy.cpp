@@ -7,9 +7,7 @@
 
 namespace apitest {
 
-LibraryCopy::LibraryCopy() {
-  std::filesystem::copy_file(VLMU_LIBRARY_FILE, LibraryPath());
-}
+LibraryCopy::LibraryCopy() { std::filesystem::copy_file(VLMU_LIBRARY_FILE, LibraryPath()); }
 
 LibraryCopy::~LibraryCopy() {
   if (mHandle != nullptr) Unload();

@@ -17,9 +17,9 @@
 
 #include "../log/LogTestUtil.h"
 #include "LibraryCopy.h"
+#include "support/CaseName.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
-#include "support/CaseName.h"
 
 namespace {
 
@@ -56,8 +56,8 @@ std::string FilledCfg(const std::string& path, const std::string& maxSize) {
   const char* names[] = {"ERROR", "WARNING", "INFO", "DATA", "API ->", "API <-"};
   std::string text = "[Common]\nModuleToken=VLMUFWDL\n";
   for (int n = 1; n <= 32; ++n) {
-    text += "[LogType" + std::to_string(n) + "]\nName=" + (n <= 6 ? names[n - 1] : "") + "\nEnabled=" +
-            ((0x37u >> (n - 1)) & 1u ? "1" : "0") + "\n";
+    text += "[LogType" + std::to_string(n) + "]\nName=" + (n <= 6 ? names[n - 1] : "") +
+            "\nEnabled=" + ((0x37u >> (n - 1)) & 1u ? "1" : "0") + "\n";
   }
   text += "[LogFile]\nThreadIdExtension=1\nModuleTokenExtension=0\nTypeExtension=1\nTimeExtension=1\n";
   text += "PathAndName=" + path + "\nMaxSize=" + maxSize + "\nCheckSizeAfterEachEntry=0\n";
@@ -164,7 +164,9 @@ TEST(LibraryLoad, EnableLoggingIsStoredAndUsedAtTheNextLoad) {
   lib.Unload();
   EXPECT_EQ(Entries(log), Concat({{"INFO: VLMUFWDL_EnableLogging: Logfile '" + log + "' enabled.",
                                    "API <-: VLMUFWDL_EnableLogging() returning 0x00000000"},
-                                  kDetach, kAttach, kDetach}));
+                                  kDetach,
+                                  kAttach,
+                                  kDetach}));
 }
 
 TEST(LibraryLoad, EnableLoggingWithNullStopsTheFileAndForgetsIt) {
@@ -231,7 +233,9 @@ TEST_P(LibraryOddFileTest, ReturnsAtOnceAndLosesNothing) {
   ASSERT_TRUE(lib.Loaded());
   const std::string target = c.isCfg ? log : odd;
   EXPECT_EQ(Bounded([&] { return lib.EnableLogging(target.c_str()); }), c.isCfg ? 0u : 23u);
-  Bounded([&] { for (int i = 0; i < 2000; ++i) lib.CloseDevice(); });  // entries to fill a pipe many times over
+  Bounded([&] {
+    for (int i = 0; i < 2000; ++i) lib.CloseDevice();
+  });  // entries to fill a pipe many times over
   EXPECT_EQ(lib.EnableLogging(log.c_str()), 0u);
   lib.Unload();
   EXPECT_EQ(ReadFile(log).empty(), c.isCfg);  // such a configuration enables no type
@@ -363,8 +367,8 @@ TEST(LibraryLoad, LinkedAtLoadTimeReportsStaticLoad) {
   WriteFile(lib.CfgPath(), FilledCfg(log, "256000"));
   const std::string command = "LD_LIBRARY_PATH='" + lib.Dir().path().string() + "' '" + VLMU_STATIC_PROBE + "'";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(Entries(log), Concat({{"API ->: DLL_PROCESS_ATTACH (static load)", "API <-: DLL_PROCESS_ATTACH"},
-                                  kDetach}));
+  EXPECT_EQ(Entries(log),
+            Concat({{"API ->: DLL_PROCESS_ATTACH (static load)", "API <-: DLL_PROCESS_ATTACH"}, kDetach}));
 }
 
 }  // namespace

@@ -38,7 +38,9 @@ class FakeLibrary : public vlmapp::FirmwareLibrary {
   uint32_t closeStatus = 0;
   std::vector<std::string> calls;  // "Open 1", "Start <path>", "Close", ...
   // GetDownloadStatus answers, one per call; the last one repeats.
-  struct Poll { uint32_t status, done, total; };
+  struct Poll {
+    uint32_t status, done, total;
+  };
   std::deque<Poll> polls;
 
   uint32_t GetApiVersion() override { return apiVersion; }
@@ -100,7 +102,10 @@ class FakeProgressView : public vlmapp::ProgressDialogView {
   int postedPolls = 0;  // posted and not yet delivered
 
   void SetStatusText(const std::string& text) override { status = text; }
-  void SetProgressRange(uint32_t low, uint32_t high) override { rangeLow = low; rangeHigh = high; }
+  void SetProgressRange(uint32_t low, uint32_t high) override {
+    rangeLow = low;
+    rangeHigh = high;
+  }
   void SetProgressPosition(uint32_t p) override { position = p; }
   void EnableCloseButton(bool enabled) override { closeEnabled = enabled; }
   bool StartTimer(uintptr_t id, uint32_t periodMs) override {
@@ -129,8 +134,8 @@ class FakeMainView : public vlmapp::MainDialogView {
   std::optional<vlmapp::DeviceInterfaceFilter> filter;
   std::vector<uintptr_t> unregistered;
   std::vector<vlmapp::MessageBoxRequest> boxes;
-  std::deque<vlmapp::MessageAnswer> answers;   // for boxes with Yes/No
-  std::function<void()> duringConfirmation;    // runs while the confirmation is up
+  std::deque<vlmapp::MessageAnswer> answers;  // for boxes with Yes/No
+  std::function<void()> duringConfirmation;   // runs while the confirmation is up
   std::optional<std::string> chosenFile;
   int chooserRuns = 0;
   std::vector<std::string> aboutTexts;

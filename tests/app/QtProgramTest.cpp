@@ -3,19 +3,19 @@
 // sees from the first list to the end of an upgrade.
 #include <sys/stat.h>
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
-#include <QMessageBox>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
@@ -100,8 +100,8 @@ class QtProgram : public ::testing::Test {
 
   // The main dialog, shown, with its first list built.
   std::unique_ptr<vlmqt::QtMainDialog> Open() {
-    auto dialog = std::make_unique<vlmqt::QtMainDialog>(*library, "VelmoraFlashTool_x64",
-                                                        [](vlmapp::VlmFwUpgradeDlg&) {}, &prompts);
+    auto dialog = std::make_unique<vlmqt::QtMainDialog>(
+        *library, "VelmoraFlashTool_x64", [](vlmapp::VlmFwUpgradeDlg&) {}, &prompts);
     dialog->show();
     EXPECT_TRUE(WaitUntil([&] { return List(*dialog)->rowCount() > 0 || !prompts.boxes.empty(); }));
     return dialog;
@@ -282,8 +282,8 @@ TEST_F(QtProgram, FullUpgradeShowsProgressAndEndsTheProgram) {
 }
 
 TEST_F(QtProgram, FailedDownloadShowsTheCodeAndKeepsTheBar) {
-  const std::string id = driver.AddDevice(
-      DeviceDescription().Knob("faults", R"([{"bRequest": 1, "occurrence": 6, "action": "stall"}])"));
+  const std::string id =
+      driver.AddDevice(DeviceDescription().Knob("faults", R"([{"bRequest": 1, "occurrence": 6, "action": "stall"}])"));
   ASSERT_FALSE(id.empty());
   auto dialog = Open();
   prompts.file = WriteImage("fw.vld", dfue2e::MakeImage(64 * 1024));
@@ -405,9 +405,9 @@ TEST_F(QtProgram, DialogsOpenOverTheMainWindowAndTheFileDialogInTheFolderUsedLas
   }
   EXPECT_EQ(folders, (std::vector<std::string>{QDir::homePath().toStdString(), dir.path().string()}));
   EXPECT_EQ(boxes, (std::vector<std::string>{"Error 0x04", "Error 0x04"}));
-  const std::string settings = testsupport::ReadFile(qEnvironmentVariable("XDG_CONFIG_HOME").toStdString() + "/" +
-                                                     vlmqt::kSettingsOrganization + "/" +
-                                                     vlmqt::kSettingsApplication + ".conf");
+  const std::string settings =
+      testsupport::ReadFile(qEnvironmentVariable("XDG_CONFIG_HOME").toStdString() + "/" + vlmqt::kSettingsOrganization +
+                            "/" + vlmqt::kSettingsApplication + ".conf");
   EXPECT_NE(settings.find("lastFolder=" + dir.path().string()), std::string::npos) << settings;
 
   bool aboutSeen = false;

@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSignalSpy>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -104,7 +104,8 @@ TEST(SingleInstance, ProgramStartedTwiceEndsTheSecondAtOnceAndSurvivesACrashedFi
 
   ProgramProcess first({"XDG_RUNTIME_DIR=" + runtime.path().string()});
   ASSERT_GT(first.Pid(), 0);
-  ASSERT_TRUE(WaitFor([&] { return lockOwner() == QByteArray::number(first.Pid()) && QFile::exists(QString::fromStdString(server)); }));
+  ASSERT_TRUE(WaitFor(
+      [&] { return lockOwner() == QByteArray::number(first.Pid()) && QFile::exists(QString::fromStdString(server)); }));
 
   ProgramProcess second({"XDG_RUNTIME_DIR=" + runtime.path().string()});
   ASSERT_TRUE(WaitFor([&] { return second.Ended(); })) << "the second instance did not end";
@@ -175,25 +176,26 @@ TEST_P(ProgramStartTest, RunsHandsOverOrSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProgramStartTest,
-    ::testing::Values(
-        StartCase{"marker_cannot_be_made", false,
-                  [](StartScene& s) { return std::filesystem::create_directory(s.run + kLock), s.run; }, -1,
-                  &StartScene::run, ".lock"},
-        StartCase{"runtime_folder_others_may_write", false,
-                  [](StartScene& s) { return s.PlantLiveLock(s.shared), s.shared; }, -1, &StartScene::privateTemp,
-                  "may be written by other users"},
-        StartCase{"no_runtime_folder_and_planted_locks_in_temp", true,
-                  [](StartScene& s) {
-                    s.PlantLiveLock(s.shared);
-                    StartScene::MakeOthers(s.shared + "/runtime-" + ::getpwuid(::geteuid())->pw_name);  // Qt's fallback
-                    return std::string();
-                  },
-                  -1, &StartScene::privateTemp, ""},
-        StartCase{"private_temp_folder_of_another_user", true,
-                  [](StartScene& s) { return StartScene::MakeOthers(s.privateTemp), std::string(); }, -1, nullptr,
-                  "belongs to another user"},
-        StartCase{"running_instance_does_not_answer", false,
-                  [](StartScene& s) { return s.PlantLiveLock(s.run), s.run; }, 2, nullptr, "does not answer"}),
+    ::testing::Values(StartCase{"marker_cannot_be_made", false,
+                                [](StartScene& s) { return std::filesystem::create_directory(s.run + kLock), s.run; },
+                                -1, &StartScene::run, ".lock"},
+                      StartCase{"runtime_folder_others_may_write", false,
+                                [](StartScene& s) { return s.PlantLiveLock(s.shared), s.shared; }, -1,
+                                &StartScene::privateTemp, "may be written by other users"},
+                      StartCase{"no_runtime_folder_and_planted_locks_in_temp", true,
+                                [](StartScene& s) {
+                                  s.PlantLiveLock(s.shared);
+                                  StartScene::MakeOthers(s.shared + "/runtime-" +
+                                                         ::getpwuid(::geteuid())->pw_name);  // Qt's fallback
+                                  return std::string();
+                                },
+                                -1, &StartScene::privateTemp, ""},
+                      StartCase{"private_temp_folder_of_another_user", true,
+                                [](StartScene& s) { return StartScene::MakeOthers(s.privateTemp), std::string(); }, -1,
+                                nullptr, "belongs to another user"},
+                      StartCase{"running_instance_does_not_answer", false,
+                                [](StartScene& s) { return s.PlantLiveLock(s.run), s.run; }, 2, nullptr,
+                                "does not answer"}),
     [](const ::testing::TestParamInfo<StartCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -40,9 +40,9 @@ struct RecordedRequest {
 // the device under test owns (and drops when it closes).
 struct FakeDevice {
   std::mutex lock;
-  Bytes deviceDescriptor;                                   // usually 18 bytes
-  std::map<std::pair<uint8_t, uint16_t>, Bytes> strings;    // (index, language) -> descriptor
-  std::vector<Bytes> configurations;                        // whole descriptors by index
+  Bytes deviceDescriptor;                                 // usually 18 bytes
+  std::map<std::pair<uint8_t, uint16_t>, Bytes> strings;  // (index, language) -> descriptor
+  std::vector<Bytes> configurations;                      // whole descriptors by index
   // Returns a transport result for a request (0 = answer normally).
   std::function<uint32_t(const RecordedRequest&)> failWith;
   // Caps the bytes answered for a request (after the output size).
@@ -149,9 +149,24 @@ class TestDfuDevice : public DfuDevice {
 // ---- descriptor builders ---------------------------------------------------
 
 inline Bytes DeviceDescriptor(uint16_t vendor, uint16_t product, uint8_t serialIndex, uint8_t configurations) {
-  return Bytes{18,   1,    0x00, 0x02, 0, 0, 0, 64, static_cast<uint8_t>(vendor & 0xFF),
-               static_cast<uint8_t>(vendor >> 8), static_cast<uint8_t>(product & 0xFF),
-               static_cast<uint8_t>(product >> 8), 0x00, 0x01, 1, 2, serialIndex, configurations};
+  return Bytes{18,
+               1,
+               0x00,
+               0x02,
+               0,
+               0,
+               0,
+               64,
+               static_cast<uint8_t>(vendor & 0xFF),
+               static_cast<uint8_t>(vendor >> 8),
+               static_cast<uint8_t>(product & 0xFF),
+               static_cast<uint8_t>(product >> 8),
+               0x00,
+               0x01,
+               1,
+               2,
+               serialIndex,
+               configurations};
 }
 
 inline Bytes StringDescriptor(const std::u16string& text) {
@@ -219,8 +234,8 @@ inline std::shared_ptr<FakeDevice> GoodDevice() {
   d->deviceDescriptor = DeviceDescriptor(0x1234, 0x5678, 3, 1);
   d->strings[{0, 0}] = Bytes{4, 3, 0x09, 0x04};
   d->strings[{3, 0x0409}] = StringDescriptor(u"SN0001");
-  d->configurations.push_back(Configuration(
-      {Interface(0, 1, 1, 0), Other(0x24, 7), DfuInterface(2, 1), Functional(0x0B, 500, 4096, 9)}));
+  d->configurations.push_back(
+      Configuration({Interface(0, 1, 1, 0), Other(0x24, 7), DfuInterface(2, 1), Functional(0x0B, 500, 4096, 9)}));
   return d;
 }
 

@@ -50,16 +50,16 @@ TEST(GuidText, RejectsEverythingButTheExactBracedForm) {
   const std::vector<std::string> bad = {
       "",
       "{}",
-      "49F4A1FF-55DD-4d45-9743-7B623EFF0361",      // no braces
-      "{49F4A1FF-55DD-4d45-9743-7B623EFF0361",     // no closing brace
-      "{49F4A1FF-55DD-4d45-9743-7B623EFF0361}x",   // trailing character
-      " {49F4A1FF-55DD-4d45-9743-7B623EFF0361}",   // leading blank
-      "{49F4A1FF-55DD-4d45-9743-7B623EFF036}",     // short last group
-      "{49F4A1FF-55DD-4d45-9743-7B623EFF03610}",   // long last group
-      "{49F4A1FG-55DD-4d45-9743-7B623EFF0361}",    // not hex
-      "{49F4A1FF_55DD-4d45-9743-7B623EFF0361}",    // wrong separator
-      "{49F4A1FF-55DD-4d45-97437B623EFF0361-}",    // separator moved
-      "(49F4A1FF-55DD-4d45-9743-7B623EFF0361)",    // wrong brackets
+      "49F4A1FF-55DD-4d45-9743-7B623EFF0361",     // no braces
+      "{49F4A1FF-55DD-4d45-9743-7B623EFF0361",    // no closing brace
+      "{49F4A1FF-55DD-4d45-9743-7B623EFF0361}x",  // trailing character
+      " {49F4A1FF-55DD-4d45-9743-7B623EFF0361}",  // leading blank
+      "{49F4A1FF-55DD-4d45-9743-7B623EFF036}",    // short last group
+      "{49F4A1FF-55DD-4d45-9743-7B623EFF03610}",  // long last group
+      "{49F4A1FG-55DD-4d45-9743-7B623EFF0361}",   // not hex
+      "{49F4A1FF_55DD-4d45-9743-7B623EFF0361}",   // wrong separator
+      "{49F4A1FF-55DD-4d45-97437B623EFF0361-}",   // separator moved
+      "(49F4A1FF-55DD-4d45-9743-7B623EFF0361)",   // wrong brackets
   };
   for (const auto& text : bad) {
     Guid g;

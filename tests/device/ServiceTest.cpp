@@ -22,8 +22,8 @@
 #include "device/DeviceLogCapture.h"
 #include "device/VlmuDeviceSet.h"
 #include "dfu/DfuDevice.h"
-#include "platform/posix/DriverConnection.h"
 #include "platform/Module.h"
+#include "platform/posix/DriverConnection.h"
 #include "support/DriverServiceFixture.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
@@ -32,8 +32,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testsupport::DeviceDescription;
 using devicetest::DeviceLogCapture;
+using testsupport::DeviceDescription;
 
 class Device : public DfuDevice {
  public:
@@ -44,7 +44,9 @@ class Device : public DfuDevice {
   uint16_t TransferSize() const { return mTransferSize; }
 };
 
-bool Signalled(platform::Event* e, uint32_t ms) { return e != nullptr && e->Wait(ms) == platform::WaitResult::Signalled; }
+bool Signalled(platform::Event* e, uint32_t ms) {
+  return e != nullptr && e->Wait(ms) == platform::WaitResult::Signalled;
+}
 
 class Service : public ::testing::Test {
  protected:
@@ -124,7 +126,8 @@ TEST_F(Service, DetailRecordSizesAndErrors) {
 }
 
 TEST_F(Service, OpenReadsIdentityAndDfuDescriptors) {
-  ASSERT_FALSE(driver.AddDevice(DeviceDescription().Id("a").Serial("ABC123").Ids(0x1A2B, 0x3C4D).TransferSize(1024)).empty());
+  ASSERT_FALSE(
+      driver.AddDevice(DeviceDescription().Id("a").Serial("ABC123").Ids(0x1A2B, 0x3C4D).TransferSize(1024)).empty());
   Enumerate(1);
   Device d;
   ASSERT_EQ(d.OpenDevice(set, 0), 0u);
@@ -431,7 +434,8 @@ class GarbagePeer {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, mPath.c_str(), sizeof addr.sun_path - 1);
-    mOk = mListen >= 0 && bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(mListen, 8) == 0;
+    mOk =
+        mListen >= 0 && bind(mListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(mListen, 8) == 0;
     if (mOk) mThread = std::thread([this] { Serve(); });
   }
   ~GarbagePeer() {
@@ -466,10 +470,10 @@ class GarbagePeer {
 
 TEST(Garbage, EnumerationAndOpenFailWithCodesAndNeverHang) {
   const std::vector<std::string> replies = {
-      std::string(64, '\xFF'),                         // a length far beyond any frame
+      std::string(64, '\xFF'),                                      // a length far beyond any frame
       std::string("\x04\x00\x00\x00\x65\x00\x00\x00\x01\x02", 10),  // HelloReply with a short payload
-      std::string("garbage"),                          // less than a header, then end of stream
-      std::string(),                                   // nothing at all
+      std::string("garbage"),                                       // less than a header, then end of stream
+      std::string(),                                                // nothing at all
   };
   for (const std::string& reply : replies) {
     GarbagePeer peer(reply);

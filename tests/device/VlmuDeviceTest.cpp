@@ -188,10 +188,10 @@ TEST_F(Latching, OtherDevicesAndMalformedRecordsAreIgnored) {
   Send(platform::kDbtDeviceRemoveComplete, "\\\\?\\usb#vid_1234&pid_5678#sn0002#{49f4a1ff}");
   Send(platform::kDbtDeviceArrival, path + "x");
   Send(platform::kDbtDeviceArrival, path.substr(0, path.size() - 1));
-  Send(platform::kDbtDeviceArrival, path, 3);                          // not a device interface
-  Send(platform::kDbtDeviceArrival, path, 5, 28 + 10);                 // name cut short by the record size
-  Send(platform::kDbtDeviceArrival, path, 5, 20);                      // record too small for a name
-  Send(0x8001, path);                                                  // query remove: not handled
+  Send(platform::kDbtDeviceArrival, path, 3);           // not a device interface
+  Send(platform::kDbtDeviceArrival, path, 5, 28 + 10);  // name cut short by the record size
+  Send(platform::kDbtDeviceArrival, path, 5, 20);       // record too small for a name
+  Send(0x8001, path);                                   // query remove: not handled
   device.OnDeviceChange(platform::kWmDeviceChange, platform::kDbtDeviceArrival, nullptr);
   EXPECT_FALSE(Removed());
   EXPECT_FALSE(Arrived());
@@ -209,7 +209,11 @@ TEST(Elapsed, TickDifferenceWithWrap) {
   struct Case {
     uint32_t start, now, expected;
   } cases[] = {
-      {100, 150, 50}, {5, 5, 0}, {0, 0xFFFFFFFFu, 0xFFFFFFFFu}, {0xFFFFFFF0u, 0x10, 0x1F}, {0xFFFFFFFFu, 0, 0},
+      {100, 150, 50},
+      {5, 5, 0},
+      {0, 0xFFFFFFFFu, 0xFFFFFFFFu},
+      {0xFFFFFFF0u, 0x10, 0x1F},
+      {0xFFFFFFFFu, 0, 0},
       {0x80000000u, 0x7FFFFFFFu, 0xFFFFFFFEu},
   };
   for (const auto& c : cases) {
@@ -294,9 +298,7 @@ TEST_F(Transport, TrackingWithoutModuleInstanceFailsAndCanBeRetried) {
   EXPECT_FALSE(device.IsTracking()) << "both events are closed again";
 }
 
-TEST_F(Latching, TrackingTwiceIsRefused) {
-  EXPECT_EQ(device.StartPnPTracking(), VLMU_E_ALREADY_TRACKING);
-}
+TEST_F(Latching, TrackingTwiceIsRefused) { EXPECT_EQ(device.StartPnPTracking(), VLMU_E_ALREADY_TRACKING); }
 
 TEST_F(Transport, StopTrackingWithoutTrackingLogsNothing) {
   DeviceLogCapture log;

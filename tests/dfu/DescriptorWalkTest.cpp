@@ -52,8 +52,9 @@ TEST_P(WalkBytes, StatusAndFindings) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, WalkBytes,
     ::testing::Values(
-        WalkBytesCase{"found", Configuration({Interface(0, 1, 1, 0), DfuInterface(3, 1), Functional(0x0B, 500, 1024, 9)}),
-                      0, true, true, 3, 1024},
+        WalkBytesCase{"found",
+                      Configuration({Interface(0, 1, 1, 0), DfuInterface(3, 1), Functional(0x0B, 500, 1024, 9)}), 0,
+                      true, true, 3, 1024},
         // A functional descriptor counts only after the DFU interface.
         WalkBytesCase{"functionalFirst", Configuration({Functional(0x01, 1, 64), DfuInterface(1, 0)}), 0, true, false,
                       1},

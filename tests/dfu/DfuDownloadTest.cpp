@@ -79,16 +79,13 @@ std::vector<uint32_t> Repeat(uint32_t n, uint32_t len, std::vector<uint32_t> tai
   return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Blocks,
-    testing::Values(BlockCase{10000, 4096, {4096, 4096, 1808}},
-                    BlockCase{10000, 8192, {4096, 4096, 1808}},       // capped at 4096
-                    BlockCase{10000, 1024, Repeat(9, 1024, {784})},
-                    BlockCase{8192, 4096, {4096, 4096}},              // exact multiple
-                    BlockCase{3072, 1024, {1024, 1024, 1024}},
-                    BlockCase{1, 4096, {1}},
-                    BlockCase{4096, 65535, {4096}},
-                    BlockCase{100, 7, Repeat(14, 7, {2})}));
+INSTANTIATE_TEST_SUITE_P(Table, Blocks,
+                         testing::Values(BlockCase{10000, 4096, {4096, 4096, 1808}},
+                                         BlockCase{10000, 8192, {4096, 4096, 1808}},  // capped at 4096
+                                         BlockCase{10000, 1024, Repeat(9, 1024, {784})},
+                                         BlockCase{8192, 4096, {4096, 4096}},  // exact multiple
+                                         BlockCase{3072, 1024, {1024, 1024, 1024}}, BlockCase{1, 4096, {1}},
+                                         BlockCase{4096, 65535, {4096}}, BlockCase{100, 7, Repeat(14, 7, {2})}));
 
 TEST(Download, WholeSequenceOfAHostResetDevice) {
   FakeDfuDevice dev;
@@ -130,8 +127,7 @@ TEST(Download, BusyDeviceExhaustsTheBlockBudget) {
   dev.statuses.push_back({dfuDNLOAD_IDLE, 0});
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(26u, RunDownload(dev, Image(10)));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0).count();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 79);
   EXPECT_EQ("GETSTATUS DNLOAD GETSTATUS GETSTATUS GETSTATUS GETSTATUS", Trace(dev.Kinds()));
   EXPECT_EQ(3u, log.CountOf("Download: dfuDNBUSY state detected, continue after poll timeout = 40 ms.\n"));
@@ -172,8 +168,7 @@ TEST(Download, DnloadSyncIsAnsweredWithoutSleeping) {
   dev.statuses = {{dfuIDLE}, {dfuDNLOAD_SYNC, 5000}, {dfuDNLOAD_IDLE, 5000}};
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(0u, RunDownload(dev, Image(10)));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0).count();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(ms, 2000);
   EXPECT_FALSE(log.Has("Download: dfuDNLOAD_SYNC state detected"));
 }
@@ -321,29 +316,76 @@ TEST_P(Manifestation, EndsAndResets) {
 }
 
 const ManifestCase kManifestCases[] = {
-    {"NotTolerantWaitsOnceThenResets", kCan, {{dfuMANIFEST, 30}, {appIDLE}}, 1000, 0, true,
+    {"NotTolerantWaitsOnceThenResets",
+     kCan,
+     {{dfuMANIFEST, 30}, {appIDLE}},
+     1000,
+     0,
+     true,
      "Download: dfuMANIFEST state detected, continue after poll timeout = 30 ms.\n"},
-    {"NotTolerantNoAnswerAfterReset", kCan, {{dfuMANIFEST, 30}, {appIDLE, 0, kErrGenFailure}}, 1000,
-     0, true, "after final reset.\n"},
-    {"TolerantSyncManifestIdle", kCan | kTolerant,
-     {{dfuMANIFEST_SYNC}, {dfuMANIFEST, 10}, {dfuMANIFEST_SYNC, 10}, {dfuIDLE}, {appIDLE}}, 1000, 0,
-     true, "Download: dfuIDLE state detected.\n"},
-    {"WaitReset", kCan, {{dfuMANIFEST_WAIT_RESET}, {appIDLE}}, 1000, 0, true,
+    {"NotTolerantNoAnswerAfterReset",
+     kCan,
+     {{dfuMANIFEST, 30}, {appIDLE, 0, kErrGenFailure}},
+     1000,
+     0,
+     true,
+     "after final reset.\n"},
+    {"TolerantSyncManifestIdle",
+     kCan | kTolerant,
+     {{dfuMANIFEST_SYNC}, {dfuMANIFEST, 10}, {dfuMANIFEST_SYNC, 10}, {dfuIDLE}, {appIDLE}},
+     1000,
+     0,
+     true,
+     "Download: dfuIDLE state detected.\n"},
+    {"WaitReset",
+     kCan,
+     {{dfuMANIFEST_WAIT_RESET}, {appIDLE}},
+     1000,
+     0,
+     true,
      "Download: dfuMANIFEST_WAIT_RESET state detected.\n"},
-    {"SyncForeverIs27AndStillResets", kCan | kTolerant,
-     {{dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40},
-      {appIDLE}},
-     100, 27, true, "Download: Timeout in state dfuMANIFEST_SYNC.\n"},
-    {"ManifestTimeoutIs27", kCan, {{dfuMANIFEST, 200}, {appIDLE}}, 100, 27, true,
+    {"SyncForeverIs27AndStillResets",
+     kCan | kTolerant,
+     {{dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40}, {dfuMANIFEST_SYNC, 40}, {appIDLE}},
+     100,
+     27,
+     true,
+     "Download: Timeout in state dfuMANIFEST_SYNC.\n"},
+    {"ManifestTimeoutIs27",
+     kCan,
+     {{dfuMANIFEST, 200}, {appIDLE}},
+     100,
+     27,
+     true,
      "Download: timeout in state dfuMANIFEST.\n"},
-    {"InvalidStateIs46AndResets", kCan, {{dfuDNBUSY}, {appIDLE}}, 1000, 46, true,
+    {"InvalidStateIs46AndResets",
+     kCan,
+     {{dfuDNBUSY}, {appIDLE}},
+     1000,
+     46,
+     true,
      "Download: invalid DFU state dfuDNBUSY\n"},
-    {"ErrorAfterResetIs31", kCan, {{dfuIDLE}, {dfuERROR}}, 1000, 31, true,
+    {"ErrorAfterResetIs31",
+     kCan,
+     {{dfuIDLE}, {dfuERROR}},
+     1000,
+     31,
+     true,
      "DfuDevice::ThreadRoutine: SwitchDeviceBackFromDfu failed with 0x0000001F\n"},
-    {"ManifestResultWinsOverReset", kCan, {{dfuDNBUSY}, {dfuERROR}}, 1000, 46, true,
+    {"ManifestResultWinsOverReset",
+     kCan,
+     {{dfuDNBUSY}, {dfuERROR}},
+     1000,
+     46,
+     true,
      "Download: download finished with status 0x0000002E.\n"},
-    {"StatusFailureInSync", kCan | kTolerant, {{dfuMANIFEST_SYNC}, {dfuIDLE, 0, kErrGenFailure}, {appIDLE}},
-     1000, 18, true, "Download: DfuGetStatus in state dfuMANIFEST_SYNC!\n"},
+    {"StatusFailureInSync",
+     kCan | kTolerant,
+     {{dfuMANIFEST_SYNC}, {dfuIDLE, 0, kErrGenFailure}, {appIDLE}},
+     1000,
+     18,
+     true,
+     "Download: DfuGetStatus in state dfuMANIFEST_SYNC!\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, Manifestation, testing::ValuesIn(kManifestCases),
@@ -420,8 +462,7 @@ TEST(StopPoints, StopDownloadAndWaitCutsAPollWaitShort) {
   ASSERT_TRUE(busy.load());
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_TRUE(dev.StopDownloadAndWait(5000));
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0).count();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(ms, 3000);
   EXPECT_FALSE(dev.IsThreadRunning());
   EXPECT_EQ(36u, dev.DownloadStatus().GetStatus());

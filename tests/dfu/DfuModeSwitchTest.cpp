@@ -19,12 +19,12 @@ constexpr uint32_t kFail = 0x10000000;  // Status.st marker: the request fails
 struct SwitchCase {
   const char* name;
   uint8_t attributes;
-  std::vector<Status> statuses;   // answers of the DFU_GETSTATUS requests, in order
+  std::vector<Status> statuses;  // answers of the DFU_GETSTATUS requests, in order
   uint32_t cycleResult;
   uint32_t expected;
   uint8_t lastState;
   const char* trace;
-  const char* message;            // an entry the log must hold ("" = none checked)
+  const char* message;  // an entry the log must hold ("" = none checked)
 };
 
 class SwitchToDfu : public testing::TestWithParam<SwitchCase> {};
@@ -60,38 +60,110 @@ TEST_P(SwitchToDfu, FollowsTheStateTable) {
 }
 
 const SwitchCase kSwitchCases[] = {
-    {"AlreadyDfuIdle", kCanDownload, {{dfuIDLE}}, 0, 0, dfuIDLE, "GETSTATUS",
+    {"AlreadyDfuIdle",
+     kCanDownload,
+     {{dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
+     "GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: dfuIDLE state detected.\n"},
-    {"HostResetsDevice", kCanDownload, {{appIDLE}, {appDETACH}, {dfuIDLE}}, 0, 0, dfuIDLE,
+    {"HostResetsDevice",
+     kCanDownload,
+     {{appIDLE}, {appDETACH}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
      "GETSTATUS DETACH GETSTATUS CYCLE REOPEN GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: appDETATCH state detected.\n"},
-    {"DeviceDetachesItself", kCanDownload | kWillDetach, {{appIDLE}, {dfuIDLE}}, 0, 0, dfuIDLE,
-     "GETSTATUS DETACH REOPEN GETSTATUS", "DfuDevice::DetachDevice ...\n"},
-    {"AppDetachFirstHostReset", kCanDownload, {{appDETACH}, {dfuIDLE}}, 0, 0, dfuIDLE,
-     "GETSTATUS CYCLE REOPEN GETSTATUS", ""},
-    {"AppDetachFirstWillDetach", kCanDownload | kWillDetach, {{appDETACH}, {dfuIDLE}}, 0, 0,
-     dfuIDLE, "GETSTATUS REOPEN GETSTATUS", ""},
-    {"NoStatusAssumesAppIdle", kCanDownload, {{appIDLE, 0, kFail}, {appDETACH}, {dfuIDLE}}, 0, 0,
-     dfuIDLE, "GETSTATUS DETACH GETSTATUS CYCLE REOPEN GETSTATUS",
+    {"DeviceDetachesItself",
+     kCanDownload | kWillDetach,
+     {{appIDLE}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
+     "GETSTATUS DETACH REOPEN GETSTATUS",
+     "DfuDevice::DetachDevice ...\n"},
+    {"AppDetachFirstHostReset",
+     kCanDownload,
+     {{appDETACH}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
+     "GETSTATUS CYCLE REOPEN GETSTATUS",
+     ""},
+    {"AppDetachFirstWillDetach",
+     kCanDownload | kWillDetach,
+     {{appDETACH}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
+     "GETSTATUS REOPEN GETSTATUS",
+     ""},
+    {"NoStatusAssumesAppIdle",
+     kCanDownload,
+     {{appIDLE, 0, kFail}, {appDETACH}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
+     "GETSTATUS DETACH GETSTATUS CYCLE REOPEN GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: DfuGetStatus returned 0x00000012. appIDLE assumed.\n"},
-    {"NoStatusAfterDetachIsFatal", kCanDownload, {{appIDLE, 0, kFail}, {appIDLE, 0, kFail}}, 0, 18,
-     appIDLE, "GETSTATUS DETACH GETSTATUS",
+    {"NoStatusAfterDetachIsFatal",
+     kCanDownload,
+     {{appIDLE, 0, kFail}, {appIDLE, 0, kFail}},
+     0,
+     18,
+     appIDLE,
+     "GETSTATUS DETACH GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: DfuGetStatus failed with 0x00000012\n"},
-    {"ShortStatusAfterDetachIs47", kCanDownload | kWillDetach, {{appIDLE}, {dfuIDLE, 0, 0, 5}}, 0,
-     47, appIDLE, "GETSTATUS DETACH REOPEN GETSTATUS",
+    {"ShortStatusAfterDetachIs47",
+     kCanDownload | kWillDetach,
+     {{appIDLE}, {dfuIDLE, 0, 0, 5}},
+     0,
+     47,
+     appIDLE,
+     "GETSTATUS DETACH REOPEN GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: DfuGetStatus failed with 0x0000002F\n"},
-    {"ReenteredAppIdle", kCanDownload | kWillDetach, {{appIDLE}, {appIDLE}}, 0, 31, appIDLE,
+    {"ReenteredAppIdle",
+     kCanDownload | kWillDetach,
+     {{appIDLE}, {appIDLE}},
+     0,
+     31,
+     appIDLE,
      "GETSTATUS DETACH REOPEN GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach. Device doesn't enter DFU "
      "mode.\n"},
-    {"ErrorIsCleared", kCanDownload, {{dfuERROR}, {dfuIDLE}}, 0, 0, dfuIDLE,
+    {"ErrorIsCleared",
+     kCanDownload,
+     {{dfuERROR}, {dfuIDLE}},
+     0,
+     0,
+     dfuIDLE,
      "GETSTATUS CLRSTATUS GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: DfuClrStatus succeeded but DfuState is 10-dfuERROR\n"},
-    {"UnexpectedState", kCanDownload, {{dfuDNBUSY}}, 0, 46, dfuDNBUSY, "GETSTATUS",
+    {"UnexpectedState",
+     kCanDownload,
+     {{dfuDNBUSY}},
+     0,
+     46,
+     dfuDNBUSY,
+     "GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: unexpected DFU state 4-dfuDNBUSY.\n"},
-    {"UnknownState", kCanDownload, {{42}}, 0, 46, 42, "GETSTATUS",
+    {"UnknownState",
+     kCanDownload,
+     {{42}},
+     0,
+     46,
+     42,
+     "GETSTATUS",
      "DfuDevice::SwitchDeviceToDfu: unexpected DFU state 42-unknown DFU_STATE.\n"},
-    {"CyclePortFailureIs19", kCanDownload, {{appDETACH}}, 0x1F, 19, appDETACH, "GETSTATUS CYCLE",
+    {"CyclePortFailureIs19",
+     kCanDownload,
+     {{appDETACH}},
+     0x1F,
+     19,
+     appDETACH,
+     "GETSTATUS CYCLE",
      "DfuDevice::SwitchDeviceToDfu: CyclePort failed with 0x0000001F\n"},
 };
 
@@ -160,7 +232,7 @@ TEST(SwitchToDfuFailures, DeviceThatAlwaysComesBackInAppDetachIsBounded) {
 
 struct BackCase {
   const char* name;
-  Status status;          // answer after the reset
+  Status status;  // answer after the reset
   uint32_t cycleResult;
   uint32_t expected;
   uint8_t lastState;
@@ -189,13 +261,29 @@ TEST_P(SwitchBack, ResetsAndJudgesTheState) {
 
 const BackCase kBackCases[] = {
     {"Started", {appIDLE}, 0, 0, appIDLE, "DfuDevice::SwitchDeviceBackFromDfu: Succeeded.\n"},
-    {"NoAnswerCountsAsStarted", {appIDLE, 0, kFail}, 0, 0, appIDLE,
+    {"NoAnswerCountsAsStarted",
+     {appIDLE, 0, kFail},
+     0,
+     0,
+     appIDLE,
      "DfuDevice::SwitchDeviceBackFromDfu: DfuGetStatus returned 0x00000012 after final reset.\n"},
-    {"FirmwareNotStarted", {dfuERROR}, 0, 31, dfuERROR,
+    {"FirmwareNotStarted",
+     {dfuERROR},
+     0,
+     31,
+     dfuERROR,
      "DfuDevice::SwitchDeviceBackFromDfu: Firmware could not be started.\n"},
-    {"StillInDfuIdle", {dfuIDLE}, 0, 46, dfuIDLE,
+    {"StillInDfuIdle",
+     {dfuIDLE},
+     0,
+     46,
+     dfuIDLE,
      "DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state dfuIDLE after reset.\n"},
-    {"CycleFailureIsNotFatal", {appIDLE}, 0x1F, 0, appIDLE,
+    {"CycleFailureIsNotFatal",
+     {appIDLE},
+     0x1F,
+     0,
+     appIDLE,
      "DfuDevice::SwitchDeviceBackFromDfu: CyclePort returned with 0x0000001F\n"},
 };
 
@@ -210,8 +298,7 @@ TEST(SwitchBackFailures, ReopenFailureReturnsItsStatus) {
   uint8_t last = 0;
   EXPECT_EQ(14u, dev.SwitchDeviceBackFromDfu(&last));
   EXPECT_EQ("CYCLE REOPEN", Trace(dev.Kinds()));
-  EXPECT_TRUE(
-      log.Has("DfuDevice::SwitchDeviceBackFromDfu: CloseAndReopen device failed with 0x0000000E\n"));
+  EXPECT_TRUE(log.Has("DfuDevice::SwitchDeviceBackFromDfu: CloseAndReopen device failed with 0x0000000E\n"));
 }
 
 }  // namespace

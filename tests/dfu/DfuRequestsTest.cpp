@@ -12,15 +12,24 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Bytes Header(uint8_t dir, uint8_t type, uint8_t recipient, uint8_t bRequest, uint16_t wValue,
-             uint16_t wIndex, uint16_t wLength) {
+Bytes Header(uint8_t dir, uint8_t type, uint8_t recipient, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+             uint16_t wLength) {
   return Bytes{dir,
-               type, 0, 0, 0,
-               recipient, 0, 0, 0,
+               type,
+               0,
+               0,
+               0,
+               recipient,
+               0,
+               0,
+               0,
                bRequest,
-               static_cast<uint8_t>(wValue & 0xFF), static_cast<uint8_t>(wValue >> 8),
-               static_cast<uint8_t>(wIndex & 0xFF), static_cast<uint8_t>(wIndex >> 8),
-               static_cast<uint8_t>(wLength & 0xFF), static_cast<uint8_t>(wLength >> 8)};
+               static_cast<uint8_t>(wValue & 0xFF),
+               static_cast<uint8_t>(wValue >> 8),
+               static_cast<uint8_t>(wIndex & 0xFF),
+               static_cast<uint8_t>(wIndex >> 8),
+               static_cast<uint8_t>(wLength & 0xFF),
+               static_cast<uint8_t>(wLength >> 8)};
 }
 
 TEST(DfuRequests, GetStatusLayoutAndReply) {
@@ -164,12 +173,10 @@ TEST(WaitPollTimeout, RefusesWithoutBudgetOrWhenTheBudgetIsNotGreater) {
     bool slept;
     uint32_t left;
   } cases[] = {
-      {0, 0, false, 0},     // no budget at all
-      {0, 40, false, 0},
-      {40, 40, false, 40},  // equality is not enough
-      {39, 40, false, 39},
-      {41, 40, true, 1},    // sleeps the whole 40 ms and leaves 1
-      {100, 0, true, 100},  // a zero poll time costs nothing
+      {0, 0, false, 0},                          // no budget at all
+      {0, 40, false, 0},   {40, 40, false, 40},  // equality is not enough
+      {39, 40, false, 39}, {41, 40, true, 1},    // sleeps the whole 40 ms and leaves 1
+      {100, 0, true, 100},                       // a zero poll time costs nothing
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.budget << "/" << c.poll);
@@ -186,10 +193,10 @@ TEST(WaitPollTimeout, RefusesWithoutBudgetOrWhenTheBudgetIsNotGreater) {
 }
 
 TEST(DfuStateName, NamesEveryStateAndUnknownValues) {
-  const char* names[] = {"appIDLE",        "appDETATCH",        "dfuIDLE",
-                         "dfuDNLOAD_SYNC", "dfuDNBUSY",         "dfuDNLOAD_IDLE",
-                         "dfuMANIFEST_SYNC", "dfuMANIFEST",     "dfuMANIFEST_WAIT_RESET",
-                         "dfuUPLOAD_IDLE", "dfuERROR"};
+  const char* names[] = {"appIDLE",          "appDETATCH",  "dfuIDLE",
+                         "dfuDNLOAD_SYNC",   "dfuDNBUSY",   "dfuDNLOAD_IDLE",
+                         "dfuMANIFEST_SYNC", "dfuMANIFEST", "dfuMANIFEST_WAIT_RESET",
+                         "dfuUPLOAD_IDLE",   "dfuERROR"};
   for (int i = 0; i <= 10; ++i) {
     EXPECT_STREQ(names[i], DfuStateName(i)) << i;
   }

@@ -21,8 +21,7 @@ TEST(VendorSetSerialNumber, SendsTheCharactersWithoutTerminator) {
   ASSERT_EQ(0u, dev.VendorSetSerialNumber(""));
   auto reqs = dev.Requests();
   ASSERT_EQ(2u, reqs.size());
-  EXPECT_EQ(Bytes({0, 2, 0, 0, 0, 1, 0, 0, 0, 0x83, 0, 0, 2, 0, 4, 0, 'A', 'B', '1', '2'}),
-            reqs[0].in);
+  EXPECT_EQ(Bytes({0, 2, 0, 0, 0, 1, 0, 0, 0, 0x83, 0, 0, 2, 0, 4, 0, 'A', 'B', '1', '2'}), reqs[0].in);
   EXPECT_EQ(0u, reqs[0].outSize);
   EXPECT_EQ(Bytes({0, 2, 0, 0, 0, 1, 0, 0, 0, 0x83, 0, 0, 2, 0, 0, 0}), reqs[1].in);
   EXPECT_EQ(2u, log.CountOf("DfuDevice::VendorSetSerialNumber ...\n"));
@@ -76,14 +75,12 @@ TEST_P(VendorGetSerialNumber, TerminatesInsideTheBuffer) {
   EXPECT_TRUE(reqs[0].hadByteCount);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, VendorGetSerialNumber,
-    testing::Values(ReadCase{"TenOfSixteen", "0123456789", 16, "0123456789"},
-                    ReadCase{"FullBufferLosesTheLast", "0123456789ABCDEF", 16, "0123456789ABCDE"},
-                    ReadCase{"Empty", "", 16, ""},
-                    ReadCase{"OneByteBuffer", "XYZ", 1, ""},
-                    ReadCase{"TwoByteBuffer", "XYZ", 2, "X"}),
-    [](const testing::TestParamInfo<ReadCase>& i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, VendorGetSerialNumber,
+                         testing::Values(ReadCase{"TenOfSixteen", "0123456789", 16, "0123456789"},
+                                         ReadCase{"FullBufferLosesTheLast", "0123456789ABCDEF", 16, "0123456789ABCDE"},
+                                         ReadCase{"Empty", "", 16, ""}, ReadCase{"OneByteBuffer", "XYZ", 1, ""},
+                                         ReadCase{"TwoByteBuffer", "XYZ", 2, "X"}),
+                         [](const testing::TestParamInfo<ReadCase>& i) { return i.param.name; });
 
 TEST(VendorGetSerialNumberChecks, NullPointersSizeZeroAndFailure) {
   LogCapture log;

@@ -127,8 +127,8 @@ TEST_F(DownloadExports, FullUpgradeStoresTheImageByteForByte) {
 TEST_F(DownloadExports, WillDetachDeviceAndBusyPolls) {
   const std::string image = MakeImage(9000, 2);
   const std::string path = WriteImage("fw.vld", image);
-  const std::string id = AddAndOpen(DeviceDescription().WillDetach().Knob("busyPolls", "2").Knob(
-      "pollTimeout", "{\"dfuDNBUSY\": 5}"));
+  const std::string id =
+      AddAndOpen(DeviceDescription().WillDetach().Knob("busyPolls", "2").Knob("pollTimeout", "{\"dfuDNBUSY\": 5}"));
   driver.ClearTrace();
   ASSERT_EQ(0u, VLMUFWDL_StartDownload(path.c_str(), 0));
   const Outcome o = WaitForDownload(kRunLimitMs);
@@ -306,7 +306,8 @@ std::vector<std::string> StartDownloadCallEntries(const std::string& logText, si
     if (thread(line) != caller) continue;
     // A later call: the next API entry, or an entry of another export.
     if (entry.rfind("API ->: ", 0) == 0) break;
-    if (entry.find("VLMUFWDL_") != std::string::npos && entry.find("VLMUFWDL_StartDownload") == std::string::npos) break;
+    if (entry.find("VLMUFWDL_") != std::string::npos && entry.find("VLMUFWDL_StartDownload") == std::string::npos)
+      break;
     call.push_back(entry);
   }
   return call;
@@ -373,10 +374,10 @@ TEST_F(DownloadExports, ImageReplacedBetweenDetailsAndStart) {
 // the run ends within the time-outs.
 struct FaultCase {
   const char* name;
-  const char* knobs;  // behaviour set before the start ("" none)
-  int actAt;          // 0: never; 1: when the first bytes are counted; 2: when all bytes are counted
-  const char* action; // "unplug", "kill" (the service), or behaviour knobs to set then
-  uint32_t expected;  // the final status; 0: any failure (which request fails first is a race)
+  const char* knobs;   // behaviour set before the start ("" none)
+  int actAt;           // 0: never; 1: when the first bytes are counted; 2: when all bytes are counted
+  const char* action;  // "unplug", "kill" (the service), or behaviour knobs to set then
+  uint32_t expected;   // the final status; 0: any failure (which request fails first is a race)
 };
 
 class DownloadFaults : public DownloadExports, public testing::WithParamInterface<FaultCase> {};
@@ -425,21 +426,22 @@ TEST_P(DownloadFaults, EndWithAFailureWithinTheTimeouts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DownloadFaults,
-    testing::Values(
-        FaultCase{"UnplugMidBlock", "{\"faults\":[{\"bRequest\":1,\"occurrence\":3,\"action\":\"unplug\"}]}", 0, "", 19},
-        FaultCase{"UnplugDuringDownload", "", 1, "unplug", 0},
-        FaultCase{"UnplugDuringManifestation", "", 2, "unplug", 18},
-        // The final port cycle takes the device off the bus for good.
-        FaultCase{"UnplugMidReset", "", 2, "{\"neverReturn\": true}", 24},
-        FaultCase{"NeverBackIntoDfuMode", "{\"neverReturn\": true}", 0, "", 24},
-        FaultCase{"FirmwareDoesNotStart", "{\"finalReset\": \"dfuERROR\"}", 0, "", 31},
-        FaultCase{"ErrorAtBlock", "{\"errorAtBlock\": 2}", 0, "", 46},
-        FaultCase{"HangingRequestEndsWithUnplug", "{\"faults\":[{\"bRequest\":3,\"occurrence\":6,\"action\":\"hang\"}]}", 1, "unplug", 0},
-        FaultCase{"ServiceKilled", "", 1, "kill", 0},
-        // DFU_GETSTATUS answered with 5 bytes: a wrong reply length (47); with
-        // 7 bytes the transfer itself fails (babble), a failed request (18).
-        FaultCase{"StatusReplyOfFiveBytes", "{\"statusLength\": 5}", 0, "", 47},
-        FaultCase{"StatusReplyOfSevenBytes", "{\"statusLength\": 7}", 0, "", 18}),
+    testing::Values(FaultCase{"UnplugMidBlock",
+                              "{\"faults\":[{\"bRequest\":1,\"occurrence\":3,\"action\":\"unplug\"}]}", 0, "", 19},
+                    FaultCase{"UnplugDuringDownload", "", 1, "unplug", 0},
+                    FaultCase{"UnplugDuringManifestation", "", 2, "unplug", 18},
+                    // The final port cycle takes the device off the bus for good.
+                    FaultCase{"UnplugMidReset", "", 2, "{\"neverReturn\": true}", 24},
+                    FaultCase{"NeverBackIntoDfuMode", "{\"neverReturn\": true}", 0, "", 24},
+                    FaultCase{"FirmwareDoesNotStart", "{\"finalReset\": \"dfuERROR\"}", 0, "", 31},
+                    FaultCase{"ErrorAtBlock", "{\"errorAtBlock\": 2}", 0, "", 46},
+                    FaultCase{"HangingRequestEndsWithUnplug",
+                              "{\"faults\":[{\"bRequest\":3,\"occurrence\":6,\"action\":\"hang\"}]}", 1, "unplug", 0},
+                    FaultCase{"ServiceKilled", "", 1, "kill", 0},
+                    // DFU_GETSTATUS answered with 5 bytes: a wrong reply length (47); with
+                    // 7 bytes the transfer itself fails (babble), a failed request (18).
+                    FaultCase{"StatusReplyOfFiveBytes", "{\"statusLength\": 5}", 0, "", 47},
+                    FaultCase{"StatusReplyOfSevenBytes", "{\"statusLength\": 7}", 0, "", 18}),
     [](const testing::TestParamInfo<FaultCase>& i) { return i.param.name; });
 
 TEST_F(DownloadExports, LostServiceEndsTheReplugWaitAtOnce) {

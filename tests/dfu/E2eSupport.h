@@ -9,8 +9,8 @@
 
 #include "VldImage.h"
 #include "support/ServiceControl.h"
-#include "support/TraceEntry.h"
 #include "support/TempDir.h"
+#include "support/TraceEntry.h"
 #include "vlmufwdl.h"
 
 namespace dfue2e {
@@ -105,13 +105,27 @@ inline std::vector<std::string> RequestWords(const std::vector<testsupport::Trac
       words.push_back("CYC");
     } else if (e.code == 0x80892014 && e.hasSetup) {
       switch (e.bRequest) {
-        case 3: words.push_back("GS"); break;
-        case 4: words.push_back("CLR"); break;
-        case 0x80: words.push_back("DET"); break;
-        case 1: words.push_back("DN" + std::to_string(e.wValue) + ":" + std::to_string(e.wLength)); break;
-        case 0x83: words.push_back("SET"); break;
-        case 0x84: words.push_back("GET"); break;
-        default: words.push_back("REQ" + std::to_string(e.bRequest)); break;
+        case 3:
+          words.push_back("GS");
+          break;
+        case 4:
+          words.push_back("CLR");
+          break;
+        case 0x80:
+          words.push_back("DET");
+          break;
+        case 1:
+          words.push_back("DN" + std::to_string(e.wValue) + ":" + std::to_string(e.wLength));
+          break;
+        case 0x83:
+          words.push_back("SET");
+          break;
+        case 0x84:
+          words.push_back("GET");
+          break;
+        default:
+          words.push_back("REQ" + std::to_string(e.bRequest));
+          break;
       }
     }
   }

@@ -2,7 +2,9 @@
 // A DfuDevice whose transport is a script: every I/O control request and
 // every close/reopen is recorded, and DFU_GETSTATUS answers come from a queue
 // (or a fallback that models a well-behaved device). No driver is involved.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -10,10 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
-#include <chrono>
-#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dfu/ControlRequest.h"
@@ -35,7 +35,7 @@ struct Request {
   std::vector<uint8_t> in;  // whole input buffer (header + data)
   uint32_t outSize = 0;
   bool hadByteCount = false;
-  uint16_t wValue = 0;      // from the header, for control requests
+  uint16_t wValue = 0;  // from the header, for control requests
   uint16_t wLength = 0;
   bool reopenWait = false;  // Reopen only
   uint32_t reopenTimeout = 0;
@@ -49,8 +49,8 @@ struct Request {
 struct Status {
   uint8_t state = dfuIDLE;
   uint32_t pollMs = 0;
-  uint32_t st = 0;            // transport result (0 = success)
-  uint32_t length = 6;        // bytes returned
+  uint32_t st = 0;      // transport result (0 = success)
+  uint32_t length = 6;  // bytes returned
   uint8_t bStatus = 0;
   uint8_t iString = 0;
 };
@@ -73,8 +73,7 @@ class FakeDfuDevice : public DfuDevice {
   }
 
   // Opens the fake with the given DFU functional descriptor data.
-  void MakeOpen(uint8_t attributes, uint16_t transferSize, uint8_t interfaceNumber = 0,
-                uint16_t detachTimeout = 1000) {
+  void MakeOpen(uint8_t attributes, uint16_t transferSize, uint8_t interfaceNumber = 0, uint16_t detachTimeout = 1000) {
     mHandle = std::make_unique<NullDeviceFile>();
     mDfuAttributes = attributes;
     mTransferSize = transferSize;
@@ -84,7 +83,7 @@ class FakeDfuDevice : public DfuDevice {
 
   // ---- script -----------------------------------------------------------
   std::mutex lock;
-  std::deque<Status> statuses;        // consumed by DFU_GETSTATUS
+  std::deque<Status> statuses;  // consumed by DFU_GETSTATUS
   // Answer when `statuses` is empty: a device that takes every block at once
   // and finishes manifestation at once; after a reopen in DFU mode, dfuIDLE.
   std::function<Status(const std::vector<Request>&)> fallback;
@@ -176,13 +175,27 @@ class FakeDfuDevice : public DfuDevice {
       r.wValue = static_cast<uint16_t>(r.in[10] | (r.in[11] << 8));
       r.wLength = static_cast<uint16_t>(r.in[14] | (r.in[15] << 8));
       switch (r.in[9]) {
-        case DFU_GETSTATUS: r.kind = Kind::GetStatus; break;
-        case DFU_CLRSTATUS: r.kind = Kind::ClrStatus; break;
-        case DFU_DNLOAD: r.kind = Kind::Dnload; break;
-        case VENDOR_DFU_DETACH: r.kind = Kind::Detach; break;
-        case VENDOR_SET_SERIAL_NUMBER: r.kind = Kind::SetSerial; break;
-        case VENDOR_GET_SERIAL_NUMBER: r.kind = Kind::GetSerial; break;
-        default: r.kind = Kind::Other; break;
+        case DFU_GETSTATUS:
+          r.kind = Kind::GetStatus;
+          break;
+        case DFU_CLRSTATUS:
+          r.kind = Kind::ClrStatus;
+          break;
+        case DFU_DNLOAD:
+          r.kind = Kind::Dnload;
+          break;
+        case VENDOR_DFU_DETACH:
+          r.kind = Kind::Detach;
+          break;
+        case VENDOR_SET_SERIAL_NUMBER:
+          r.kind = Kind::SetSerial;
+          break;
+        case VENDOR_GET_SERIAL_NUMBER:
+          r.kind = Kind::GetSerial;
+          break;
+        default:
+          r.kind = Kind::Other;
+          break;
       }
     }
     size_t ofKind = 0;
@@ -251,8 +264,8 @@ class FakeDfuDevice : public DfuDevice {
       requests.push_back(r);
     } else {
       if (requests.size() >= 8) requests.erase(requests.begin());
-      requests.push_back(Request{r.kind, r.code, {}, r.outSize, r.hadByteCount, r.wValue, r.wLength,
-                                 r.reopenWait, r.reopenTimeout});
+      requests.push_back(
+          Request{r.kind, r.code, {}, r.outSize, r.hadByteCount, r.wValue, r.wLength, r.reopenWait, r.reopenTimeout});
     }
     const size_t n = kindCounts[static_cast<size_t>(r.kind)]++;
     if (indexOfKind != nullptr) *indexOfKind = n;
@@ -295,15 +308,24 @@ class FakeDfuDevice : public DfuDevice {
 
 inline const char* KindName(Kind k) {
   switch (k) {
-    case Kind::GetStatus: return "GETSTATUS";
-    case Kind::ClrStatus: return "CLRSTATUS";
-    case Kind::Detach: return "DETACH";
-    case Kind::Dnload: return "DNLOAD";
-    case Kind::SetSerial: return "SETSERIAL";
-    case Kind::GetSerial: return "GETSERIAL";
-    case Kind::Cycle: return "CYCLE";
-    case Kind::Reopen: return "REOPEN";
-    default: return "OTHER";
+    case Kind::GetStatus:
+      return "GETSTATUS";
+    case Kind::ClrStatus:
+      return "CLRSTATUS";
+    case Kind::Detach:
+      return "DETACH";
+    case Kind::Dnload:
+      return "DNLOAD";
+    case Kind::SetSerial:
+      return "SETSERIAL";
+    case Kind::GetSerial:
+      return "GETSERIAL";
+    case Kind::Cycle:
+      return "CYCLE";
+    case Kind::Reopen:
+      return "REOPEN";
+    default:
+      return "OTHER";
   }
 }
 

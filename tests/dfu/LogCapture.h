@@ -27,8 +27,7 @@ class LogCapture {
   size_t CountOf(const std::string& message) const {
     const std::string text = Text();
     size_t n = 0;
-    for (size_t pos = text.find(message); pos != std::string::npos;
-         pos = text.find(message, pos + message.size())) {
+    for (size_t pos = text.find(message); pos != std::string::npos; pos = text.find(message, pos + message.size())) {
       ++n;
     }
     return n;

@@ -59,8 +59,10 @@ TEST_P(ScriptedDevice, TakesTheBranchAndEndsWithItsStatus) {
   DeviceDescription spec;
   const nlohmann::json knobs = nlohmann::json::parse(c.knobs);
   for (const auto& [k, v] : knobs.items()) {
-    if (k == "willDetach") spec.WillDetach(v.get<bool>());  // in the descriptors, where the library reads it
-    else spec.Knob(k, v.dump());
+    if (k == "willDetach")
+      spec.WillDetach(v.get<bool>());  // in the descriptors, where the library reads it
+    else
+      spec.Knob(k, v.dump());
   }
   const std::string id = driver.AddDevice(spec);
   ASSERT_FALSE(id.empty()) << driver.LastError();
@@ -97,34 +99,41 @@ TEST_P(ScriptedDevice, TakesTheBranchAndEndsWithItsStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Branches, ScriptedDevice,
     testing::Values(
-        ScriptCase{"IdleAfterABlock", R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuIDLE"}]}})",
-                   "", "", 46, "ERROR: Download: invalid DFU state dfuIDLE.\n", "000000000200", 0},
-        ScriptCase{"UnknownStateAfterABlock", R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":77}]}})",
-                   "", "", 46, "ERROR: Download: invalid DFU state unknown DFU_STATE.\n", "000000004d00", 0},
+        ScriptCase{"IdleAfterABlock",
+                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuIDLE"}]}})", "", "", 46,
+                   "ERROR: Download: invalid DFU state dfuIDLE.\n", "000000000200", 0},
+        ScriptCase{"UnknownStateAfterABlock",
+                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":77}]}})", "", "", 46,
+                   "ERROR: Download: invalid DFU state unknown DFU_STATE.\n", "000000004d00", 0},
         ScriptCase{"UnexpectedStateAfterTheEmptyDnload",
-                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuMANIFEST_SYNC","state":"dfuDNLOAD_IDLE"}]}})", "", "", 46,
-                   "ERROR: Download: invalid DFU state dfuDNLOAD_IDLE", "000000000500", 0},
+                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuMANIFEST_SYNC","state":"dfuDNLOAD_IDLE"}]}})", "", "",
+                   46, "ERROR: Download: invalid DFU state dfuDNLOAD_IDLE", "000000000500", 0},
         ScriptCase{"BusyThenSync",
                    R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuDNBUSY","pollTimeout":10},)"
                    R"({"inState":"dfuDNLOAD_SYNC","state":"dfuDNLOAD_SYNC"}]}})",
                    "", "", 0, "INFO: Download: dfuDNLOAD_SYNC state detected, continue after poll timeout = 0 ms.\n",
                    "000a00000400", 0},
-        ScriptCase{"ErrVerify",
-                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuERROR","status":"errVERIFY","enter":true}]}})",
-                   "", "", 46, "ERROR: Download: invalid DFU state dfuERROR.\n", "070000000a00", 0},
-        ScriptCase{"ErrCheckErased",
-                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuERROR","status":"errCHECK_ERASED","enter":true}]}})",
-                   "", "", 46, "ERROR: Download: invalid DFU state dfuERROR.\n", "050000000a00", 0},
-        ScriptCase{"AppDetachAfterTheReopen", R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuIDLE","state":"appDETACH"}]}})",
-                   "", "", 31, "ERROR: DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach.", "000000000100", 0},
+        ScriptCase{
+            "ErrVerify",
+            R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuERROR","status":"errVERIFY","enter":true}]}})",
+            "", "", 46, "ERROR: Download: invalid DFU state dfuERROR.\n", "070000000a00", 0},
+        ScriptCase{
+            "ErrCheckErased",
+            R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuDNLOAD_SYNC","state":"dfuERROR","status":"errCHECK_ERASED","enter":true}]}})",
+            "", "", 46, "ERROR: Download: invalid DFU state dfuERROR.\n", "050000000a00", 0},
+        ScriptCase{"AppDetachAfterTheReopen",
+                   R"({"script":{"DFU_GETSTATUS":[{"inState":"dfuIDLE","state":"appDETACH"}]}})", "", "", 31,
+                   "ERROR: DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach.", "000000000100", 0},
         ScriptCase{"AppDetachAfterTheFinalReset", "{}", "",
                    R"({"script":{"DFU_GETSTATUS":[{"inState":"appIDLE","state":"appDETACH"}]}})", 46,
-                   "ERROR: DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state appDETATCH after reset.\n", "000000000100", 0},
+                   "ERROR: DfuDevice::SwitchDeviceBackFromDfu: Invalid DFU state appDETATCH after reset.\n",
+                   "000000000100", 0},
         // WillDetach, but the device leaves the bus only after its
         // wDetachTimeOut (1000 ms) has expired: it is back in appIDLE then
         // and returns in run-time mode.
-        ScriptCase{"DetachExpiresBeforeTheDeviceLeaves", R"({"willDetach":true,"detachDelayMs":1300,"detachExpires":true})",
-                   "", "", 31, "ERROR: DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach.", "", 0},
+        ScriptCase{"DetachExpiresBeforeTheDeviceLeaves",
+                   R"({"willDetach":true,"detachDelayMs":1300,"detachExpires":true})", "", "", 31,
+                   "ERROR: DfuDevice::SwitchDeviceToDfu: Reentered appIDLE after detach.", "", 0},
         // Each return to the bus is announced before the device can be opened.
         ScriptCase{"OpenFailsAfterTheArrival", "{}", R"({"openFailures":2})", "", 0,
                    "INFO: Download: manifestation phase ...\n", "", 4}),

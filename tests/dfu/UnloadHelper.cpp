@@ -68,8 +68,7 @@ int main(int argc, char** argv) {
   }
   const auto t0 = std::chrono::steady_clock::now();
   if (dlclose(lib) != 0) return 17;
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   std::printf("unloaded after %.1f ms with %u of %u bytes sent\n", ms, bytes, total);
   return 0;
 }

@@ -69,10 +69,8 @@ TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
   testsupport::DriverServiceFixture driver;
   ASSERT_TRUE(driver.Start()) << driver.LastError();
   // Slow blocks (busy for 200 ms each) keep the download running long enough.
-  ASSERT_FALSE(driver.AddDevice(DeviceDescription()
-                                    .Knob("busyPolls", "1")
-                                    .Knob("pollTimeout", "{\"dfuDNBUSY\": 200}"))
-                   .empty())
+  ASSERT_FALSE(
+      driver.AddDevice(DeviceDescription().Knob("busyPolls", "1").Knob("pollTimeout", "{\"dfuDNBUSY\": 200}")).empty())
       << driver.LastError();
   const std::string image = driver.TempFile("fw.vld");
   testsupport::WriteFile(image, dfue2e::MakeImage(200000));
@@ -100,8 +98,7 @@ TEST(Unload, WhileADownloadRunsStopsTheWorkerAndReturns) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ASSERT_TRUE(ended) << "the unload did not return within 30 s";
   ASSERT_TRUE(WIFEXITED(status)) << "helper died with signal " << WTERMSIG(status);
   EXPECT_EQ(0, WEXITSTATUS(status));

@@ -3,12 +3,12 @@
 // commands for the service's own user only, trace files opened safely,
 // clients that trust only their own user's or root's services, attacks by
 // other users and other services.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <gmock/gmock.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,9 +22,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <utility>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -39,9 +39,9 @@ extern char** environ;
 namespace drvtest {
 namespace {
 
+using ::testing::HasSubstr;
 using testsupport::DriverServiceFixture;
 using testsupport::PrintTo;
-using ::testing::HasSubstr;
 
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534;
@@ -294,7 +294,8 @@ uint32_t ConnectWhenUp(const std::string& path, std::string* message = nullptr) 
   std::unique_ptr<platform::DriverConnection> c;
   uint32_t error = 0;
   for (int i = 0; i < 500 && (error = platform::DriverConnection::ConnectTo(path, c, "t", 1000, message)) ==
-                                 kErrorServiceNotActive; ++i)
+                                 kErrorServiceNotActive;
+       ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return error;
 }
@@ -366,7 +367,7 @@ TEST_P(DriverAttackTest, TheServicesOwnUserIsStillServed) {
   if (c.byOtherUsers && ::geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
   DriverServiceFixture driver;
   ASSERT_TRUE(driver.Start(c.byOtherUsers ? std::vector<std::string>{"--socket-group", "nogroup"}
-                                           : std::vector<std::string>{"--frame-timeout", "300"}));
+                                          : std::vector<std::string>{"--frame-timeout", "300"}));
   ::chmod(std::filesystem::path(driver.SocketPath()).parent_path().c_str(), 0711);
   const std::shared_ptr<void> holding = c.attack(driver, driver.SocketPath());
   std::unique_ptr<platform::DriverConnection> own;
@@ -377,41 +378,45 @@ TEST_P(DriverAttackTest, TheServicesOwnUserIsStillServed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DriverAttackTest,
-    ::testing::Values(
-        AttackCase{"silent_connection_is_closed", false,
-                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
-                     RawClient silent(socket);
-                     EXPECT_EQ(ErrorCodeOf(silent.ReadFrame(5000)), kErrorSemTimeout);
-                     return nullptr;
-                   }},
-        AttackCase{"another_user_takes_every_slot", true,
-                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
-                     auto greedy = std::make_shared<Child>(kNobody, [&] { return HoldConnections(socket, 140); });
-                     EXPECT_EQ(greedy->Result(), 16);  // 32 connections, half of them with HELLO
-                     Child other(1, [&] { return HoldConnections(socket, 2); });  // another member of the group
-                     EXPECT_EQ(other.Result(), 1);
-                     return greedy;
-                   }},
-        AttackCase{"large_command_of_another_user_is_refused_at_its_header", true,
-                   [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
-                     Child sender(kNobody, [&] {
-                       RawClient raw(socket);  // the command's body never comes: answered before the frame time-out
-                       raw.Send(Hello() + Header(MessageType::Control, 1024 * 1024));
-                       return raw.ReadFrame().first == uint16_t(MessageType::HelloReply) ? int(ErrorCodeOf(raw.ReadFrame(3000))) : -2;
-                     });
-                     EXPECT_EQ(sender.Result(), int(kErrorAccessDenied));
-                     return nullptr;
-                   }},
-        AttackCase{"socket_file_replaced_by_another_service", false,
-                   [](DriverServiceFixture& driver, const std::string& socket) -> std::shared_ptr<void> {
-                     ::unlink(socket.c_str());
-                     auto second = std::make_shared<Child>(::geteuid(), [&] {
-                       return ExecService({"--socket", socket}, driver.TempFile("second.log"));
-                     });
-                     EXPECT_EQ(ConnectWhenUp(socket), 0u);
-                     EXPECT_TRUE(driver.Stop());  // the first service ends; the second one's file stays
-                     return second;
-                   }}),
+    ::testing::Values(AttackCase{"silent_connection_is_closed", false,
+                                 [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                                   RawClient silent(socket);
+                                   EXPECT_EQ(ErrorCodeOf(silent.ReadFrame(5000)), kErrorSemTimeout);
+                                   return nullptr;
+                                 }},
+                      AttackCase{"another_user_takes_every_slot", true,
+                                 [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                                   auto greedy =
+                                       std::make_shared<Child>(kNobody, [&] { return HoldConnections(socket, 140); });
+                                   EXPECT_EQ(greedy->Result(), 16);  // 32 connections, half of them with HELLO
+                                   Child other(
+                                       1, [&] { return HoldConnections(socket, 2); });  // another member of the group
+                                   EXPECT_EQ(other.Result(), 1);
+                                   return greedy;
+                                 }},
+                      AttackCase{"large_command_of_another_user_is_refused_at_its_header", true,
+                                 [](DriverServiceFixture&, const std::string& socket) -> std::shared_ptr<void> {
+                                   Child sender(kNobody, [&] {
+                                     RawClient raw(
+                                         socket);  // the command's body never comes: answered before the frame time-out
+                                     raw.Send(Hello() + Header(MessageType::Control, 1024 * 1024));
+                                     return raw.ReadFrame().first == uint16_t(MessageType::HelloReply)
+                                                ? int(ErrorCodeOf(raw.ReadFrame(3000)))
+                                                : -2;
+                                   });
+                                   EXPECT_EQ(sender.Result(), int(kErrorAccessDenied));
+                                   return nullptr;
+                                 }},
+                      AttackCase{"socket_file_replaced_by_another_service", false,
+                                 [](DriverServiceFixture& driver, const std::string& socket) -> std::shared_ptr<void> {
+                                   ::unlink(socket.c_str());
+                                   auto second = std::make_shared<Child>(::geteuid(), [&] {
+                                     return ExecService({"--socket", socket}, driver.TempFile("second.log"));
+                                   });
+                                   EXPECT_EQ(ConnectWhenUp(socket), 0u);
+                                   EXPECT_TRUE(driver.Stop());  // the first service ends; the second one's file stays
+                                   return second;
+                                 }}),
     [](const ::testing::TestParamInfo<AttackCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

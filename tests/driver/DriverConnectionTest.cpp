@@ -224,9 +224,11 @@ TEST(DriverConnectionTest, NotificationsBeforeAReplyAreDeliveredAndTheReplyStill
     if (!FakeService::ReadFrame(fd, t, p)) return;  // Subscribe
     FakeService::Write(fd, FrameWriter(MessageType::Status).U32(0).Finish());
     if (!FakeService::ReadFrame(fd, t, p)) return;  // Open
-    FakeService::Write(fd, FrameWriter(MessageType::Notify).U32(kDbtDeviceRemoveComplete).GuidBytes(VendorClass()).String(path).Finish() +
-                               FrameWriter(MessageType::Notify).U32(kDbtDeviceArrival).GuidBytes(VendorClass()).String(path).Finish() +
-                               FrameWriter(MessageType::Status).U32(kErrorFileNotFound).Finish());
+    FakeService::Write(
+        fd,
+        FrameWriter(MessageType::Notify).U32(kDbtDeviceRemoveComplete).GuidBytes(VendorClass()).String(path).Finish() +
+            FrameWriter(MessageType::Notify).U32(kDbtDeviceArrival).GuidBytes(VendorClass()).String(path).Finish() +
+            FrameWriter(MessageType::Status).U32(kErrorFileNotFound).Finish());
     while (FakeService::ReadFrame(fd, t, p)) {
     }
   });
@@ -286,7 +288,8 @@ TEST(DriverConnectionTest, LargeRequestLeavesWholeAndAReplyInPiecesIsJoined) {
   const auto [type, payload] = frame.get();
   EXPECT_EQ(type, static_cast<uint16_t>(MessageType::IoControl));
   const std::string expected =
-      FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(64).U32(kMaxIoBuffer).Finish().substr(8) + input;
+      FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(64).U32(kMaxIoBuffer).Finish().substr(8) +
+      input;
   ASSERT_EQ(payload.size(), expected.size());
   EXPECT_TRUE(payload == expected) << "the service got other bytes than were sent";
 }

@@ -15,8 +15,8 @@
 namespace drvtest {
 namespace {
 
-using testsupport::DeviceDescription;
 using ::testing::HasSubstr;
+using testsupport::DeviceDescription;
 
 using ToolResult = testsupport::ShellResult;
 
@@ -76,7 +76,10 @@ TEST_F(DriverCtlTest, FirmwareIsWrittenToAFile) {
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
   ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
-  const std::string image("\x00\x01\x02\xFF\xFE" "firmware", 13);
+  const std::string image(
+      "\x00\x01\x02\xFF\xFE"
+      "firmware",
+      13);
   ASSERT_EQ(d.Dnload(0, image), 0u);
   ASSERT_EQ(StateOf(d.GetStatus(0)), 5);
   ASSERT_EQ(d.Dnload(1, ""), 0u);

@@ -115,7 +115,8 @@ TEST_F(DriverDfuTest, DfuPersonalityWithItsOwnPathComesBackAsAnotherDevice) {
   std::vector<std::string> events;
   for (const auto& e : driver.ReadTrace())
     if (e.op == "arrival" || e.op == "removal") events.push_back(e.op + " " + e.path);
-  EXPECT_THAT(events, ::testing::ElementsAre("arrival " + mSpec.Path(), "removal " + mSpec.Path(), "arrival " + dfuPath));
+  EXPECT_THAT(events,
+              ::testing::ElementsAre("arrival " + mSpec.Path(), "removal " + mSpec.Path(), "arrival " + dfuPath));
 }
 
 TEST_F(DriverDfuTest, WillDetachDeviceLeavesTheBusByItself) {
@@ -154,7 +155,8 @@ TEST_F(DriverDfuTest, RunTimeRequestsOutsideTheVendorFamilyAreStalled) {
       {"serial number read in run-time mode", ControlRequest(1, 2, 1, 0x84, 0, 3, 16), 16},
       {"DFU_CLRSTATUS in run-time mode", ControlRequest(0, 1, 1, 4, 0, 3, 0), 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(dev->Io(kIoctlControlRequest, c.in, c.outSize).error, kErrorGenFailure) << c.what;
+  for (const auto& c : cases)
+    EXPECT_EQ(dev->Io(kIoctlControlRequest, c.in, c.outSize).error, kErrorGenFailure) << c.what;
   EXPECT_EQ(StateOf(dev->GetStatus(kRuntimeIf)), appIDLE) << "stalls leave the run-time state alone";
 }
 
@@ -185,7 +187,10 @@ TEST_F(DriverDfuTest, NewBcdDeviceComesFromTheImagesDfuSuffix) {
   Add(DeviceDescription());
   EnterDfu();
   std::string image = Pattern(100, 1);
-  image += std::string("\x09\x03\x78\x56\x34\x12\x10\x01" "UFD\x10\x00\x00\x00\x00", 16);
+  image += std::string(
+      "\x09\x03\x78\x56\x34\x12\x10\x01"
+      "UFD\x10\x00\x00\x00\x00",
+      16);
   SendBlock(0, image);
   ASSERT_EQ(dev->Dnload(1, ""), 0u);
   EXPECT_EQ(StateOf(dev->GetStatus(kDfuIf)), dfuMANIFEST);
@@ -232,7 +237,7 @@ TEST_F(DriverDfuTest, NonTolerantDeviceResetRightAfterTheFirstManifestPollStarts
 TEST_F(DriverDfuTest, IllegalRequestsStallAndEnterDfuError) {
   struct Case {
     const char* what;
-    int blocksFirst;         // blocks accepted before the request
+    int blocksFirst;  // blocks accepted before the request
     std::string in;
     uint8_t status;
   } cases[] = {
@@ -339,7 +344,10 @@ TEST_F(DriverDfuTest, ErrorAtBlockReportsDfuErrorAndKeepsTheBlock) {
 }
 
 TEST_F(DriverDfuTest, ManifestSyncPollsAndManifestPollsAreCounted) {
-  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"").Knob("manifestSyncPolls", "2").Knob("manifestPolls", "3"));
+  Add(DeviceDescription()
+          .Knob("initialState", "\"dfuIDLE\"")
+          .Knob("manifestSyncPolls", "2")
+          .Knob("manifestPolls", "3"));
   SendBlock(0, "img");
   ASSERT_EQ(dev->Dnload(1, ""), 0u);
   const uint8_t expected[] = {dfuMANIFEST_SYNC, dfuMANIFEST_SYNC, dfuMANIFEST, dfuMANIFEST, dfuMANIFEST, dfuIDLE};
@@ -497,15 +505,16 @@ TEST_F(DriverDfuTest, ReenumerationDelayKeepsTheDeviceOffTheBus) {
 TEST_F(DriverDfuTest, FaultsByRequestNumberAndByBRequestOccurrence) {
   Add(DeviceDescription().Knob("faults", R"([{"bRequest":3,"occurrence":2,"action":"stall"},
                                        {"request":4,"action":"error","error":1167}])"));
-  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, 0u);                 // request 1, GETSTATUS #1
-  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, kErrorGenFailure);   // request 2, GETSTATUS #2
-  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, 0u);                 // request 3
+  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, 0u);                       // request 1, GETSTATUS #1
+  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, kErrorGenFailure);         // request 2, GETSTATUS #2
+  EXPECT_EQ(dev->GetStatus(kRuntimeIf).error, 0u);                       // request 3
   EXPECT_EQ(dev->Descriptor(1, 0, 18).error, kErrorDeviceNotConnected);  // request 4
-  EXPECT_EQ(dev->Descriptor(1, 0, 18).error, 0u);                  // each fault fires once
+  EXPECT_EQ(dev->Descriptor(1, 0, 18).error, 0u);                        // each fault fires once
 }
 
 TEST_F(DriverDfuTest, ScriptedRepliesRunInOrderWithRepeatsAndWaitForTheirState) {
-  Add(DeviceDescription().Knob("initialState", "\"dfuIDLE\"")
+  Add(DeviceDescription()
+          .Knob("initialState", "\"dfuIDLE\"")
           .Knob("script", R"({"DFU_GETSTATUS":[{"state":"dfuDNBUSY","pollTimeout":7,"repeat":2},{"action":"stall"},
                               {"action":"error","error":1167},{"inState":"dfuDNLOAD_IDLE","status":"errVERIFY"}],
                              "DFU_CLRSTATUS":[{"action":"ack"}],

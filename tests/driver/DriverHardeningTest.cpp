@@ -20,16 +20,16 @@
 #include <nlohmann/json.hpp>
 
 #include "driver/DriverTestUtil.h"
-#include "support/RunShell.h"
 #include "platform/posix/DriverWire.h"
+#include "support/RunShell.h"
 
 namespace drvtest {
 namespace {
 
 using nlohmann::json;
+using ::testing::HasSubstr;
 using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
-using ::testing::HasSubstr;
 
 // The "error" text of a control reply.
 std::string ErrorText(const std::string& reply) {
@@ -89,7 +89,8 @@ TEST_F(DriverHardeningTest, BytesThatAreNotUtf8TravelAsEscapedTextAndHex) {
   // Every command that shows the stored serial number answers, with the
   // bytes escaped in the text and complete in hex.
   const char* commands[] = {R"({"cmd":"list-devices"})", R"({"cmd":"plug","id":"dev1"})",
-                            R"({"cmd":"set-behaviour","id":"dev1","behaviour":{}})", R"({"cmd":"get-serial","id":"dev1"})"};
+                            R"({"cmd":"set-behaviour","id":"dev1","behaviour":{}})",
+                            R"({"cmd":"get-serial","id":"dev1"})"};
   for (const char* command : commands) {
     std::string reply;
     ASSERT_EQ(driver.Control(command, reply), 0u) << command;
@@ -163,10 +164,10 @@ TEST_F(DriverHardeningTest, WronglyTypedOrOversizedCommandsAreRefusedWithTheDocu
   }
   // Brackets inside strings do not count as nesting.
   std::string reply;
-  EXPECT_EQ(driver.Control(R"({"cmd":"add-device","description":{"id":"b","serialNumber":")" + std::string(100, '[') +
-                               R"("}})",
-                           reply),
-            0u)
+  EXPECT_EQ(
+      driver.Control(
+          R"({"cmd":"add-device","description":{"id":"b","serialNumber":")" + std::string(100, '[') + R"("}})", reply),
+      0u)
       << reply;
   ExpectAnswers();
 }
@@ -301,8 +302,10 @@ TEST_F(DriverHardeningTest, ClientsBeyondTheLimitAreToldSoAndClosed) {
   for (auto& c : clients) {
     ASSERT_TRUE(c->Send(Hello()) || true);
     const auto f = c->ReadFrame();
-    if (ErrorCodeOf(f) == kErrorBusy) ++refused;
-    else EXPECT_EQ(f.first, static_cast<uint16_t>(MessageType::HelloReply));
+    if (ErrorCodeOf(f) == kErrorBusy)
+      ++refused;
+    else
+      EXPECT_EQ(f.first, static_cast<uint16_t>(MessageType::HelloReply));
   }
   EXPECT_EQ(refused, 1);
   EXPECT_TRUE(clients.back()->ClosedWithin(5000));
@@ -341,7 +344,8 @@ TEST_F(DriverHardeningTest, OutOfDescriptorsTheServiceBacksOffAndServesAgainLate
 
 TEST_F(DriverHardeningTest, TraceTimesAreInMicroseconds) {
   // The status request is answered 30 ms after it came.
-  ASSERT_EQ(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":30}])")), "dev1");
+  ASSERT_EQ(driver.AddDevice(DeviceDescription().Knob("faults", R"([{"bRequest":3,"action":"delay","delayMs":30}])")),
+            "dev1");
   Device d;
   ASSERT_EQ(d.Connect(), 0u);
   ASSERT_EQ(d.Open(DeviceDescription().Path()), 0u);
@@ -386,8 +390,10 @@ TEST(DriverHardeningStartTest, DeepOrSpecialDescriptionFilesStopTheStartCleanly)
 #ifdef VLMU_TEST_WITH_USB
   // Only the standard descriptors are passed on, so that the limit is met at
   // the same step wherever the test runs.
-  r = testsupport::RunShell("bash -c 'for f in /proc/$$/fd/*; do n=${f##*/}; ((n > 2)) && eval \"exec $n>&-\"; done; "
-                            "exec prlimit --nofile=8:8 " + start + " --usb-any-dfu'");
+  r = testsupport::RunShell(
+      "bash -c 'for f in /proc/$$/fd/*; do n=${f##*/}; ((n > 2)) && eval \"exec $n>&-\"; done; "
+      "exec prlimit --nofile=8:8 " +
+      start + " --usb-any-dfu'");
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_THAT(r.output, HasSubstr("libusb_init"));
 #endif

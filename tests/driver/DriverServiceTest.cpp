@@ -26,9 +26,9 @@
 namespace drvtest {
 namespace {
 
+using ::testing::ElementsAre;
 using testsupport::DeviceDescription;
 using testsupport::DriverServiceFixture;
-using ::testing::ElementsAre;
 
 class DriverServiceTest : public ::testing::Test {
  protected:
@@ -89,7 +89,8 @@ TEST_F(DriverServiceTest, InterfacesAreListedInTheOrderDevicesWereAdded) {
   EXPECT_THAT(List(), ElementsAre(b.Path(), a.Path())) << "order of addition, not of arrival";
   ASSERT_TRUE(driver.Remove("b"));
   EXPECT_THAT(List(), ElementsAre(a.Path()));
-  EXPECT_THAT(List(platform::Guid{0x00000000, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}}).size(), 1u);
+  EXPECT_THAT(List(platform::Guid{0x00000000, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44}}).size(),
+              1u);
 }
 
 TEST_F(DriverServiceTest, DeviceAddedUnpluggedIsNotListedUntilPlugged) {
@@ -138,13 +139,15 @@ TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByT
   r = d.Descriptor(2, 0, 9);
   ASSERT_EQ(r.error, 0u);
   ASSERT_EQ(r.data.size(), 9u);
-  const uint16_t total = static_cast<uint16_t>(static_cast<uint8_t>(r.data[2]) | (static_cast<uint8_t>(r.data[3]) << 8));
+  const uint16_t total =
+      static_cast<uint16_t>(static_cast<uint8_t>(r.data[2]) | (static_cast<uint8_t>(r.data[3]) << 8));
   EXPECT_EQ(total, 9 + 3 * 9 + 9 + 9);  // three audio interfaces, the DFU interface, its functional descriptor
   r = d.Descriptor(2, 0, 65535);
   ASSERT_EQ(r.data.size(), total);
   const std::string dfuPart = r.data.substr(total - 18);
   EXPECT_EQ(dfuPart, std::string("\x09\x04\x03\x00\x00\xFE\x01\x01\x04"
-                                 "\x09\x21\x05\xE8\x03\x00\x10\x10\x01", 18));
+                                 "\x09\x21\x05\xE8\x03\x00\x10\x10\x01",
+                                 18));
   // The DFU interface has a name, as real devices give it.
   r = d.Descriptor(3, 4, 255, 0x0409);
   EXPECT_EQ(r.data, std::string("\x18\x03V\0e\0l\0m\0o\0r\0a\0 \0D\0F\0U\0", 24));
@@ -152,7 +155,12 @@ TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByT
   r = d.Descriptor(3, 0, 255);
   EXPECT_EQ(r.data, std::string("\x04\x03\x09\x04", 4)) << "language table";
   r = d.Descriptor(3, 3, 255, 0x0409);
-  EXPECT_EQ(r.data, std::string("\x0E\x03S\0N\0" "0\0" "0\0" "0\0" "1\0", 14));
+  EXPECT_EQ(r.data, std::string("\x0E\x03S\0N\0"
+                                "0\0"
+                                "0\0"
+                                "0\0"
+                                "1\0",
+                                14));
 
   struct Case {
     const char* what;
@@ -163,7 +171,8 @@ TEST_F(DriverServiceTest, DescriptorRequestsReturnTheDescriptionsBytesBoundedByT
       {"configuration index beyond the device's", DescriptorRequest(2, 1), kIoctlGetDescriptor, kErrorGenFailure},
       {"string index without a string", DescriptorRequest(3, 9), kIoctlGetDescriptor, kErrorGenFailure},
       {"unknown descriptor type", DescriptorRequest(7, 0), kIoctlGetDescriptor, kErrorGenFailure},
-      {"descriptor request of 7 bytes", DescriptorRequest(1, 0).substr(0, 7), kIoctlGetDescriptor, kErrorInvalidParameter},
+      {"descriptor request of 7 bytes", DescriptorRequest(1, 0).substr(0, 7), kIoctlGetDescriptor,
+       kErrorInvalidParameter},
       {"descriptor request of 9 bytes", DescriptorRequest(1, 0) + "x", kIoctlGetDescriptor, kErrorInvalidParameter},
       {"unknown control code", DescriptorRequest(1, 0), 0x80892008, kErrorInvalidFunction},
       {"control request shorter than its header", std::string(15, '\0'), kIoctlControlRequest, kErrorInvalidParameter},
@@ -448,10 +457,14 @@ TEST_F(DriverServiceTest, GarbageFromAClientClosesThatConnectionOnly) {
   ASSERT_EQ(good.Open(DeviceDescription().Path()), 0u);
 
   const std::string garbage[] = {
-      std::string("\xFF\xFF\xFF\xFF\x04\x00\x00\x00", 8),            // length beyond the limit
-      std::string("\x00\x00\x00\x00\x63\x00\x00\x00", 8),            // unknown message type
-      std::string("\x04\x00\x00\x00\x04\x00\x01\x00" "abcd", 12),     // reserved field set
-      std::string("\x02\x00\x00\x00\x04\x00\x00\x00" "ab", 10),       // IoControl payload too short
+      std::string("\xFF\xFF\xFF\xFF\x04\x00\x00\x00", 8),  // length beyond the limit
+      std::string("\x00\x00\x00\x00\x63\x00\x00\x00", 8),  // unknown message type
+      std::string("\x04\x00\x00\x00\x04\x00\x01\x00"
+                  "abcd",
+                  12),  // reserved field set
+      std::string("\x02\x00\x00\x00\x04\x00\x00\x00"
+                  "ab",
+                  10),                                                          // IoControl payload too short
       std::string("\x05\x00\x00\x00\x03\x00\x00\x00\xFF\xFF\xFF\xFF\x00", 13),  // Open with a string overrunning
       std::string(4096, '\xA5'),
   };
@@ -503,8 +516,18 @@ TEST_F(DriverServiceTest, RequestsSentTogetherAreAnsweredInOrderBeforeTheConnect
   const std::string requests =
       FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish() +
       FrameWriter(MessageType::Open).String(DeviceDescription().Path()).Finish() +
-      FrameWriter(MessageType::IoControl).U32(kIoctlControlRequest).U32(6).U32(16).Bytes(getStatus.data(), 16).Finish() +
-      FrameWriter(MessageType::IoControl).U32(kIoctlGetDescriptor).U32(18).U32(8).Bytes(DescriptorRequest(1, 0).data(), 8).Finish() +
+      FrameWriter(MessageType::IoControl)
+          .U32(kIoctlControlRequest)
+          .U32(6)
+          .U32(16)
+          .Bytes(getStatus.data(), 16)
+          .Finish() +
+      FrameWriter(MessageType::IoControl)
+          .U32(kIoctlGetDescriptor)
+          .U32(18)
+          .U32(8)
+          .Bytes(DescriptorRequest(1, 0).data(), 8)
+          .Finish() +
       FrameWriter(MessageType::Close).Finish();
   ASSERT_TRUE(raw.Send(requests));
   raw.EndSending();  // what was sent before the end of the stream is still answered

@@ -83,15 +83,21 @@ class Device {
   Reply GetStatus(uint16_t iface, uint32_t outSize = 6) {
     return Io(kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, iface, 6), outSize);
   }
-  uint32_t ClrStatus(uint16_t iface) { return Io(kIoctlControlRequest, ControlRequest(0, 1, 1, 4, 0, iface, 0), 0).error; }
-  uint32_t Dnload(uint16_t block, const std::string& data) {
-    return Io(kIoctlControlRequest,
-              ControlRequest(0, 1, 1, 1, block, 0, static_cast<uint16_t>(data.size()), data), 0).error;
+  uint32_t ClrStatus(uint16_t iface) {
+    return Io(kIoctlControlRequest, ControlRequest(0, 1, 1, 4, 0, iface, 0), 0).error;
   }
-  uint32_t Detach(uint16_t timeout = 1000) { return Io(kIoctlControlRequest, ControlRequest(0, 2, 0, 0x80, timeout, 0, 0), 0).error; }
+  uint32_t Dnload(uint16_t block, const std::string& data) {
+    return Io(kIoctlControlRequest, ControlRequest(0, 1, 1, 1, block, 0, static_cast<uint16_t>(data.size()), data), 0)
+        .error;
+  }
+  uint32_t Detach(uint16_t timeout = 1000) {
+    return Io(kIoctlControlRequest, ControlRequest(0, 2, 0, 0x80, timeout, 0, 0), 0).error;
+  }
   uint32_t CyclePort() { return Io(kIoctlCyclePort, "", 0).error; }
   uint32_t SetSerial(uint16_t iface, const std::string& text) {
-    return Io(kIoctlControlRequest, ControlRequest(0, 2, 1, 0x83, 0, iface, static_cast<uint16_t>(text.size()), text), 0).error;
+    return Io(kIoctlControlRequest, ControlRequest(0, 2, 1, 0x83, 0, iface, static_cast<uint16_t>(text.size()), text),
+              0)
+        .error;
   }
   Reply GetSerial(uint16_t iface, uint16_t size) {
     return Io(kIoctlControlRequest, ControlRequest(1, 2, 1, 0x84, 0, iface, size), size);
@@ -130,7 +136,8 @@ class RawClient {
           return f;
         }
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       pollfd p{mFd, POLLIN, 0};
       if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {0, {}};
       char buf[4096];
@@ -173,7 +180,9 @@ class RawClient {
   std::string mIn;
 };
 
-inline std::string Hello() { return FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish(); }
+inline std::string Hello() {
+  return FrameWriter(MessageType::Hello).U32(kMagic).U32(kProtocolVersion).String("raw").Finish();
+}
 
 inline uint32_t ErrorCodeOf(const std::pair<uint16_t, std::string>& frame) {
   if (frame.first != static_cast<uint16_t>(MessageType::Error) || frame.second.size() < 4) return 0;

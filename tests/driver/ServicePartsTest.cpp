@@ -29,7 +29,8 @@ TEST(IoRequestLayout, RequestsAreCheckedByCodeAndLength) {
       {"descriptor", kIoctlGetDescriptor, DescriptorRequest(1, 0), 0},
       {"descriptor too short", kIoctlGetDescriptor, DescriptorRequest(1, 0).substr(1), kErrorInvalidParameter},
       {"device-to-host", kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 0, 6), 0},
-      {"device-to-host with data", kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 0, 6, "x"), kErrorInvalidParameter},
+      {"device-to-host with data", kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 0, 6, "x"),
+       kErrorInvalidParameter},
       {"host-to-device", kIoctlControlRequest, in2, 0},
       {"host-to-device short of wLength", kIoctlControlRequest, in2.substr(0, 17), kErrorInvalidParameter},
       {"header short", kIoctlControlRequest, in2.substr(0, 15), kErrorInvalidParameter},
@@ -46,7 +47,8 @@ TEST(IoRequestLayout, RequestsAreCheckedByCodeAndLength) {
   EXPECT_EQ(std::vector<uint32_t>({s.direction, s.type, s.recipient, s.bRequest, s.wValue, s.wIndex, s.wLength}),
             std::vector<uint32_t>({1, 2, 3, 0x84, 0x1234, 0x5678, 0x9abc}));
   const auto d = vlmudrv::DescriptorRequest::Read(DescriptorRequest(3, 2, 0x0409));
-  EXPECT_EQ(std::vector<uint32_t>({d.reserved, d.type, d.index, d.languageId}), std::vector<uint32_t>({0, 3, 2, 0x0409}));
+  EXPECT_EQ(std::vector<uint32_t>({d.reserved, d.type, d.index, d.languageId}),
+            std::vector<uint32_t>({0, 3, 2, 0x0409}));
 }
 
 // The knobs the description parser reads are the rows of the knob table in

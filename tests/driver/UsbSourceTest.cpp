@@ -4,20 +4,20 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
 #include "../dfu/E2eSupport.h"
+#include "DriverTestUtil.h"
+#include "UsbTestbed.h"
 #include "support/BuildPaths.h"
 #include "support/DriverServiceFixture.h"
-#include "DriverTestUtil.h"
 #include "support/RunShell.h"
-#include "UsbTestbed.h"
 
 namespace {
 
@@ -116,9 +116,7 @@ class UsbSource : public ::testing::Test {
 
 using ToolRun = testsupport::ShellResult;
 
-ToolRun RunFlasher(const std::string& args) {
-  return testsupport::RunShell(testsupport::FlashBinary() + " " + args);
-}
+ToolRun RunFlasher(const std::string& args) { return testsupport::RunShell(testsupport::FlashBinary() + " " + args); }
 
 // A whole vlmu-flash upgrade of a USB device through the service: a device
 // the service resets into DFU mode, and one that detaches itself (WillDetach)
@@ -229,19 +227,22 @@ TEST(UsbOptions, MalformedSettingsAreRefused) {
       {"--usb-any-dfu=yes", "", "option --usb-any-dfu takes no value"},
       {"--usb-any-dfu extra", "", "unexpected argument extra"},
       {"--usb", "", "option --usb needs a value"},
-      {"--usb-config " + config, R"({"ids": ["1234:5678"], "speed": 1})", "unknown or malformed USB configuration field \"speed\""},
+      {"--usb-config " + config, R"({"ids": ["1234:5678"], "speed": 1})",
+       "unknown or malformed USB configuration field \"speed\""},
       {"--usb-config " + config, R"({"ids": 5})", "\"ids\" must be a text or an array of texts"},
       {"--usb-config " + config, R"({"interfaceClass": "{nope}"})", "\"interfaceClass\" is not a GUID text"},
-      {"--usb-config " + config, R"({"controlTimeoutMs": 0})", "unknown or malformed USB configuration field \"controlTimeoutMs\""},
+      {"--usb-config " + config, R"({"controlTimeoutMs": 0})",
+       "unknown or malformed USB configuration field \"controlTimeoutMs\""},
       // Comments are allowed; the fault is named by line and column, the file by its path.
-      {"--usb-config " + config, "// ids [\"\n{\"ids\": [\"1234:5678\",]}", config + ": not valid JSON at line 2, column 22; correct"},
+      {"--usb-config " + config, "// ids [\"\n{\"ids\": [\"1234:5678\",]}",
+       config + ": not valid JSON at line 2, column 22; correct"},
       {"--usb-config " + dir.File("none.json"), "", dir.File("none.json") + ": cannot read: No such file or directory"},
   };
   for (const Row& row : rows) {
     if (!row.configText.empty()) testsupport::WriteFile(config, row.configText);
     const std::string out = dir.File("out.txt");
-    const int status = std::system((testsupport::DriverServiceBinary() + " --foreground --socket " + dir.File("s.sock") +
-                                    " " + row.args + " >" + out + " 2>&1")
+    const int status = std::system((testsupport::DriverServiceBinary() + " --foreground --socket " +
+                                    dir.File("s.sock") + " " + row.args + " >" + out + " 2>&1")
                                        .c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << row.args;
     EXPECT_NE(std::string::npos, testsupport::ReadFile(out).find(row.message)) << testsupport::ReadFile(out);
@@ -253,7 +254,8 @@ TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
   const DeviceDescription a = DeviceDescription().Serial("A1");
   const DeviceDescription b = DeviceDescription().Id("b").Ids(0x1234, 0x9999).Serial("B1");
   DeviceDescription c = DeviceDescription().Id("c").Ids(0xabcd, 0x0001).Serial("C1");
-  c.runtimeJson = R"({"configurations": [{"interfaces": [{"bInterfaceNumber": 0, "bInterfaceClass": 1, "bInterfaceSubClass": 1}]}]})";
+  c.runtimeJson =
+      R"({"configurations": [{"interfaces": [{"bInterfaceNumber": 0, "bInterfaceClass": 1, "bInterfaceSubClass": 1}]}]})";
   const std::string ida = Add(a, 1), idb = Add(b, 2), idc = Add(c, 3);
   struct Row {
     std::vector<std::string> args;
@@ -291,7 +293,10 @@ TEST_F(UsbSource, ServesTheListedIdsAndOptionallyEveryDfuDevice) {
     const std::string ids[] = {ida, idb, idc};
     for (int i = 0; i < 3; ++i) {
       const bool listed = std::find(expected.begin(), expected.end(),
-                                    (i == 0 ? a : i == 1 ? b : c).Path()) != expected.end();
+                                    (i == 0   ? a
+                                     : i == 1 ? b
+                                              : c)
+                                        .Path()) != expected.end();
       if (!listed) {
         EXPECT_EQ(before[i], bed->Ioctls(ids[i])) << ids[i];
       }
@@ -322,7 +327,10 @@ TEST_F(UsbSource, RequestsStallsAndCyclePort) {
   EXPECT_EQ(std::string("\x34\x12\x78\x56", 4), dd.data.substr(8, 4));  // idVendor, idProduct
   Reply serial = dev.Descriptor(3, 3, 255, 0x0409);
   EXPECT_EQ(0u, serial.error);
-  EXPECT_EQ(std::string("\x0c\x03U\0S\0B\0-\0" "7\0", 12), serial.data);
+  EXPECT_EQ(std::string("\x0c\x03U\0S\0B\0-\0"
+                        "7\0",
+                        12),
+            serial.data);
   Reply shortRead = dev.Descriptor(2, 0, 9);  // first 9 bytes of the configuration
   EXPECT_EQ(0u, shortRead.error);
   EXPECT_EQ(9u, shortRead.data.size());
@@ -340,11 +348,11 @@ TEST_F(UsbSource, RequestsStallsAndCyclePort) {
   const Bad bad[] = {
       {kIoctlGetDescriptor, std::string(7, '\0'), 87},
       {kIoctlControlRequest, std::string(15, '\0'), 87},
-      {kIoctlControlRequest, ControlRequest(0, 1, 1, 1, 0, 0, 4, "ab"), 87},   // data shorter than wLength
-      {kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 3, 6, "ab"), 87},   // device-to-host with data
-      {kIoctlControlRequest, ControlRequest(2, 1, 1, 3, 0, 3, 6), 87},         // direction 2
-      {kIoctlControlRequest, ControlRequest(1, 3, 1, 3, 0, 3, 6), 87},         // type 3
-      {kIoctlControlRequest, ControlRequest(1, 1, 4, 3, 0, 3, 6), 87},         // recipient 4
+      {kIoctlControlRequest, ControlRequest(0, 1, 1, 1, 0, 0, 4, "ab"), 87},  // data shorter than wLength
+      {kIoctlControlRequest, ControlRequest(1, 1, 1, 3, 0, 3, 6, "ab"), 87},  // device-to-host with data
+      {kIoctlControlRequest, ControlRequest(2, 1, 1, 3, 0, 3, 6), 87},        // direction 2
+      {kIoctlControlRequest, ControlRequest(1, 3, 1, 3, 0, 3, 6), 87},        // type 3
+      {kIoctlControlRequest, ControlRequest(1, 1, 4, 3, 0, 3, 6), 87},        // recipient 4
       {kIoctlCyclePort, "x", 87},
       {0x80892008, "", 1},
   };
@@ -387,8 +395,10 @@ TEST_F(UsbSource, UnplugDuringARequest) {
   Events events;
   ASSERT_EQ(0u, events.Subscribe());
   nlohmann::json r;
-  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"}, {"id", id},
-                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "unplug"}}}}}}}, r));
+  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"},
+                              {"id", id},
+                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "unplug"}}}}}}},
+                             r));
   Device dev;
   ASSERT_EQ(0u, dev.Connect());
   ASSERT_EQ(0u, dev.Open(spec.Path()));
@@ -412,8 +422,10 @@ TEST_F(UsbSource, SilentDeviceFailsOnlyItsOwnRequest) {
   ASSERT_TRUE(StartService({"--usb", "1234:5678", "--usb-timeout", "1500"}));
   ASSERT_TRUE(WaitForList({quiet.Path(), busy.Path()}));
   nlohmann::json r;
-  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"}, {"id", idq},
-                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "hang"}}}}}}}, r));
+  ASSERT_EQ(0u, bed->Control({{"cmd", "set-behaviour"},
+                              {"id", idq},
+                              {"behaviour", {{"faults", {{{"bRequest", 3}, {"action", "hang"}}}}}}},
+                             r));
   const uint64_t urbsBefore = bed->ControlUrbs(idq);
   std::atomic<bool> quietDone{false};
   std::atomic<uint32_t> quietError{0};

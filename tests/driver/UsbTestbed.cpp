@@ -1,7 +1,7 @@
 #include "UsbTestbed.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <cerrno>
@@ -60,7 +60,7 @@ struct Urb {
   UMockdevIoctlData* data = nullptr;  // the client's struct usbdevfs_urb (and its buffer), referenced
   bool complete = false;
   int status = 0;
-  std::string in;  // device-to-host data
+  std::string in;          // device-to-host data
   uint32_t outLength = 0;  // host-to-device bytes accepted
   bool isIn = false;
 };
@@ -89,8 +89,8 @@ struct UsbTestbed::Impl final : public Scheduler, public DeviceEvents {
 
   // The simulated devices and everything below: one lock.
   std::mutex model;
-  std::map<std::string, std::unique_ptr<Dev>> devs;          // by id
-  std::map<std::string, Dev*> byNode;                        // device node -> device while on the bus
+  std::map<std::string, std::unique_ptr<Dev>> devs;              // by id
+  std::map<std::string, Dev*> byNode;                            // device node -> device while on the bus
   std::map<std::string, std::deque<std::shared_ptr<Urb>>> urbs;  // by device node
   int nextDevnum = 2;
 
@@ -137,7 +137,8 @@ struct UsbTestbed::Impl final : public Scheduler, public DeviceEvents {
           if (timerQueue.empty())
             queueCv.wait(lock);
           else
-            queueCv.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(1, timerQueue.begin()->first - SteadyMs())));
+            queueCv.wait_for(lock,
+                             std::chrono::milliseconds(std::max<int64_t>(1, timerQueue.begin()->first - SteadyMs())));
         }
         if (stop) return;
         batch.swap(tasks);
@@ -351,8 +352,8 @@ struct UsbTestbed::Impl final : public Scheduler, public DeviceEvents {
           Complete(client, -1, EINVAL);
           return TRUE;
         }
-        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-            urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
+        UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(urbData, G_STRUCT_OFFSET(usbdevfs_urb, buffer),
+                                                                static_cast<gsize>(urb->buffer_length), nullptr);
         SubmitControl(*d, node, urbData, urb);
         umockdev_ioctl_data_unref(buffer);
         umockdev_ioctl_data_unref(urbData);
@@ -418,11 +419,12 @@ UsbTestbed::UsbTestbed() : mImpl(std::make_unique<Impl>()) {
   m.handler = umockdev_ioctl_base_new();
   g_signal_connect(m.handler, "handle-ioctl", G_CALLBACK(&Impl::OnIoctlSignal), &m);
   // The root hub, parent of every device.
-  umockdev_testbed_add_from_string(m.testbed,
-                                   "P: /devices/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n"
-                                   "E: DEVNUM=001\nA: busnum=1\\n\nA: devnum=1\\n\nA: speed=480\\n\n"
-                                   "H: descriptors=12010002090001406b1d020000010302010109021900010100e0000904000001090000000705810304000c\n",
-                                   nullptr);
+  umockdev_testbed_add_from_string(
+      m.testbed,
+      "P: /devices/usb1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\n"
+      "E: DEVNUM=001\nA: busnum=1\\n\nA: devnum=1\\n\nA: speed=480\\n\n"
+      "H: descriptors=12010002090001406b1d020000010302010109021900010100e0000904000001090000000705810304000c\n",
+      nullptr);
   m.thread = std::thread([&m] { m.Loop(); });
 }
 

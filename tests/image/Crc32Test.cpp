@@ -56,8 +56,7 @@ TEST(Crc32, AnyStartRegisterMatchesZlibChaining) {
   for (auto& b : data) b = static_cast<unsigned char>(rng());
   for (const std::size_t head : {std::size_t{1}, std::size_t{100}, std::size_t{999}}) {
     const uint32_t reg = Crc32::Update(0xFFFFFFFFu, data.data(), head);
-    EXPECT_EQ(Crc32::Update(reg, data.data() + head, data.size() - head) ^ 0xFFFFFFFFu,
-              Zlib(data.data(), data.size()))
+    EXPECT_EQ(Crc32::Update(reg, data.data() + head, data.size() - head) ^ 0xFFFFFFFFu, Zlib(data.data(), data.size()))
         << head;
   }
 }
@@ -67,8 +66,8 @@ TEST(Crc32, PiecesChainToTheWholeRegister) {
   std::vector<unsigned char> data(10007);
   for (auto& b : data) b = static_cast<unsigned char>(rng());
   const uint32_t whole = Crc32::DfuRegister(data.data(), data.size());
-  for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8},
-                                std::size_t{4096}, std::size_t{10006}, std::size_t{10007}}) {
+  for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8}, std::size_t{4096},
+                                std::size_t{10006}, std::size_t{10007}}) {
     uint32_t r = Crc32::Update(Crc32::kInitialRegister, data.data(), cut);
     r = Crc32::Update(r, data.data() + cut, data.size() - cut);
     EXPECT_EQ(r, whole) << cut;

@@ -12,16 +12,16 @@
 #include "image/LogLines.h"
 #include "image/RecordExpectations.h"
 #include "image/TestImages.h"
+#include "support/CaseName.h"
 #include "support/TempDir.h"
 #include "vlmufwdl.h"
-#include "support/CaseName.h"
 
+using testimages::Build;
+using testimages::Params;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using testimages::Build;
-using testimages::Params;
 
 namespace {
 
@@ -170,8 +170,7 @@ const PassThrough kPassThrough[] = {
      48},
 };
 
-class GetVldFileInfoFailureTest : public GetVldFileInfoTest,
-                                  public ::testing::WithParamInterface<PassThrough> {};
+class GetVldFileInfoFailureTest : public GetVldFileInfoTest, public ::testing::WithParamInterface<PassThrough> {};
 
 TEST_P(GetVldFileInfoFailureTest, ReaderStatusIsPassedThroughWithAZeroRecord) {
   const PassThrough& c = GetParam();

@@ -31,8 +31,7 @@ inline uint32_t Le32(const std::string& b, std::size_t at) {
 
 // zlib's CRC-32: the ordinary checksum (register inverted at the end).
 inline uint32_t ZlibCrc(const void* data, std::size_t size) {
-  return static_cast<uint32_t>(
-      crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
+  return static_cast<uint32_t>(crc32(0L, static_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
 // The DFU 1.1 dwCRC of a byte range: the register without final inversion.

@@ -22,14 +22,14 @@
 #include "image/TestImages.h"
 #include "image/VldFile.h"
 #include "log/DiagnosticLog.h"
-#include "support/TempDir.h"
 #include "support/CaseName.h"
+#include "support/TempDir.h"
 
+using testimages::Build;
+using testimages::Params;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-using testimages::Build;
-using testimages::Params;
 
 namespace {
 
@@ -377,8 +377,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OffsetCase{"V0From64", 0, 0, 9, 15, 9},
                       // a version-1 image ignores offset 64
                       OffsetCase{"V1Skips64", 1, 0, 9, 15, 15}, OffsetCase{"V0From80", 0, 0, 0, 15, 15},
-                      OffsetCase{"V1From80", 1, 0, 0, 20, 20},
-                      OffsetCase{"V1IntoPayload", 1, 0, 0, 30, 30}),
+                      OffsetCase{"V1From80", 1, 0, 0, 20, 20}, OffsetCase{"V1IntoPayload", 1, 0, 0, 30, 30}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(VldFileTest, SectionOffsetEqualToHeaderLengthGivesAnEmptyText) {
@@ -402,8 +401,7 @@ TEST_F(VldFileTest, AllSectionOffsetsZeroWarnAndGiveAnEmptyText) {
     VLMUFWDL_VLD_FILE_INFO info;
     ASSERT_EQ(reader.GetFileInfo(&info), 0u);
     EXPECT_STREQ(info.InfoText, "");
-    EXPECT_THAT(Warnings(),
-                Contains("File '" + path + "' has no data. Therefore length of info text is unknown."));
+    EXPECT_THAT(Warnings(), Contains("File '" + path + "' has no data. Therefore length of info text is unknown."));
   }
 }
 
@@ -438,9 +436,9 @@ TEST_P(InfoTextSizeTest, LongTextsAreCutTo511CharactersWithTwoWarnings) {
   EXPECT_EQ(std::string(info.InfoText), text.substr(0, 511));
   EXPECT_EQ(info.InfoText[511], '\0');
   if (warns) {
-    EXPECT_THAT(Warnings(), ElementsAre("Info text of file " + path + " will be truncated.",
-                                        "VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE has to be greater then " +
-                                            std::to_string(length)));
+    EXPECT_THAT(Warnings(),
+                ElementsAre("Info text of file " + path + " will be truncated.",
+                            "VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE has to be greater then " + std::to_string(length)));
   } else {
     EXPECT_THAT(Warnings(), IsEmpty());
   }
@@ -497,8 +495,7 @@ TEST_F(VldFileTest, OperationsOnAClosedReaderAnswer1) {
   char buffer[4];
   uint32_t got = 0;
   EXPECT_EQ(reader.Read(buffer, sizeof buffer, got), 1u);
-  EXPECT_THAT(Errors(), ElementsAre("VldFile::GetFileInfo: no open vld file.",
-                                    "VldFile::Read: no open vld file."));
+  EXPECT_THAT(Errors(), ElementsAre("VldFile::GetFileInfo: no open vld file.", "VldFile::Read: no open vld file."));
 }
 
 TEST_F(VldFileTest, SecondOpenAnswers1AndKeepsTheFirstOpen) {
@@ -537,9 +534,8 @@ TEST_F(VldFileTest, EachOperationWritesItsInfoEntry) {
     ASSERT_EQ(reader.Read(&c, 1, got), 0u);
   }
   EXPECT_THAT(testlog::OfType(Entries(), "INFO"),
-              ElementsAre("VldFile::Open ...", "VldFile::Open: no DFU suffix found.",
-                          "VldFile::GetFileInfo ...", "VldFile::Read ...", "VldFile::~VldFile ...",
-                          "VldFile::Close ...", "VldFile::Clear ..."));
+              ElementsAre("VldFile::Open ...", "VldFile::Open: no DFU suffix found.", "VldFile::GetFileInfo ...",
+                          "VldFile::Read ...", "VldFile::~VldFile ...", "VldFile::Close ...", "VldFile::Clear ..."));
 }
 
 // ---------------------------------------------------------------------------
@@ -585,9 +581,8 @@ TEST_F(VldFileTest, UnreadableFileAnswers3) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     constexpr uid_t kNobody = 65534;
-    if (::geteuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-         ::setresuid(kNobody, kNobody, kNobody) != 0))
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+                             ::setresuid(kNobody, kNobody, kNobody) != 0))
       ::_exit(100);
     VldFile reader;
     ::_exit(static_cast<int>(reader.Open(path.c_str())));
@@ -656,9 +651,9 @@ TEST(VldFileCrcRun, ReportsTheFirstByteThatCouldNotBeRead) {
   std::string data(600000, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
   const uint32_t length = 500000;
-  for (const std::size_t failAt : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{65536},
-                                   std::size_t{262143}, std::size_t{262144}, std::size_t{262145},
-                                   std::size_t{499999}, std::size_t{500000}, std::size_t{600000}}) {
+  for (const std::size_t failAt :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{65536}, std::size_t{262143}, std::size_t{262144},
+        std::size_t{262145}, std::size_t{499999}, std::size_t{500000}, std::size_t{600000}}) {
     FailingStream stream{data, failAt};
     cookie_io_functions_t io{};
     io.read = FailingRead;

@@ -17,8 +17,8 @@
 #include "LogTestUtil.h"
 #include "api/LibraryGlobals.h"
 #include "platform/Clock.h"
-#include "support/TempDir.h"
 #include "support/CaseName.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -26,11 +26,11 @@ using testsupport::PrintTo;  // parameterized cases print as their names
 
 using logtest::HasDefaultPrefixThen;
 using logtest::Lines;
+using ::testing::ElementsAre;
 using testsupport::ReadFile;
 using testsupport::ReadTextFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-using ::testing::ElementsAre;
 
 // A log with the start-up settings and no configuration file (no module).
 class DiagnosticLogTest : public ::testing::Test {
@@ -101,9 +101,9 @@ TEST_F(DiagnosticLogTest, TypeRowsForSingleMultiAndZeroTypes) {
   Enable();
   log.Entry(LOG_WARNING | LOG_INFO, "two bits\n");  // no row of its own: first row's name
   log.Entry(LOG_DATA | LOG_INFO, "data and info\n");
-  log.Entry(0, "type zero\n");                       // no enabled bit: not written
-  log.Entry(LOG_DATA, "data\n");                     // disabled by default
-  log.Entry(0x40, "unused type\n");                  // disabled
+  log.Entry(0, "type zero\n");       // no enabled bit: not written
+  log.Entry(LOG_DATA, "data\n");     // disabled by default
+  log.Entry(0x40, "unused type\n");  // disabled
   const auto lines = Lines(ReadTextFile(Log()));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(HasDefaultPrefixThen(lines[0], "ERROR: two bits")) << lines[0];
@@ -177,8 +177,9 @@ TEST(DiagnosticLogFormat, PointersAreWrittenAsSixteenUpperCaseDigitsWithoutPrefi
     const char* text;
   } cases[] = {{0x12ff40, "000000000012FF40"}, {0, "0000000000000000"}, {~uintptr_t{0}, "FFFFFFFFFFFFFFFF"}};
   for (const auto& c : cases) EXPECT_STREQ(FormatPointer(reinterpret_cast<void*>(c.value)).c_str(), c.text);
-  EXPECT_EQ(FormatForTest("VLMUFWDL_GetDeviceInfo(%u,0x%s)\n", 7u, FormatPointer(reinterpret_cast<void*>(0x12ff40)).c_str()),
-            "VLMUFWDL_GetDeviceInfo(7,0x000000000012FF40)\n");
+  EXPECT_EQ(
+      FormatForTest("VLMUFWDL_GetDeviceInfo(%u,0x%s)\n", 7u, FormatPointer(reinterpret_cast<void*>(0x12ff40)).c_str()),
+      "VLMUFWDL_GetDeviceInfo(7,0x000000000012FF40)\n");
 }
 
 struct LineCase {
@@ -194,18 +195,16 @@ TEST_P(DiagnosticLogLineTest, PrefixesInOrder) {
   const LineCase& c = GetParam();
   char line[DiagnosticLog::kMaxLine + 1];
   const platform::LocalTime time{9, 5, 7, 42};
-  const size_t length = DiagnosticLog::FormatLine(line, c.extensions, 0x1a2b, c.haveTime ? &time : nullptr,
-                                                  "VLMUFWDL", "API ->", "text\n");
+  const size_t length = DiagnosticLog::FormatLine(line, c.extensions, 0x1a2b, c.haveTime ? &time : nullptr, "VLMUFWDL",
+                                                  "API ->", "text\n");
   EXPECT_STREQ(line, c.expected);
   EXPECT_EQ(length, std::strlen(c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DiagnosticLogLineTest,
-    ::testing::Values(LineCase{"none", 0, true, "text\n"},
-                      LineCase{"thread", 1, true, "[T0x1a2b] text\n"},
-                      LineCase{"token", 2, true, "VLMUFWDL: text\n"},
-                      LineCase{"type", 4, true, "API ->: text\n"},
+    ::testing::Values(LineCase{"none", 0, true, "text\n"}, LineCase{"thread", 1, true, "[T0x1a2b] text\n"},
+                      LineCase{"token", 2, true, "VLMUFWDL: text\n"}, LineCase{"type", 4, true, "API ->: text\n"},
                       LineCase{"time", 8, true, "09:05:07:042  text\n"},
                       LineCase{"unknown_time", 8, false, "Unknown time  text\n"},
                       LineCase{"defaults", 13, true, "[T0x1a2b] 09:05:07:042  API ->: text\n"},

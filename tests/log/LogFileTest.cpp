@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "support/TempDir.h"
 #include "support/CaseName.h"
+#include "support/TempDir.h"
 
 namespace {
 
 using testsupport::PrintTo;  // parameterized cases print as their names
 
+using ::testing::ElementsAre;
 using testsupport::ReadFile;
 using testsupport::ReadTextFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-using ::testing::ElementsAre;
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
@@ -89,9 +89,9 @@ TEST_F(LogFileTest, CloseForgetsSettingsAndReportsNothingOpen) {
   EXPECT_EQ(file.MaxSize(), 0u);
   EXPECT_FALSE(file.CheckSizeAfterEachEntry());
   EXPECT_TRUE(file.Close());
-  EXPECT_THAT(diagnostics.Texts(), ElementsAre("Open log file \"" + Log() + "\" ...\n",
-                                               "Close: closing log file \"" + Log() + "\" ...\n",
-                                               "Close: no open log file to close.\n"));
+  EXPECT_THAT(diagnostics.Texts(),
+              ElementsAre("Open log file \"" + Log() + "\" ...\n", "Close: closing log file \"" + Log() + "\" ...\n",
+                          "Close: no open log file to close.\n"));
 }
 
 TEST_F(LogFileTest, WriteWithoutOpenFileFailsWithAcuteAccentMessage) {
@@ -105,9 +105,8 @@ TEST_F(LogFileTest, OpenInMissingDirectoryFails) {
   const std::string path = dir.File("missing/trace.log");
   EXPECT_FALSE(file.Open(path.c_str(), 1000, false));
   EXPECT_FALSE(file.IsOpen());
-  EXPECT_THAT(diagnostics.Texts(),
-              ElementsAre("Open log file \"" + path + "\" ...\n",
-                          "Open log file: couldn\xB4t open the log file \"" + path + "\".\n"));
+  EXPECT_THAT(diagnostics.Texts(), ElementsAre("Open log file \"" + path + "\" ...\n",
+                                               "Open log file: couldn\xB4t open the log file \"" + path + "\".\n"));
   EXPECT_EQ(diagnostics.entries[1].type, static_cast<uint32_t>(LOG_ERROR));
 }
 
@@ -125,10 +124,9 @@ TEST_F(LogFileTest, OpenRotatesOversizedFileFirst) {
   ASSERT_TRUE(file.Open(Log().c_str(), 10, false));
   EXPECT_EQ(ReadTextFile(Bak()), "0123456789A");
   EXPECT_EQ(ReadTextFile(Log()), "");
-  EXPECT_THAT(diagnostics.Texts(),
-              ElementsAre("BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
-                          "BackupIfRequired: creating new backup file \"" + Bak() + "\" ...\n",
-                          "Open log file \"" + Log() + "\" ...\n"));
+  EXPECT_THAT(diagnostics.Texts(), ElementsAre("BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
+                                               "BackupIfRequired: creating new backup file \"" + Bak() + "\" ...\n",
+                                               "Open log file \"" + Log() + "\" ...\n"));
 }
 
 struct SizeCase {
@@ -151,8 +149,7 @@ TEST_P(LogFileSizeTest, RotatesOnlyBeyondTheMaximum) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LogFileSizeTest,
                          ::testing::Values(SizeCase{"exactly_max", 100, 100, false},
-                                           SizeCase{"one_more", 101, 100, true},
-                                           SizeCase{"below", 99, 100, false},
+                                           SizeCase{"one_more", 101, 100, true}, SizeCase{"below", 99, 100, false},
                                            SizeCase{"empty_with_max_zero", 0, 0, false},
                                            SizeCase{"one_byte_with_max_zero", 1, 0, true},
                                            SizeCase{"largest_max", 10, 0xFFFFFFFFu, false}),
@@ -228,11 +225,12 @@ TEST_F(LogFileTest, FailedRotationIsToldOnStderrAndLoggingGoesOnInTheLiveFile) {
 
     EXPECT_FALSE(log.WriteEntry("first entry\n")) << "the rotation failed";
     EXPECT_TRUE(log.IsOpen()) << "the live file is open again";
-    EXPECT_THAT(diagnostics.Texts(),
-                ElementsAre("BackupIfRequired: closing current log file ...\n",
-                            "BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
-                            "BackupIfRequired: old backup file couldn\xB4t be deleted\n",
-                            "WriteEntry: BackupIfRequired failed after writing entry \"first entry\n\" in the log file\n"));
+    EXPECT_THAT(
+        diagnostics.Texts(),
+        ElementsAre("BackupIfRequired: closing current log file ...\n",
+                    "BackupIfRequired: deleting old backup file \"" + Bak() + "\" ...\n",
+                    "BackupIfRequired: old backup file couldn\xB4t be deleted\n",
+                    "WriteEntry: BackupIfRequired failed after writing entry \"first entry\n\" in the log file\n"));
     EXPECT_FALSE(log.WriteEntry("second entry\n"));
     const std::string told = err.Stop();
     EXPECT_EQ(told, "velmora_dfu: warning: log file \"" + Log() + "\" cannot be rotated to \"" + Bak() +

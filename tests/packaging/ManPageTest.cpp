@@ -51,7 +51,9 @@ TEST(ManPages, ListTheOptionsOfTheirProgramsHelp) {
     const char* page;
   };
   const Program programs[] = {
-      {VLMU_DRIVERD, "velmora-driverd.8"}, {VLMU_DRIVERCTL, "velmora-driverctl.1"}, {VLMU_VLDTOOL, "vldtool.1"},
+      {VLMU_DRIVERD, "velmora-driverd.8"},
+      {VLMU_DRIVERCTL, "velmora-driverctl.1"},
+      {VLMU_VLDTOOL, "vldtool.1"},
       {VLMU_FLASH, "vlmu-flash.1"},
 #ifdef VLMAPP_PROGRAM
       {VLMAPP_PROGRAM, "VelmoraFlashTool_x64.1"},
@@ -61,7 +63,8 @@ TEST(ManPages, ListTheOptionsOfTheirProgramsHelp) {
     const testsupport::ShellResult help = testsupport::RunShell(std::string(p.binary) + " --help");
     ASSERT_EQ(help.exitCode, 0) << p.binary << ": " << help.output;
     const std::set<std::string> helpOptions = Options(help.output);
-    const std::set<std::string> pageOptions = Options(ManOptionText(testsupport::SourceDir() + "/packaging/man/" + p.page));
+    const std::set<std::string> pageOptions =
+        Options(ManOptionText(testsupport::SourceDir() + "/packaging/man/" + p.page));
     EXPECT_GT(helpOptions.count("--help"), 0u) << p.binary << " does not list --help";
     EXPECT_EQ(Missing(helpOptions, pageOptions), "") << "in the --help of " << p.binary << " but not in " << p.page;
     EXPECT_EQ(Missing(pageOptions, helpOptions), "") << "in " << p.page << " but not in the --help of " << p.binary;

@@ -32,8 +32,8 @@ TEST(Clock, LocalTimeIsTheWallClockInTheTimeZone) {
   const std::string savedTz = oldTz != nullptr ? oldTz : "";
   setenv("TZ", "<+0530>-5:30", 1);
   tzset();
-  platform::LocalTime now {};
-  timespec before {}, after {};
+  platform::LocalTime now{};
+  timespec before{}, after{};
   bool ok = false;
   for (int attempt = 0; attempt < 3; ++attempt) {  // a second boundary between the readings: read again
     clock_gettime(CLOCK_REALTIME, &before);
@@ -92,7 +92,7 @@ TEST(Module, FileNameOfThisModuleIsTheRunningProgram) {
 }
 
 TEST(Module, FileNameOfAnotherLibrary) {
-  Dl_info info {};
+  Dl_info info{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&dlsym), &info), 0);
   std::string path;
   ASSERT_EQ(platform::ModuleFilePath(reinterpret_cast<const void*>(&dlsym), path), 0u);

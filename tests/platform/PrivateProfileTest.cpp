@@ -9,16 +9,16 @@
 #include <chrono>
 #include <future>
 
-#include "support/TempDir.h"
 #include "support/CaseName.h"
+#include "support/TempDir.h"
 
 namespace {
 
 using testsupport::PrintTo;  // parameterized cases print as their names
 
-using platform::ReadProfileValue;
 using platform::ProfileLookup;
 using platform::ProfileUpdate;
+using platform::ReadProfileValue;
 using platform::WriteProfileValue;
 using testsupport::ReadFile;
 using testsupport::TempDir;
@@ -41,28 +41,28 @@ TEST_P(ProfileLookupTest, ReadsValueOrDefault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileLookupTest,
-    ::testing::Values(
-        LookupCase{"plain", "[LogFile]\nMaxSize=100\n", "LogFile", "MaxSize", "100"},
-        LookupCase{"section_case", "[LOGFILE]\nMaxSize=100\n", "logfile", "MaxSize", "100"},
-        LookupCase{"key_case", "[LogFile]\nMAXSIZE=100\n", "LogFile", "maxsize", "100"},
-        LookupCase{"blanks_trimmed", "  [ LogFile ]  \n\t MaxSize \t=  100  \n", "LogFile", "MaxSize", "100"},
-        LookupCase{"crlf", "[LogFile]\r\nMaxSize=100\r\n", "LogFile", "MaxSize", "100"},
-        LookupCase{"no_final_newline", "[LogFile]\nMaxSize=100", "LogFile", "MaxSize", "100"},
-        LookupCase{"double_quotes", "[A]\nK=\" padded \"\n", "A", "K", " padded "},
-        LookupCase{"single_quotes", "[A]\nK='x'\n", "A", "K", "x"},
-        LookupCase{"unbalanced_quote", "[A]\nK=\"x\n", "A", "K", "\"x"},
-        LookupCase{"empty_value", "[A]\nK=\n", "A", "K", ""},
-        LookupCase{"equals_in_value", "[A]\nK=a=b\n", "A", "K", "a=b"},
-        LookupCase{"missing_key", "[A]\nOther=1\n", "A", "K", "<default>"},
-        LookupCase{"missing_section", "[B]\nK=1\n", "A", "K", "<default>"},
-        LookupCase{"key_in_other_section", "[A]\nX=1\n[B]\nK=2\n", "A", "K", "<default>"},
-        LookupCase{"key_before_any_section", "K=1\n[A]\nX=2\n", "A", "K", "<default>"},
-        LookupCase{"first_of_duplicates", "[A]\nK=1\nK=2\n", "A", "K", "1"},
-        LookupCase{"second_section_copy", "[A]\nX=1\n[B]\n[a]\nK=3\n", "A", "K", "3"},
-        LookupCase{"comment_line", "[A]\n;K=1\nK=2\n", "A", "K", "2"},
-        LookupCase{"garbage_lines", "garbage\n[A]\n###\nnonsense line\nK=7\n[broken\n", "A", "K", "7"},
-        LookupCase{"unclosed_section", "[A\nK=5\n", "A", "K", "5"},
-        LookupCase{"empty_content", "", "A", "K", "<default>"}),
+    ::testing::Values(LookupCase{"plain", "[LogFile]\nMaxSize=100\n", "LogFile", "MaxSize", "100"},
+                      LookupCase{"section_case", "[LOGFILE]\nMaxSize=100\n", "logfile", "MaxSize", "100"},
+                      LookupCase{"key_case", "[LogFile]\nMAXSIZE=100\n", "LogFile", "maxsize", "100"},
+                      LookupCase{"blanks_trimmed", "  [ LogFile ]  \n\t MaxSize \t=  100  \n", "LogFile", "MaxSize",
+                                 "100"},
+                      LookupCase{"crlf", "[LogFile]\r\nMaxSize=100\r\n", "LogFile", "MaxSize", "100"},
+                      LookupCase{"no_final_newline", "[LogFile]\nMaxSize=100", "LogFile", "MaxSize", "100"},
+                      LookupCase{"double_quotes", "[A]\nK=\" padded \"\n", "A", "K", " padded "},
+                      LookupCase{"single_quotes", "[A]\nK='x'\n", "A", "K", "x"},
+                      LookupCase{"unbalanced_quote", "[A]\nK=\"x\n", "A", "K", "\"x"},
+                      LookupCase{"empty_value", "[A]\nK=\n", "A", "K", ""},
+                      LookupCase{"equals_in_value", "[A]\nK=a=b\n", "A", "K", "a=b"},
+                      LookupCase{"missing_key", "[A]\nOther=1\n", "A", "K", "<default>"},
+                      LookupCase{"missing_section", "[B]\nK=1\n", "A", "K", "<default>"},
+                      LookupCase{"key_in_other_section", "[A]\nX=1\n[B]\nK=2\n", "A", "K", "<default>"},
+                      LookupCase{"key_before_any_section", "K=1\n[A]\nX=2\n", "A", "K", "<default>"},
+                      LookupCase{"first_of_duplicates", "[A]\nK=1\nK=2\n", "A", "K", "1"},
+                      LookupCase{"second_section_copy", "[A]\nX=1\n[B]\n[a]\nK=3\n", "A", "K", "3"},
+                      LookupCase{"comment_line", "[A]\n;K=1\nK=2\n", "A", "K", "2"},
+                      LookupCase{"garbage_lines", "garbage\n[A]\n###\nnonsense line\nK=7\n[broken\n", "A", "K", "7"},
+                      LookupCase{"unclosed_section", "[A\nK=5\n", "A", "K", "5"},
+                      LookupCase{"empty_content", "", "A", "K", "<default>"}),
     [](const ::testing::TestParamInfo<LookupCase>& param) { return std::string(param.param.name); });
 
 struct UpdateCase {
@@ -85,13 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ProfileUpdateTest,
     ::testing::Values(
         UpdateCase{"replace_in_place", "; top\n[A]\nK=1\nJ=2\n", "A", "K", "9", "; top\n[A]\nK=9\nJ=2\n"},
-        UpdateCase{"replace_keeps_key_spelling", "[a]\n  maxsize = 1 \n", "A", "MaxSize", "5",
-                   "[a]\nmaxsize=5\n"},
+        UpdateCase{"replace_keeps_key_spelling", "[a]\n  maxsize = 1 \n", "A", "MaxSize", "5", "[a]\nmaxsize=5\n"},
         UpdateCase{"replace_keeps_crlf", "[A]\r\nK=1\r\nJ=2\r\n", "A", "K", "x", "[A]\r\nK=x\r\nJ=2\r\n"},
         UpdateCase{"replace_last_line_without_newline", "[A]\nK=1", "A", "K", "2", "[A]\nK=2"},
         UpdateCase{"append_to_section", "[A]\nJ=2\n\n[B]\nX=1\n", "A", "K", "3", "[A]\nJ=2\nK=3\n\n[B]\nX=1\n"},
-        UpdateCase{"append_to_section_crlf", "[A]\r\nJ=2\r\n[B]\r\n", "A", "K", "3",
-                   "[A]\r\nJ=2\r\nK=3\r\n[B]\r\n"},
+        UpdateCase{"append_to_section_crlf", "[A]\r\nJ=2\r\n[B]\r\n", "A", "K", "3", "[A]\r\nJ=2\r\nK=3\r\n[B]\r\n"},
         UpdateCase{"append_to_empty_section", "[A]\n[B]\n", "a", "K", "3", "[A]\nK=3\n[B]\n"},
         UpdateCase{"append_at_end_without_newline", "[A]\nJ=2", "A", "K", "3", "[A]\nJ=2\nK=3"},
         UpdateCase{"append_keeps_garbage", "[A]\ngarbage\n;c\n", "A", "K", "3", "[A]\ngarbage\n;c\nK=3\n"},

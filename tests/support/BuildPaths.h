@@ -7,8 +7,8 @@
 
 namespace testsupport {
 
-std::string BuildDir();   // the build tree
-std::string SourceDir();  // the source tree
+std::string BuildDir();     // the build tree
+std::string SourceDir();    // the source tree
 std::string FlashBinary();  // vlmu-flash of the build tree
 
 }  // namespace testsupport

@@ -8,9 +8,7 @@
 namespace testsupport {
 
 template <typename Case>
-  requires requires(const Case& c) { *static_cast<std::ostream*>(nullptr) << c.name; }
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
+requires requires(const Case& c) { *static_cast<std::ostream*>(nullptr) << c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 }  // namespace testsupport

@@ -55,8 +55,10 @@ DriverServiceFixture::~DriverServiceFixture() {
   Disconnect();
   Stop(5000);
   if (mEnvSet) {
-    if (mSavedEnv) ::setenv(driverproto::kSocketEnv, mSavedEnv->c_str(), 1);
-    else ::unsetenv(driverproto::kSocketEnv);
+    if (mSavedEnv)
+      ::setenv(driverproto::kSocketEnv, mSavedEnv->c_str(), 1);
+    else
+      ::unsetenv(driverproto::kSocketEnv);
   }
 }
 
@@ -66,7 +68,8 @@ bool DriverServiceFixture::Start(const std::vector<std::string>& extraArgs) {
     return false;
   }
   mExitStatus.reset();
-  std::vector<std::string> args = {DriverServiceBinary(), "--foreground", "--socket", mSocketPath, "--trace", mTracePath};
+  std::vector<std::string> args = {DriverServiceBinary(), "--foreground", "--socket",
+                                   mSocketPath,           "--trace",      mTracePath};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "support/ServiceControl.h"
-#include "support/TraceEntry.h"
 #include "support/TempDir.h"
+#include "support/TraceEntry.h"
 
 namespace testsupport {
 

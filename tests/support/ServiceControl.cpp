@@ -70,16 +70,19 @@ std::string DeviceDescription::ToJson() const {
   j["reenumerationMs"] = reenumerationMs;
   json audio = json::array();
   for (int i = 0; i < 3; ++i)
-    audio.push_back({{"bInterfaceNumber", i}, {"bInterfaceClass", 1}, {"bInterfaceSubClass", i == 0 ? 1 : 2},
+    audio.push_back({{"bInterfaceNumber", i},
+                     {"bInterfaceClass", 1},
+                     {"bInterfaceSubClass", i == 0 ? 1 : 2},
                      {"bInterfaceProtocol", 0x20}});
   audio.push_back(Interface(runtimeDfuInterface, 1, runtimeAttributes, *this));
-  j["runtime"] = runtimeJson.empty() ? json{{"configurations", json::array({{{"interfaces", audio}}})}}
-                                     : Parse(runtimeJson);
-  json dfu = dfuJson.empty()
-                 ? json{{"configurations",
-                         json::array({{{"interfaces", json::array({Interface(dfuDfuInterface, 2, dfuAttributes, *this)})}}})},
-                        {"strings", {{"2", "Velmora Audio (DFU)"}}}}
-                 : Parse(dfuJson);
+  j["runtime"] =
+      runtimeJson.empty() ? json{{"configurations", json::array({{{"interfaces", audio}}})}} : Parse(runtimeJson);
+  json dfu =
+      dfuJson.empty()
+          ? json{{"configurations",
+                  json::array({{{"interfaces", json::array({Interface(dfuDfuInterface, 2, dfuAttributes, *this)})}}})},
+                 {"strings", {{"2", "Velmora Audio (DFU)"}}}}
+          : Parse(dfuJson);
   if (!dfuPath.empty()) dfu["path"] = dfuPath;
   if (dfuProductId != 0) dfu["device"]["idProduct"] = dfuProductId;
   j["dfu"] = dfu;
@@ -135,7 +138,9 @@ std::string ServiceControl::AddDevice(const std::string& descriptionJson) {
   return S(Parse(reply), "id");
 }
 
-bool ServiceControl::Remove(const std::string& id) { return ControlOk(json{{"cmd", "remove-device"}, {"id", id}}.dump()); }
+bool ServiceControl::Remove(const std::string& id) {
+  return ControlOk(json{{"cmd", "remove-device"}, {"id", id}}.dump());
+}
 bool ServiceControl::Plug(const std::string& id) { return ControlOk(json{{"cmd", "plug"}, {"id", id}}.dump()); }
 bool ServiceControl::Unplug(const std::string& id) { return ControlOk(json{{"cmd", "unplug"}, {"id", id}}.dump()); }
 
@@ -175,7 +180,8 @@ std::string ServiceControl::DeviceField(const std::string& id, const std::string
   const json list = Parse(ListDevices());
   if (!list.is_object() || !list.contains("devices")) return "";
   for (const auto& d : list.at("devices"))
-    if (S(d, "id") == id && d.contains(field)) return d.at(field).is_string() ? d.at(field).get<std::string>() : d.at(field).dump();
+    if (S(d, "id") == id && d.contains(field))
+      return d.at(field).is_string() ? d.at(field).get<std::string>() : d.at(field).dump();
   return "";
 }
 

@@ -37,7 +37,7 @@ struct DeviceDescription {
   uint8_t runtimeDfuInterface = 3;
   uint8_t dfuDfuInterface = 0;
   uint32_t reenumerationMs = 50;
-  std::string dfuPath;       // empty: the DFU personality keeps the run-time path
+  std::string dfuPath;        // empty: the DFU personality keeps the run-time path
   uint16_t dfuProductId = 0;  // 0: the DFU personality keeps the run-time product id
   bool present = true;
   std::map<std::string, std::string> knobs;  // behaviour knob -> JSON value text
@@ -45,19 +45,47 @@ struct DeviceDescription {
   std::string runtimeJson;
   std::string dfuJson;
 
-  DeviceDescription& Id(std::string v) { id = std::move(v); return *this; }
-  DeviceDescription& Serial(std::string v) { serialNumber = std::move(v); return *this; }
-  DeviceDescription& Ids(uint16_t vid, uint16_t pid) { vendorId = vid; productId = pid; return *this; }
-  DeviceDescription& WillDetach(bool on = true);        // both personalities
-  DeviceDescription& ManifestationTolerant(bool on);    // both personalities
-  DeviceDescription& CanDownload(bool on);              // both personalities
-  DeviceDescription& TransferSize(uint16_t v) { transferSize = v; return *this; }
-  DeviceDescription& Reenumeration(uint32_t ms) { reenumerationMs = ms; return *this; }
-  DeviceDescription& DfuPath(std::string v) { dfuPath = std::move(v); return *this; }
-  DeviceDescription& DfuProductId(uint16_t v) { dfuProductId = v; return *this; }
-  DeviceDescription& Unplugged() { present = false; return *this; }
+  DeviceDescription& Id(std::string v) {
+    id = std::move(v);
+    return *this;
+  }
+  DeviceDescription& Serial(std::string v) {
+    serialNumber = std::move(v);
+    return *this;
+  }
+  DeviceDescription& Ids(uint16_t vid, uint16_t pid) {
+    vendorId = vid;
+    productId = pid;
+    return *this;
+  }
+  DeviceDescription& WillDetach(bool on = true);      // both personalities
+  DeviceDescription& ManifestationTolerant(bool on);  // both personalities
+  DeviceDescription& CanDownload(bool on);            // both personalities
+  DeviceDescription& TransferSize(uint16_t v) {
+    transferSize = v;
+    return *this;
+  }
+  DeviceDescription& Reenumeration(uint32_t ms) {
+    reenumerationMs = ms;
+    return *this;
+  }
+  DeviceDescription& DfuPath(std::string v) {
+    dfuPath = std::move(v);
+    return *this;
+  }
+  DeviceDescription& DfuProductId(uint16_t v) {
+    dfuProductId = v;
+    return *this;
+  }
+  DeviceDescription& Unplugged() {
+    present = false;
+    return *this;
+  }
   // Sets one behaviour knob; the value is JSON text ("2", "true", "\"dfuERROR\"").
-  DeviceDescription& Knob(const std::string& name, const std::string& jsonValue) { knobs[name] = jsonValue; return *this; }
+  DeviceDescription& Knob(const std::string& name, const std::string& jsonValue) {
+    knobs[name] = jsonValue;
+    return *this;
+  }
 
   // Interface path of the run-time personality.
   std::string Path() const;

@@ -8,7 +8,7 @@ namespace testsupport {
 
 // One decoded line of the service's trace.
 struct TraceEntry {
-  std::string op;     // ioctl, open, close, control, arrival, removal
+  std::string op;  // ioctl, open, close, control, arrival, removal
   std::string path;
   uint64_t client = 0;
   uint32_t code = 0;  // I/O control code (op "ioctl")

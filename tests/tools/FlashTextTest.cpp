@@ -38,14 +38,11 @@ TEST(FlashText, PercentNeverExceeds100AndSurvivesLargeCounts) {
 }
 
 TEST(FlashText, ProgressLines) {
-  EXPECT_EQ("[#####-----]       5000 / 10000 bytes  50%  5.0 kB/s  0:01 left",
-            ProgressBarLine({5000, 10000, 1.0}, 10));
-  EXPECT_EQ("[----------]          0 / 10000 bytes   0%  -- B/s  --:-- left",
-            ProgressBarLine({0, 10000, 0.0}, 10));
+  EXPECT_EQ("[#####-----]       5000 / 10000 bytes  50%  5.0 kB/s  0:01 left", ProgressBarLine({5000, 10000, 1.0}, 10));
+  EXPECT_EQ("[----------]          0 / 10000 bytes   0%  -- B/s  --:-- left", ProgressBarLine({0, 10000, 0.0}, 10));
   EXPECT_EQ("[##########]      10000 / 10000 bytes 100%  2.00 MB/s  0:00 left",
             ProgressBarLine({10000, 10000, 0.005}, 10));
-  EXPECT_EQ("[----------]          0 / 0 bytes   0%  -- B/s  --:-- left",
-            ProgressBarLine({0, 0, 3.0}, 10));
+  EXPECT_EQ("[----------]          0 / 0 bytes   0%  -- B/s  --:-- left", ProgressBarLine({0, 0, 3.0}, 10));
   EXPECT_EQ("40960 / 65536 bytes (62%)", ProgressPlainLine({40960, 65536, 2.0}));
 }
 
@@ -66,7 +63,7 @@ TEST(FlashText, ExitStatusNeverTurnsAFailureIntoSuccess) {
   EXPECT_EQ(0, ExitStatusFor(0));
   EXPECT_EQ(19, ExitStatusFor(19));
   EXPECT_EQ(48, ExitStatusFor(48));
-  EXPECT_EQ(255, ExitStatusFor(256));         // would be 0 as an 8-bit exit status
+  EXPECT_EQ(255, ExitStatusFor(256));  // would be 0 as an 8-bit exit status
   EXPECT_EQ(255, ExitStatusFor(0xE0000013));
   EXPECT_EQ(255, ExitStatusFor(0xE0000100));
 }

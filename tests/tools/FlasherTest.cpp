@@ -1,7 +1,7 @@
 // vlmu-flash as a user runs it, against the driver service: its output,
 // its exit statuses and the firmware the device ends up with.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -27,9 +27,7 @@ using testsupport::DeviceDescription;
 
 using Result = testsupport::ShellResult;
 
-Result RunFlasher(const std::string& args) {
-  return testsupport::RunShell(testsupport::FlashBinary() + " " + args);
-}
+Result RunFlasher(const std::string& args) { return testsupport::RunShell(testsupport::FlashBinary() + " " + args); }
 
 class Flasher : public ::testing::Test {
  protected:
@@ -80,16 +78,15 @@ TEST_F(Flasher, JsonOutput) {
   Result list = RunFlasher("--json list");
   EXPECT_EQ(0, list.exitCode);
   EXPECT_NE(std::string::npos,
-            list.output.find("{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
-                          "\"productId\":22136,\"serialNumber\":\"SN0001\",\"path\":\"\\\\\\\\?\\\\usb#vid_1234&pid_5678#SN0001#"
-                          "{49f4a1ff-55dd-4d45-9743-7b623eff0361}\"}]}"))
+            list.output.find(
+                "{\"status\":0,\"devices\":[{\"index\":0,\"status\":0,\"vendorId\":4660,"
+                "\"productId\":22136,\"serialNumber\":\"SN0001\",\"path\":\"\\\\\\\\?\\\\usb#vid_1234&pid_5678#SN0001#"
+                "{49f4a1ff-55dd-4d45-9743-7b623eff0361}\"}]}"))
       << list.output;
   Result up = RunFlasher("--json upgrade --device 0 " + path);
   EXPECT_EQ(0, up.exitCode) << up.output;
-  EXPECT_NE(std::string::npos, up.output.find("{\"status\":0,\"statusText\":\"success\",\"device\":0,"))
-      << up.output;
-  EXPECT_NE(std::string::npos, up.output.find("\"bytesDownloaded\":" + std::to_string(image.size())))
-      << up.output;
+  EXPECT_NE(std::string::npos, up.output.find("{\"status\":0,\"statusText\":\"success\",\"device\":0,")) << up.output;
+  EXPECT_NE(std::string::npos, up.output.find("\"bytesDownloaded\":" + std::to_string(image.size()))) << up.output;
 }
 
 // Shell word for a path with backslashes, '&', '#' and braces.
@@ -187,7 +184,9 @@ TEST_F(Flasher, SelectsDevicesByIdentityAndRefusesWhatIsNotUnique) {
   ASSERT_TRUE(driver.SetBehaviour("a", R"({"serialInDescriptor": true})"));
   const std::string out = driver.TempFile("confirm.out");
   FILE* in = popen((testsupport::FlashBinary() + " --confirm upgrade --serial LINE-A " + Image("c.vld", 3000, 77) +
-                    " > " + out + " 2>&1").c_str(), "w");
+                    " > " + out + " 2>&1")
+                       .c_str(),
+                   "w");
   ASSERT_NE(nullptr, in);
   EXPECT_TRUE(Eventually([&] { return testsupport::ReadFile(out).find("[y/N]") != std::string::npos; }));
   ASSERT_TRUE(driver.SetBehaviour("a", R"({"storedSerial": "LINE-X"})"));

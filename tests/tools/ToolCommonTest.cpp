@@ -11,8 +11,8 @@
 #include "NumberText.h"
 #include "StatusText.h"
 #include "VldImage.h"
-#include "vlmufwdl.h"
 #include "image/TestImages.h"
+#include "vlmufwdl.h"
 
 namespace {
 
@@ -194,9 +194,9 @@ TEST(CommandLine, OptionsAnywhereAndRefusalsInTheToolsWords) {
   const struct {
     std::vector<std::string> args;
     bool stop;
-    const char* error;      // "" when accepted
-    const char* operands;   // joined by '|'
-    const char* serials;    // joined by '|'
+    const char* error;     // "" when accepted
+    const char* operands;  // joined by '|'
+    const char* serials;   // joined by '|'
   } cases[] = {
       {{"upgrade", "--serial", "A", "img", "--serial=B", "--json"}, false, "", "upgrade|img", "A|B"},
       {{"--log", "-x", "list"}, false, "", "list", ""},  // a value may start with '-'

@@ -9,13 +9,12 @@
 #include <vector>
 
 #include "image/TestImages.h"
+#include "support/CaseName.h"
 #include "support/TempDir.h"
 #include "tools/CommandRunner.h"
 #include "vlmufwdl.h"
-#include "support/CaseName.h"
 
 using ::testing::HasSubstr;
-
 
 namespace {
 
@@ -32,10 +31,13 @@ class VldtoolTest : public ::testing::Test {
 
   // The demo's image: version 1, DFU suffix for 1234:5678.
   std::vector<std::string> CreateArgs(const std::string& out) const {
-    return {VLDTOOL_PATH, "create", "--out", out, "--version", "1", "--model", "0x00010203",
-            "--sw-version", "0x01020304", "--hwid", "0x0000000A", "--vendor-id", "0x123456",
-            "--date", "20261207", "--time", "120000", "--info", "Velmora sample firmware",
-            "--payload", mPayload, "--suffix", "--vid", "0x1234", "--pid", "0x5678"};
+    return {VLDTOOL_PATH,   "create",     "--out",    out,
+            "--version",    "1",          "--model",  "0x00010203",
+            "--sw-version", "0x01020304", "--hwid",   "0x0000000A",
+            "--vendor-id",  "0x123456",   "--date",   "20261207",
+            "--time",       "120000",     "--info",   "Velmora sample firmware",
+            "--payload",    mPayload,     "--suffix", "--vid",
+            "0x1234",       "--pid",      "0x5678"};
   }
 
   std::string Create(const std::string& name, std::vector<std::string> extra = {}) {
@@ -81,15 +83,15 @@ TEST_F(VldtoolTest, InfoPrintsTheDetailsLikeTheUpgradeProgram) {
   const std::string path = Create("sample.vld");
   const auto r = testrun::Run({VLDTOOL_PATH, "info", path}, mDir);
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "File:                " + path + "\n"
-            "Vendor ID:           123456\n"
-            "HwID:                0x0000000A\n"
-            "Software Date/Time:  2026/12/07  12:00:00\n"
-            "Software Version:    0x01020304\n"
-            "Model ID:            0x00010203\n"
-            "Header Value:        0x00000000\n"
-            "Info Text:           Velmora sample firmware\n");
+  EXPECT_EQ(r.out, "File:                " + path +
+                       "\n"
+                       "Vendor ID:           123456\n"
+                       "HwID:                0x0000000A\n"
+                       "Software Date/Time:  2026/12/07  12:00:00\n"
+                       "Software Version:    0x01020304\n"
+                       "Model ID:            0x00010203\n"
+                       "Header Value:        0x00000000\n"
+                       "Info Text:           Velmora sample firmware\n");
 }
 
 TEST_F(VldtoolTest, InfoJson) {
@@ -143,7 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
     Images, VldtoolVerifyTest,
     ::testing::Values(BadCase{"SuffixCrc", {}, 1, 48, "the DFU suffix CRC of the image file does not match"},
                       BadCase{"HeaderCrc", {"--corrupt-header-crc"}, 0, 6, "the image header CRC does not match"},
-                      BadCase{"FileVersion", {"--file-version", "2"}, 0, 5,
+                      BadCase{"FileVersion",
+                              {"--file-version", "2"},
+                              0,
+                              5,
                               "unknown image file identifier, or wrong image file version"}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -158,16 +163,15 @@ TEST_F(VldtoolTest, LogOptionWritesTheLibraryLog) {
   const std::string log = mDir.File("tool.log");
   const auto r = testrun::Run({VLDTOOL_PATH, "verify", "--log", log, path}, mDir);
   EXPECT_EQ(r.exitCode, 6);
-  EXPECT_THAT(testsupport::ReadFile(log),
-              HasSubstr("ERROR: Unexpected CRC header value in file '" + path + "'\n"));
+  EXPECT_THAT(testsupport::ReadFile(log), HasSubstr("ERROR: Unexpected CRC header value in file '" + path + "'\n"));
 }
 
 TEST_F(VldtoolTest, Version0AndNoSuffix) {
   const std::string out = mDir.File("v0.vld");
-  const auto r = testrun::Run({VLDTOOL_PATH, "create", "--out", out, "--version", "0", "--model", "1",
-                      "--sw-version", "2", "--hwid", "3", "--vendor-id", "0x00ABCD", "--date",
-                      "19991231", "--time", "235959", "--payload", mPayload},
-                     mDir);
+  const auto r = testrun::Run({VLDTOOL_PATH, "create",       "--out",  out,      "--version", "0",           "--model",
+                               "1",          "--sw-version", "2",      "--hwid", "3",         "--vendor-id", "0x00ABCD",
+                               "--date",     "19991231",     "--time", "235959", "--payload", mPayload},
+                              mDir);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::string image = testsupport::ReadFile(out);
   EXPECT_EQ(image.substr(0, 4), "vLmD");
@@ -184,10 +188,11 @@ TEST_F(VldtoolTest, InfoFileAndLongTextWarning) {
   const std::string infoFile = mDir.File("info.txt");
   testsupport::WriteFile(infoFile, text);
   const std::string out = mDir.File("long.vld");
-  const auto r = testrun::Run({VLDTOOL_PATH, "create", "--out", out, "--version", "1", "--model", "1",
-                      "--sw-version", "2", "--hwid", "3", "--vendor-id", "1", "--date", "20260101",
-                      "--time", "000000", "--info-file", infoFile, "--payload", mPayload},
-                     mDir);
+  const auto r =
+      testrun::Run({VLDTOOL_PATH,   "create", "--out",       out,      "--version",   "1",     "--model", "1",
+                    "--sw-version", "2",      "--hwid",      "3",      "--vendor-id", "1",     "--date",  "20260101",
+                    "--time",       "000000", "--info-file", infoFile, "--payload",   mPayload},
+                   mDir);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_THAT(r.err, HasSubstr("the info text has 600 characters; readers show only the first 511"));
   const auto info = testrun::Run({VLDTOOL_PATH, "info", out}, mDir);
@@ -205,16 +210,17 @@ class VldtoolUsageTest : public VldtoolTest, public ::testing::WithParamInterfac
 TEST_P(VldtoolUsageTest, Exits64WithAMessageAndWritesNothing) {
   const UsageCase& c = GetParam();
   std::vector<std::string> args = {VLDTOOL_PATH};
-  for (const std::string& a : c.args) args.push_back(a == "{payload}" ? mPayload : a == "{out}" ? mDir.File("o.vld") : a);
+  for (const std::string& a : c.args)
+    args.push_back(a == "{payload}" ? mPayload : a == "{out}" ? mDir.File("o.vld") : a);
   const auto r = testrun::Run(args, mDir);
   EXPECT_EQ(r.exitCode, 64);
   EXPECT_THAT(r.err, HasSubstr(c.message));
   EXPECT_TRUE(testsupport::ReadFile(mDir.File("o.vld")).empty());
 }
 
-const std::vector<std::string> kBase = {"create", "--out", "{out}", "--model", "1", "--sw-version", "2",
-                                        "--hwid", "3", "--date", "20260101", "--time", "000000",
-                                        "--payload", "{payload}"};
+const std::vector<std::string> kBase = {"create",       "--out",  "{out}",  "--model",   "1",
+                                        "--sw-version", "2",      "--hwid", "3",         "--date",
+                                        "20260101",     "--time", "000000", "--payload", "{payload}"};
 
 std::vector<std::string> BaseWith(std::vector<std::string> extra) {
   std::vector<std::string> args = kBase;
@@ -253,8 +259,8 @@ TEST_F(VldtoolTest, BadDateAndTimeDigitsAreRefused) {
     }
     const auto r = testrun::Run(args, mDir);
     EXPECT_EQ(r.exitCode, 64) << option << " " << value;
-    EXPECT_THAT(r.err, HasSubstr(option == "--date" ? "--date takes 8 digits YYYYMMDD"
-                                                    : "--time takes 6 digits HHMMSS"));
+    EXPECT_THAT(r.err,
+                HasSubstr(option == "--date" ? "--date takes 8 digits YYYYMMDD" : "--time takes 6 digits HHMMSS"));
   }
 }
 
@@ -277,7 +283,8 @@ TEST_F(VldtoolTest, UnreadableOrSpecialInputsExit66) {
     args.insert(args.begin(), {"timeout", "20"});
     if (std::string(c.option) == "--info-file") {
       for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == "--info") args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        if (args[i] == "--info")
+          args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
       }
       args.insert(args.end(), {"--info-file", c.path});
     } else {
@@ -328,10 +335,11 @@ TEST_F(DfuSuffixPeerTest, RejectsAVldtoolImageWithAWrongCrc) {
 
 TEST_F(DfuSuffixPeerTest, SuffixAddedByDfuSuffixIsAcceptedByTheLibrary) {
   const std::string out = mDir.File("peer.vld");
-  const auto created = testrun::Run({VLDTOOL_PATH, "create", "--out", out, "--version", "1", "--model", "1",
-                            "--sw-version", "2", "--hwid", "3", "--vendor-id", "0x123456", "--date",
-                            "20260101", "--time", "000000", "--info", "peer", "--payload", mPayload},
-                           mDir);
+  const auto created =
+      testrun::Run({VLDTOOL_PATH,   "create", "--out",  out,    "--version",   "1",        "--model", "1",
+                    "--sw-version", "2",      "--hwid", "3",    "--vendor-id", "0x123456", "--date",  "20260101",
+                    "--time",       "000000", "--info", "peer", "--payload",   mPayload},
+                   mDir);
   ASSERT_EQ(created.exitCode, 0) << created.err;
   const std::size_t plainSize = testsupport::ReadFile(out).size();
   const auto added = testrun::Run({"dfu-suffix", "-a", out, "-v", "0x1234", "-p", "0x5678"}, mDir);

@@ -97,7 +97,8 @@ TEST(Win32Exports, LogLinesCarryTheThreadIdAndTheCalls) {
   EXPECT_EQ(text.rfind(thread, 0), 0u) << text;
   // Pointers: sixteen upper-case hex digits.
   EXPECT_TRUE(std::regex_search(
-      text, std::regex(R"(API ->: VLMUFWDL_EnumerateDevices\('\{49F4A1FF-55DD-4d45-9743-7B623EFF0361\}',0x[0-9A-F]{16}\))")))
+      text,
+      std::regex(R"(API ->: VLMUFWDL_EnumerateDevices\('\{49F4A1FF-55DD-4d45-9743-7B623EFF0361\}',0x[0-9A-F]{16}\))")))
       << text;
 }
 

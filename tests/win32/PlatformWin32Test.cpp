@@ -4,6 +4,7 @@
 // and the hidden notification window; then the transport and the tracking
 // against devices of the test fixture (scripts/test-windows.sh).
 #include <windows.h>
+
 #include <dbt.h>
 #include <winioctl.h>
 #include <winusb.h>
@@ -390,7 +391,8 @@ TEST_F(Win32LiveDevice, RequestsAnswerWithTheServicesSystemCodes) {
                {R"("action": "unplug")", 1167}};
   for (const auto& c : cases) {
     const int next = std::stoi(service.DeviceField(mId, "requests")) + 1;
-    ASSERT_TRUE(service.SetBehaviour(mId, "{\"faults\": [{\"request\": " + std::to_string(next) + ", " + c.fault + "}]}"))
+    ASSERT_TRUE(
+        service.SetBehaviour(mId, "{\"faults\": [{\"request\": " + std::to_string(next) + ", " + c.fault + "}]}"))
         << service.LastError();
     uint8_t descriptor[18];
     EXPECT_EQ(c.expected, device.GetDeviceDescriptor(descriptor)) << c.fault;

@@ -4,6 +4,7 @@
 // bus driver reads; the token goes first, then the protocol as on Linux, so
 // DriverConnection and ServiceControl serve the Windows tests unchanged.
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <memory>
@@ -85,8 +86,7 @@ std::string DriverSocketPath() {
 }
 
 // The relay is trusted as it is: the harness made it and handed over its token.
-uint32_t ConnectDriverSocket(const std::string& /*path*/, std::unique_ptr<DriverSocket>& socket,
-                             std::string* /*why*/) {
+uint32_t ConnectDriverSocket(const std::string& /*path*/, std::unique_ptr<DriverSocket>& socket, std::string* /*why*/) {
   DWORD port = 0;
   std::string token;
   if (!ReadRelay(port, token)) return driverproto::kErrorServiceNotActive;

@@ -3,6 +3,7 @@
 // positions in dialog units), the string table against the program's own
 // texts, icon 128, the version resource and the manifest.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
@@ -21,13 +22,13 @@ HINSTANCE Self() { return GetModuleHandleA(nullptr); }
 INT_PTR CALLBACK PlainDialogProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
 struct ControlSpec {
-  int id;               // IDC_STATIC (-1) for labels and frames
-  const char* kind;     // window class
+  int id;            // IDC_STATIC (-1) for labels and frames
+  const char* kind;  // window class
   const char* text;
-  int x, y, w, h;       // dialog units
-  DWORD required;       // style bits that must be set
-  DWORD forbidden;      // style bits that must be clear
-  int border = -1;      // 1: a border, 0: none, -1: not stated
+  int x, y, w, h;   // dialog units
+  DWORD required;   // style bits that must be set
+  DWORD forbidden;  // style bits that must be clear
+  int border = -1;  // 1: a border, 0: none, -1: not stated
 };
 
 struct DialogSpec {
@@ -40,13 +41,22 @@ struct DialogSpec {
 
 const DWORD kReadOnlyNoBorder = ES_READONLY;
 const DialogSpec kDialogs[] = {
-    {IDD_ABOUTBOX, "About", 228, 60, WS_CAPTION | WS_SYSMENU, WS_MINIMIZEBOX | WS_THICKFRAME,
+    {IDD_ABOUTBOX,
+     "About",
+     228,
+     60,
+     WS_CAPTION | WS_SYSMENU,
+     WS_MINIMIZEBOX | WS_THICKFRAME,
      {
          {IDC_STATIC, "Static", "", 181, 11, -1, -1, SS_ICON, 0},
          {IDC_STATIC_ABOUT, "Static", "", 7, 10, 149, 41, SS_CENTER, 0},
          {IDOK, "Button", "OK", 166, 37, 50, 14, BS_DEFPUSHBUTTON, 0},
      }},
-    {IDD_VLMFWUPGRADE_DIALOG, "Velmora USB Firmware Upgrade", 453, 214, WS_CAPTION | WS_SYSMENU,
+    {IDD_VLMFWUPGRADE_DIALOG,
+     "Velmora USB Firmware Upgrade",
+     453,
+     214,
+     WS_CAPTION | WS_SYSMENU,
      WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME,
      {
          {IDC_STATIC, "Static", "Available devices", 18, 16, 140, 8, 0, 0},
@@ -71,7 +81,12 @@ const DialogSpec kDialogs[] = {
          {IDOK, "Button", "Upgrade Firmware", 147, 188, 75, 14, BS_DEFPUSHBUTTON, 0},
          {IDCANCEL, "Button", "Exit", 231, 188, 75, 14, 0, BS_DEFPUSHBUTTON},
      }},
-    {IDD_DOWNLOAD_PROGRESS, "Download progress", 295, 46, WS_CAPTION, WS_SYSMENU | WS_MINIMIZEBOX,
+    {IDD_DOWNLOAD_PROGRESS,
+     "Download progress",
+     295,
+     46,
+     WS_CAPTION,
+     WS_SYSMENU | WS_MINIMIZEBOX,
      {
          {IDC_STATIC_STATUS, "Static", "Status...", 14, 8, 267, 8, 0, 0},
          // The progress control takes WS_BORDER off and draws its own frame.

@@ -33,6 +33,7 @@
 //                   program file (a copy: the program reads its texts from there)
 // Exit status 0 when the check holds; the reason is printed otherwise.
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <cstdio>
@@ -334,8 +335,9 @@ int PatchText(const char* program, int id, const std::string& text) {
   FreeLibrary(file);
   HANDLE update = BeginUpdateResourceA(program, FALSE);
   if (update == nullptr ||
-      !UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                       data.data(), static_cast<DWORD>(data.size() * sizeof(WORD))) ||
+      !UpdateResourceA(update, MAKEINTRESOURCEA(6), MAKEINTRESOURCEA(block),
+                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), data.data(),
+                       static_cast<DWORD>(data.size() * sizeof(WORD))) ||
       !EndUpdateResourceA(update, FALSE)) {
     return Fail(std::string("cannot update the resources of ") + program);
   }
@@ -354,9 +356,9 @@ int ShowTemplate(const char* program, int templateId, HWND over, DWORD milliseco
   if (resources == nullptr) return Fail(std::string("cannot read ") + program);
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  HWND copy = CreateDialogParamA(resources, MAKEINTRESOURCEA(templateId), nullptr,
-                                 [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; },
-                                 0);
+  HWND copy = CreateDialogParamA(
+      resources, MAKEINTRESOURCEA(templateId), nullptr,
+      [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
   if (copy == nullptr) return Fail("template " + std::to_string(templateId) + " not created");
   fill(copy);
   RECT place{};

@@ -34,9 +34,9 @@
 
 namespace {
 
-constexpr size_t kTokenBytes = 16;       // 128 bits, sent as 32 hex digits
-constexpr int kTokenTimeoutMs = 5000;    // the token must come within this time
-constexpr int kMaxConnections = 64;      // a handle per open device, the watcher, the tests
+constexpr size_t kTokenBytes = 16;     // 128 bits, sent as 32 hex digits
+constexpr int kTokenTimeoutMs = 5000;  // the token must come within this time
+constexpr int kMaxConnections = 64;    // a handle per open device, the watcher, the tests
 
 std::atomic<bool> gStop{false};
 std::atomic<int> gConnections{0};
@@ -190,13 +190,16 @@ int main(int argc, char** argv) {
   std::string servicePath, announceFile;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
-    if (option == "--socket") servicePath = argv[i + 1];
-    else if (option == "--announce") announceFile = argv[i + 1];
-    else return Usage();
+    if (option == "--socket")
+      servicePath = argv[i + 1];
+    else if (option == "--announce")
+      announceFile = argv[i + 1];
+    else
+      return Usage();
   }
   if (servicePath.empty() || announceFile.empty() || argc % 2 == 0) return Usage();
 
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = OnSignal;  // no SA_RESTART: accept and poll return at once
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);

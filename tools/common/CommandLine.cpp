@@ -20,8 +20,8 @@ std::string Unknown(const std::string& given, const std::vector<OptionSpec>& spe
 
 }  // namespace
 
-bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
-                        std::string& error, bool stopAtFirstOperand) {
+bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, std::string& error,
+                        bool stopAtFirstOperand) {
   mOptions.clear();
   mOperands.clear();
   // getopt_long works on a writable argv with the program's name first.

@@ -13,7 +13,7 @@
 namespace vlmutool {
 
 struct OptionSpec {
-  const char* name;         // "--name"
+  const char* name;  // "--name"
   bool takesValue = false;
   bool repeatable = false;  // may be given more than once (Values gives all)
   char shortName = 0;       // "-x" as well, when not 0

@@ -10,9 +10,7 @@ namespace {
 
 // The fields of a record are fixed-size arrays that a damaged image may fill
 // without a terminator: read at most `size` characters.
-std::string FieldText(const char* field, std::size_t size) {
-  return std::string(field, strnlen(field, size));
-}
+std::string FieldText(const char* field, std::size_t size) { return std::string(field, strnlen(field, size)); }
 
 }  // namespace
 
@@ -34,12 +32,12 @@ std::string FormatDateTime(std::string_view date, std::string_view time) {
   char datePart[16] = "";
   char timePart[16] = "";
   if (!date.empty() && date[0] != '\0') {
-    std::snprintf(datePart, sizeof datePart, "%c%c%c%c/%c%c/%c%c", at(date, 0), at(date, 1),
-                  at(date, 2), at(date, 3), at(date, 4), at(date, 5), at(date, 6), at(date, 7));
+    std::snprintf(datePart, sizeof datePart, "%c%c%c%c/%c%c/%c%c", at(date, 0), at(date, 1), at(date, 2), at(date, 3),
+                  at(date, 4), at(date, 5), at(date, 6), at(date, 7));
   }
   if (!time.empty() && time[0] != '\0') {
-    std::snprintf(timePart, sizeof timePart, "%c%c:%c%c:%c%c", at(time, 0), at(time, 1),
-                  at(time, 2), at(time, 3), at(time, 4), at(time, 5));
+    std::snprintf(timePart, sizeof timePart, "%c%c:%c%c:%c%c", at(time, 0), at(time, 1), at(time, 2), at(time, 3),
+                  at(time, 4), at(time, 5));
   }
   // As a C string: a NUL among the characters ends that part.
   return std::string(datePart) + "  " + std::string(timePart);
@@ -56,13 +54,11 @@ std::string DescribeImage(const std::string& path, const VLMUFWDL_VLD_FILE_INFO&
   out += "Software Version:    " + FormatHex32(info.SoftwareVersion) + "\n";
   out += "Model ID:            " + FormatHex32(info.ModelId) + "\n";
   out += "Header Value:        " + FormatHex32(info.HeaderValue) + "\n";
-  out += "Info Text:           " +
-         Printable(FieldText(info.InfoText, sizeof info.InfoText)) + "\n";
+  out += "Info Text:           " + Printable(FieldText(info.InfoText, sizeof info.InfoText)) + "\n";
   return out;
 }
 
-std::string ImageJson(const std::string& path, uint32_t status,
-                      const VLMUFWDL_VLD_FILE_INFO* info) {
+std::string ImageJson(const std::string& path, uint32_t status, const VLMUFWDL_VLD_FILE_INFO* info) {
   std::string out = "{\"file\": " + JsonString(path) + ", \"status\": " + std::to_string(status);
   if (status != 0 || info == nullptr) {
     out += ", \"error\": " + JsonString(StatusText(status)) + "}";
@@ -88,11 +84,21 @@ std::string JsonString(const std::string& text) {
   for (const char ch : text) {
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7F) {
           char esc[8];

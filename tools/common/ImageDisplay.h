@@ -11,7 +11,7 @@
 
 namespace vlmutool {
 
-std::string FormatHex32(uint32_t value);            // "0x%08X"
+std::string FormatHex32(uint32_t value);             // "0x%08X"
 std::string FormatVendorId(const uint8_t bytes[3]);  // "%02X%02X%02X"
 
 // Date part "%c%c%c%c/%c%c/%c%c" of the first eight date characters (empty

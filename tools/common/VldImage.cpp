@@ -15,7 +15,6 @@ void SetError(std::string* error, const std::string& text) {
 
 }  // namespace
 
-
 bool FixHeaderCrc(std::string& image) {
   if (image.size() < 4) return false;
   uint32_t headerLength = 0;
@@ -61,8 +60,8 @@ std::string BuildVldImage(const VldImageLayout& spec, std::string* error) {
     return {};
   }
   const uint32_t headerLength = spec.version == 0 ? kVldV0HeaderSize : kVldV1HeaderSize;
-  const uint64_t total = uint64_t{headerLength} + spec.infoText.size() + spec.payload.size() +
-                         (spec.suffix ? kDfuSuffixSize : 0);
+  const uint64_t total =
+      uint64_t{headerLength} + spec.infoText.size() + spec.payload.size() + (spec.suffix ? kDfuSuffixSize : 0);
   if (total > std::numeric_limits<uint32_t>::max()) {
     SetError(error, "the image would be larger than 4 GiB - 1 bytes");
     return {};

@@ -20,20 +20,20 @@ struct DfuSuffixFields {
 };
 
 struct VldImageLayout {
-  uint32_t version = 1;          // 0: "vLmD", 1: "VlMd"
+  uint32_t version = 1;  // 0: "vLmD", 1: "VlMd"
   uint32_t headerValue = 0;
-  std::string date = "20260101"; // 8 characters YYYYMMDD
-  std::string time = "000000";   // 6 characters HHMMSS
+  std::string date = "20260101";    // 8 characters YYYYMMDD
+  std::string time = "000000";      // 6 characters HHMMSS
   uint8_t timeTrailer[2] = {0, 0};  // the two bytes after the time digits
   uint32_t modelId = 0;
   uint32_t softwareVersion = 0;
   uint32_t hwId = 0;
-  uint32_t vendorId = 0;         // 24-bit
-  uint32_t fileVersion = 1;      // offset 40; a version-1 reader requires 1
+  uint32_t vendorId = 0;     // 24-bit
+  uint32_t fileVersion = 1;  // offset 40; a version-1 reader requires 1
   std::string infoText;
   std::string payload;
   std::optional<DfuSuffixFields> suffix;
-  bool corruptHeaderCrc = false; // store a header CRC that does not match
+  bool corruptHeaderCrc = false;  // store a header CRC that does not match
 };
 
 inline constexpr uint32_t kVldV0HeaderSize = 96;

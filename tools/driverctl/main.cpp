@@ -133,7 +133,8 @@ int Execute(const std::string& socketPath, const std::string& cmd, const json& c
   const json r = json::parse(reply, nullptr, false);
   if (err != 0) {
     std::cerr << "velmora-driverctl: " << cmd << " failed with " << err;
-    if (r.is_object() && r.contains("error") && r["error"].is_string()) std::cerr << ": " << r["error"].get<std::string>();
+    if (r.is_object() && r.contains("error") && r["error"].is_string())
+      std::cerr << ": " << r["error"].get<std::string>();
     std::cerr << "\n";
     return 1;
   }

@@ -12,9 +12,9 @@
 #include "ImageDisplay.h"
 #include "RegularFile.h"
 #include "StatusText.h"
+#include "platform/AsciiText.h"
 #include "platform/posix/DriverConnection.h"
 #include "vlmufwdl.h"
-#include "platform/AsciiText.h"
 
 namespace vlmuflash {
 
@@ -53,8 +53,7 @@ void ReadEntry(DeviceEntry& d) {
 }
 
 int Refuse(const Options& o, int exitStatus, const std::string& message) {
-  if (o.json)
-    std::printf("{\"status\":%d,\"statusText\":%s}\n", exitStatus, vlmutool::JsonString(message).c_str());
+  if (o.json) std::printf("{\"status\":%d,\"statusText\":%s}\n", exitStatus, vlmutool::JsonString(message).c_str());
   std::fprintf(stderr, "vlmu-flash: %s\n", message.c_str());
   return exitStatus;
 }
@@ -102,8 +101,10 @@ uint32_t TakeSnapshot(std::vector<DeviceEntry>& devices, uint32_t waitMs, const 
       if (matched) d.path = before[i];
       const bool read = matched ? (scope.only.empty() ? scope.skip.count(d.path) == 0 : d.path == scope.only)
                                 : scope.only.empty() && scope.skip.empty();
-      if (read) ReadEntry(d);
-      else d.status = VLMUFWDL_STATUS_INVALID_DEVICE_INDEX;
+      if (read)
+        ReadEntry(d);
+      else
+        d.status = VLMUFWDL_STATUS_INVALID_DEVICE_INDEX;
       devices.push_back(std::move(d));
     }
     if (!service) return 0;
@@ -146,8 +147,9 @@ int SelectDevices(const Options& o, const std::vector<DeviceEntry>& snapshot, co
       if (!d.path.empty() && platform::EqualsIgnoreAsciiCase(d.path, path)) found = &d;
     if (found == nullptr) return Refuse(o, kExitNoSuchDevice, "no device at path " + vlmutool::Printable(path));
     if (found->status != 0)
-      return Refuse(o, ExitStatusFor(found->status),
-                    "the device at " + vlmutool::Printable(path) + " cannot be read: " + vlmutool::DescribeStatus(found->status));
+      return Refuse(
+          o, ExitStatusFor(found->status),
+          "the device at " + vlmutool::Printable(path) + " cannot be read: " + vlmutool::DescribeStatus(found->status));
     add(*found);
   }
   if (o.all) {
@@ -155,9 +157,10 @@ int SelectDevices(const Options& o, const std::vector<DeviceEntry>& snapshot, co
       if (d.status == 0 && ids.Match(d.vendorId, d.productId)) add(d);
     if (chosen.empty()) {
       char text[96];
-      std::snprintf(text, sizeof text, "no device matches the image's ids %04x:%04x; nothing was written",
-                    ids.vendorId, ids.productId);
-      return Refuse(o, kExitNoSuchDevice, snapshot.empty() ? std::string("no device found; nothing was written") : text);
+      std::snprintf(text, sizeof text, "no device matches the image's ids %04x:%04x; nothing was written", ids.vendorId,
+                    ids.productId);
+      return Refuse(o, kExitNoSuchDevice,
+                    snapshot.empty() ? std::string("no device found; nothing was written") : text);
     }
   }
   return 0;

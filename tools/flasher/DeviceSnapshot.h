@@ -14,12 +14,12 @@ struct Options;
 
 // One device of the list, as enumerated by the library.
 struct DeviceEntry {
-  uint32_t index = 0;      // position in the library's list
-  std::string path;        // interface path ("" when it could not be matched)
+  uint32_t index = 0;  // position in the library's list
+  std::string path;    // interface path ("" when it could not be matched)
   uint16_t vendorId = 0;
   uint16_t productId = 0;
-  std::string serial;      // UTF-8
-  uint32_t status = 0;     // of VLMUFWDL_GetDeviceInfo: 0 when the fields are valid
+  std::string serial;   // UTF-8
+  uint32_t status = 0;  // of VLMUFWDL_GetDeviceInfo: 0 when the fields are valid
 };
 
 // "SERIAL at PATH" (or "(no serial number)"): how messages name a device.

@@ -43,10 +43,20 @@ namespace {
 const char* const kTimeoutOptions[3] = {"--timeout-replug", "--timeout-block", "--timeout-manifest"};
 
 const std::vector<vlmutool::OptionSpec> kSpecs = {
-    {"--json", false, true}, {"--all", false, true}, {"--watch", false, true}, {"--again", false, true},
-    {"--confirm", false, true}, {"--help", false, true, 'h'}, {"--device", true, true}, {"--serial", true, true},
-    {"--path", true, true}, {"--worker", true, true}, {"--log", true, true}, {kTimeoutOptions[0], true, true},
-    {kTimeoutOptions[1], true, true}, {kTimeoutOptions[2], true, true},
+    {"--json", false, true},
+    {"--all", false, true},
+    {"--watch", false, true},
+    {"--again", false, true},
+    {"--confirm", false, true},
+    {"--help", false, true, 'h'},
+    {"--device", true, true},
+    {"--serial", true, true},
+    {"--path", true, true},
+    {"--worker", true, true},
+    {"--log", true, true},
+    {kTimeoutOptions[0], true, true},
+    {kTimeoutOptions[1], true, true},
+    {kTimeoutOptions[2], true, true},
 };
 
 int CheckCombination(const Options& o, std::string& error) {
@@ -56,7 +66,8 @@ int CheckCombination(const Options& o, std::string& error) {
     error = message;
     return kExitUsage;
   };
-  if (o.haveDevice && (identities > 0 || o.all)) return fail("--device cannot be combined with --serial, --path or --all");
+  if (o.haveDevice && (identities > 0 || o.all))
+    return fail("--device cannot be combined with --serial, --path or --all");
   if (o.all && identities > 0) return fail("--all cannot be combined with --serial or --path");
   if ((o.all || o.watch) && cmd != "upgrade") return fail("--all and --watch are for upgrade");
   if (o.again && !o.watch) return fail("--again needs --watch");
@@ -89,9 +100,12 @@ int CheckWords(const Options& o, std::string& error) {
   }
   if (cmd == "serial") {
     const std::string sub = o.words.size() > 1 ? o.words[1] : std::string();
-    if (sub != "get" && sub != "set") error = "serial needs 'get' or 'set TEXT'";
-    else if (sub == "get" && o.words.size() != 2) error = "serial get takes no operand";
-    else if (sub == "set" && o.words.size() != 3) error = "serial set needs exactly one TEXT";
+    if (sub != "get" && sub != "set")
+      error = "serial needs 'get' or 'set TEXT'";
+    else if (sub == "get" && o.words.size() != 2)
+      error = "serial get takes no operand";
+    else if (sub == "set" && o.words.size() != 3)
+      error = "serial set needs exactly one TEXT";
     if (!error.empty()) return kExitUsage;
   }
   return CheckCombination(o, error);

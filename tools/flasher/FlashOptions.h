@@ -9,9 +9,9 @@ namespace vlmuflash {
 
 // Exit statuses besides the library's own (1..255).
 inline constexpr int kExitUsage = 64;
-inline constexpr int kExitNoService = 69;          // `list`: no driver service listens
-inline constexpr int kExitNoPermission = 77;       // `list`: this user may not use the driver service
-inline constexpr int kExitNoSuchDevice = 80;       // no device has the serial number / path; --all: none has the image's ids
+inline constexpr int kExitNoService = 69;     // `list`: no driver service listens
+inline constexpr int kExitNoPermission = 77;  // `list`: this user may not use the driver service
+inline constexpr int kExitNoSuchDevice = 80;  // no device has the serial number / path; --all: none has the image's ids
 inline constexpr int kExitAmbiguousSerial = 81;    // two present devices have the serial number
 inline constexpr int kExitIdentityChanged = 82;    // the opened device is not the one selected: refused
 inline constexpr int kExitSomeDevicesFailed = 83;  // several devices: at least one did not succeed

@@ -90,8 +90,7 @@ unsigned Percent(const Progress& p) {
 
 std::string ProgressBarLine(const Progress& p, unsigned barWidth) {
   const uint64_t bytes = p.bytes > p.total ? p.total : p.bytes;
-  const unsigned filled =
-      p.total == 0 ? 0u : static_cast<unsigned>(bytes * barWidth / p.total);
+  const unsigned filled = p.total == 0 ? 0u : static_cast<unsigned>(bytes * barWidth / p.total);
   std::string line = "[";
   line.append(filled, '#');
   line.append(barWidth - filled, '-');
@@ -105,9 +104,8 @@ std::string ProgressBarLine(const Progress& p, unsigned barWidth) {
     left = FormatDuration(static_cast<double>(p.total - bytes) / rate);
   }
   char buffer[160];
-  std::snprintf(buffer, sizeof buffer, " %10u / %u bytes %3u%%  %s  %s left",
-                static_cast<unsigned>(bytes), static_cast<unsigned>(p.total), Percent(p),
-                FormatRate(rate).c_str(), left.c_str());
+  std::snprintf(buffer, sizeof buffer, " %10u / %u bytes %3u%%  %s  %s left", static_cast<unsigned>(bytes),
+                static_cast<unsigned>(p.total), Percent(p), FormatRate(rate).c_str(), left.c_str());
   return line + buffer;
 }
 

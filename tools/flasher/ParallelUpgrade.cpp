@@ -41,11 +41,16 @@ enum class Outcome { kRunning, kUpgraded, kFailed, kRefused, kInterrupted };
 
 const char* OutcomeName(Outcome o) {
   switch (o) {
-    case Outcome::kUpgraded: return "upgraded";
-    case Outcome::kRefused: return "refused";
-    case Outcome::kInterrupted: return "interrupted";
-    case Outcome::kFailed: return "failed";
-    default: return "running";
+    case Outcome::kUpgraded:
+      return "upgraded";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kInterrupted:
+      return "interrupted";
+    case Outcome::kFailed:
+      return "failed";
+    default:
+      return "running";
   }
 }
 
@@ -72,7 +77,9 @@ std::string ShortOutcome(const Job& j) {
   return text;
 }
 
-std::string Name(const DeviceEntry& d) { return d.serial.empty() ? std::string("(no serial)") : vlmutool::Printable(d.serial); }
+std::string Name(const DeviceEntry& d) {
+  return d.serial.empty() ? std::string("(no serial)") : vlmutool::Printable(d.serial);
+}
 
 // "SERIAL: what  (PATH)": the result first, the path last where a long one
 // does not push the rest off the screen.
@@ -85,7 +92,9 @@ std::string Line(const DeviceEntry& d, const std::string& what) {
 class Fleet {
  public:
   Fleet(const Options& o, std::string image)
-      : mOptions(o), mImage(std::move(image)), mTerminal(!o.json && platform::StdoutIsTerminal()),
+      : mOptions(o),
+        mImage(std::move(image)),
+        mTerminal(!o.json && platform::StdoutIsTerminal()),
         mSelf(platform::SelfExecutablePath()) {}
 
   bool Start(const DeviceEntry& d) {
@@ -247,13 +256,15 @@ class Fleet {
       char numbers[160];
       std::snprintf(numbers, sizeof numbers, ",\"bytesDownloaded\":%u,\"totalBytes\":%u,\"seconds\":%.3f}", j.bytes,
                     j.total, j.seconds);
-      std::printf("{\"serialNumber\":%s,\"path\":%s,\"vendorId\":%u,\"productId\":%u,\"result\":\"%s\",\"status\":%u,"
-                  "\"statusText\":%s,\"message\":%s%s\n",
-                  vlmutool::JsonString(j.device.serial).c_str(), vlmutool::JsonString(j.device.path).c_str(),
-                  j.device.vendorId, j.device.productId, OutcomeName(j.outcome), j.exitCode,
-                  vlmutool::JsonString(vlmutool::IsKnownStatus(j.exitCode) ? vlmutool::StatusText(j.exitCode) : OutcomeName(j.outcome)).c_str(),
-                  vlmutool::JsonString(j.detail).c_str(),
-                  numbers);
+      std::printf(
+          "{\"serialNumber\":%s,\"path\":%s,\"vendorId\":%u,\"productId\":%u,\"result\":\"%s\",\"status\":%u,"
+          "\"statusText\":%s,\"message\":%s%s\n",
+          vlmutool::JsonString(j.device.serial).c_str(), vlmutool::JsonString(j.device.path).c_str(), j.device.vendorId,
+          j.device.productId, OutcomeName(j.outcome), j.exitCode,
+          vlmutool::JsonString(vlmutool::IsKnownStatus(j.exitCode) ? vlmutool::StatusText(j.exitCode)
+                                                                   : OutcomeName(j.outcome))
+              .c_str(),
+          vlmutool::JsonString(j.detail).c_str(), numbers);
       std::fflush(stdout);
       return;
     }
@@ -396,8 +407,8 @@ int CmdWatch(const Options& o, const std::string& image) {
   platform::InterruptSignals signals;
   unsigned seen = 0;
   Arrivals arrivals;
-  std::map<std::string, bool> present;        // path -> listed at the last look (or just upgraded)
-  std::set<std::string> upgraded;             // serial numbers (paths without one) done in this run
+  std::map<std::string, bool> present;  // path -> listed at the last look (or just upgraded)
+  std::set<std::string> upgraded;       // serial numbers (paths without one) done in this run
   std::set<std::string> running;
   fleet.Note("Waiting for devices; each one plugged in is upgraded" + std::string(o.again ? "" : " once") +
              ". Ctrl-C ends.");
@@ -410,7 +421,8 @@ int CmdWatch(const Options& o, const std::string& image) {
     if (!stopping && Clock::now() >= nextLook) {
       nextLook = Clock::now() + kLookPeriod;
       std::vector<DeviceEntry> snapshot;
-      if (TakeSnapshot(snapshot, 0, SnapshotScope{running, {}}) == 0 && (snapshot.empty() || !snapshot.front().path.empty())) {
+      if (TakeSnapshot(snapshot, 0, SnapshotScope{running, {}}) == 0 &&
+          (snapshot.empty() || !snapshot.front().path.empty())) {
         std::map<std::string, bool> now;
         for (const DeviceEntry& d : snapshot) {
           const bool wasPresent = present[d.path];

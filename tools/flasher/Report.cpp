@@ -23,7 +23,8 @@ int Fail(const Options& o, const char* what, uint32_t status) {
 int NoDeviceHint(uint32_t serviceError) {
   const std::string socket = platform::DriverConnection::SocketPath();
   if (serviceError == driverproto::kErrorServiceNotActive) {
-    std::fprintf(stderr, "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
+    std::fprintf(stderr,
+                 "vlmu-flash: no driver service listens on %s; start velmora-driverd (see docs/troubleshooting.md)\n",
                  socket.c_str());
     return kExitNoService;
   }

@@ -69,9 +69,7 @@ int SelectOne(const Options& o, DeviceEntry& target) {
   return 0;
 }
 
-std::string IdentityLine(const DeviceEntry& d) {
-  return FormatIds(d.vendorId, d.productId) + "  " + DeviceName(d);
-}
+std::string IdentityLine(const DeviceEntry& d) { return FormatIds(d.vendorId, d.productId) + "  " + DeviceName(d); }
 
 // JSON fields naming the device (after "device":N).
 std::string IdentityJson(const DeviceEntry& d) {
@@ -223,8 +221,7 @@ int CmdUpgradeOne(const Options& o, const std::string& image) {
         "{\"status\":%u,\"statusText\":%s,\"device\":%u%s,\"image\":%s,\"bytesDownloaded\":%u,"
         "\"totalBytes\":%u,\"seconds\":%.3f,\"closeStatus\":%u}\n",
         r.status, vlmutool::JsonString(vlmutool::StatusText(r.status)).c_str(), target.index,
-        IdentityJson(target).c_str(), vlmutool::JsonString(image).c_str(), r.bytes, r.total, r.seconds,
-        r.closeStatus);
+        IdentityJson(target).c_str(), vlmutool::JsonString(image).c_str(), r.bytes, r.total, r.seconds, r.closeStatus);
   } else if (r.status == 0) {
     std::printf("Download successfully finished: %u bytes in %.1f s.\n", r.total, r.seconds);
   } else {
@@ -305,8 +302,8 @@ int RunWorker(const Options& o, const std::string& image) {
       selected.index = target->index;
       r = UpgradeResult{};
       UpgradeDevice(image, selected, sink, r);
-      const bool stale = r.refused || (r.failedStep == "VLMUFWDL_OpenDevice" &&
-                                       r.status == VLMUFWDL_STATUS_DEVICE_OPEN_FAILED);
+      const bool stale =
+          r.refused || (r.failedStep == "VLMUFWDL_OpenDevice" && r.status == VLMUFWDL_STATUS_DEVICE_OPEN_FAILED);
       if (!stale || std::chrono::steady_clock::now() >= end) break;
     } else if (std::chrono::steady_clock::now() >= end) {
       std::fprintf(stderr, "vlmu-flash: no device at path %s\n", vlmutool::Printable(expected.path).c_str());

@@ -13,12 +13,12 @@ namespace vlmuflash {
 struct Options;
 
 struct UpgradeResult {
-  uint32_t status = 0;       // final download status (40 counts as 0), or the failed step's status
-  std::string failedStep;    // export that failed before the download ran ("" otherwise)
-  bool refused = false;      // the opened device was not the one selected: nothing was written
-  std::string refusal;       // what was found instead
-  bool started = false;      // the download was started
-  bool aborted = false;      // a second interrupt abandoned the download
+  uint32_t status = 0;     // final download status (40 counts as 0), or the failed step's status
+  std::string failedStep;  // export that failed before the download ran ("" otherwise)
+  bool refused = false;    // the opened device was not the one selected: nothing was written
+  std::string refusal;     // what was found instead
+  bool started = false;    // the download was started
+  bool aborted = false;    // a second interrupt abandoned the download
   uint32_t bytes = 0;
   uint32_t total = 0;
   double seconds = 0;

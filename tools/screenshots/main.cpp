@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
   const bool success = mode == "success";
   AnsweringPrompts prompts(argv[2]);
   auto library = vlmapp::CreateExportedLibrary();
-  vlmqt::QtMainDialog dialog(*library, "VelmoraFlashTool_x64", [](vlmapp::VlmFwUpgradeDlg&) {}, &prompts);
+  vlmqt::QtMainDialog dialog(
+      *library, "VelmoraFlashTool_x64", [](vlmapp::VlmFwUpgradeDlg&) {}, &prompts);
   dialog.show();
   auto* list = dialog.findChild<QTableWidget*>("1006");
   if (mode == "no-service") {

@@ -91,9 +91,9 @@ bool WriteImage(const std::string& path, const std::string& bytes, std::string& 
 
 int Create(const std::vector<std::string>& args) {
   std::vector<vlmutool::OptionSpec> specs;
-  for (const char* name : {"--out", "--version", "--model", "--sw-version", "--hwid", "--vendor-id", "--header-value",
-                           "--date", "--time", "--info", "--info-file", "--payload", "--vid", "--pid", "--bcd",
-                           "--file-version"})
+  for (const char* name :
+       {"--out", "--version", "--model", "--sw-version", "--hwid", "--vendor-id", "--header-value", "--date", "--time",
+        "--info", "--info-file", "--payload", "--vid", "--pid", "--bcd", "--file-version"})
     specs.push_back({name, true});
   specs.push_back({"--suffix"});
   specs.push_back({"--corrupt-header-crc"});
@@ -101,8 +101,8 @@ int Create(const std::vector<std::string>& args) {
   std::string error;
   if (!opts.Parse(args, specs, error)) return UsageError(error);
   if (!opts.Operands().empty()) return UsageError("unexpected argument '" + opts.Operands()[0] + "'");
-  for (const char* required : {"--out", "--version", "--model", "--sw-version", "--hwid",
-                               "--vendor-id", "--date", "--time", "--payload"}) {
+  for (const char* required :
+       {"--out", "--version", "--model", "--sw-version", "--hwid", "--vendor-id", "--date", "--time", "--payload"}) {
     if (!opts.Has(required)) return UsageError(std::string("missing option ") + required);
   }
 
@@ -154,8 +154,8 @@ int Create(const std::vector<std::string>& args) {
       const char* name;
       uint16_t* target;
     };
-    for (const Field& f : {Field{"--vid", &suffix.idVendor}, Field{"--pid", &suffix.idProduct},
-                           Field{"--bcd", &suffix.bcdDevice}}) {
+    for (const Field& f :
+         {Field{"--vid", &suffix.idVendor}, Field{"--pid", &suffix.idProduct}, Field{"--bcd", &suffix.bcdDevice}}) {
       if (const std::string* text = opts.Value(f.name)) {
         if (!vlmutool::ParseNumber(*text, vlmutool::NumberBase::kDecimalOrHex, *f.target))
           return UsageError(std::string("invalid value '") + *text + "' for " + f.name);
@@ -168,8 +168,7 @@ int Create(const std::vector<std::string>& args) {
   spec.corruptHeaderCrc = opts.Has("--corrupt-header-crc");
 
   if (spec.infoText.size() >= VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE) {
-    std::fprintf(stderr,
-                 "vldtool: warning: the info text has %zu characters; readers show only the first %u\n",
+    std::fprintf(stderr, "vldtool: warning: the info text has %zu characters; readers show only the first %u\n",
                  spec.infoText.size(), VLMUFWDL_VLD_FILE_INFO_TEXT_SIZE - 1);
   }
   if (spec.infoText.find('\0') != std::string::npos) {
@@ -225,8 +224,7 @@ int Describe(const std::vector<std::string>& args, bool verifyOnly) {
     if (status == 0) {
       std::printf("OK: '%s' is a valid firmware image\n", vlmutool::Printable(path).c_str());
     } else {
-      std::printf("FAILED: '%s': %s\n", vlmutool::Printable(path).c_str(),
-                  vlmutool::DescribeStatus(status).c_str());
+      std::printf("FAILED: '%s': %s\n", vlmutool::Printable(path).c_str(), vlmutool::DescribeStatus(status).c_str());
     }
     return exitStatus;
   }

@@ -147,7 +147,8 @@ InterruptSignals::~InterruptSignals() {
 unsigned InterruptSignals::Count() {
   char buffer[64];
   ssize_t n;
-  while (gSignalReadFd >= 0 && (n = ::read(gSignalReadFd, buffer, sizeof buffer)) > 0) mCount += static_cast<unsigned>(n);
+  while (gSignalReadFd >= 0 && (n = ::read(gSignalReadFd, buffer, sizeof buffer)) > 0)
+    mCount += static_cast<unsigned>(n);
   return mCount;
 }
 

@@ -1,8 +1,8 @@
 #include "platform/Clock.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <ctime>
-#include <unistd.h>
 
 #include <pthread.h>
 
@@ -15,14 +15,14 @@
 namespace platform {
 
 uint32_t GetTickCount() {
-  timespec now {};
+  timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);  // wraps after 2^32 ms
 }
 
 void Sleep(uint32_t milliseconds) {
-  timespec remaining {};
+  timespec remaining{};
   remaining.tv_sec = static_cast<time_t>(milliseconds / 1000u);
   remaining.tv_nsec = static_cast<long>(milliseconds % 1000u) * 1000000L;
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
@@ -30,10 +30,10 @@ void Sleep(uint32_t milliseconds) {
 }
 
 bool GetLocalTime(LocalTime& out) {
-  timespec now {};
+  timespec now{};
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
   const time_t seconds = now.tv_sec;
-  tm local {};
+  tm local{};
   if (localtime_r(&seconds, &local) == nullptr) return false;
   out.hour = local.tm_hour;
   out.minute = local.tm_min;

@@ -12,8 +12,7 @@ namespace {
 
 class ServiceDeviceFile final : public DeviceFile {
  public:
-  explicit ServiceDeviceFile(std::unique_ptr<DriverConnection> connection)
-      : mConnection(std::move(connection)) {}
+  explicit ServiceDeviceFile(std::unique_ptr<DriverConnection> connection) : mConnection(std::move(connection)) {}
 
   uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
                      uint32_t* bytesReturned) override {

@@ -380,8 +380,8 @@ uint32_t DriverConnection::Unsubscribe(const Guid& interfaceClass) {
 uint32_t DriverConnection::Control(const std::string& command, std::string& reply) {
   reply.clear();
   Frame f;
-  const uint32_t err = mImpl->Transact(FrameWriter(MessageType::Control).String(command).Finish(),
-                                       MessageType::ControlReply, f);
+  const uint32_t err =
+      mImpl->Transact(FrameWriter(MessageType::Control).String(command).Finish(), MessageType::ControlReply, f);
   if (err != 0) return err;
   PayloadReader r(f.payload);
   uint32_t status = 0;

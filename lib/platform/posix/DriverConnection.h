@@ -57,8 +57,7 @@ class DriverConnection {
   // service speaks another protocol version; ServiceMessage() of the failed
   // attempt is not kept, see ConnectTo's `message`), kErrorSemTimeout,
   // kErrorDeviceNotConnected, kErrorInvalidData.
-  static uint32_t Connect(std::unique_ptr<DriverConnection>& connection,
-                          const std::string& clientName = "velmora",
+  static uint32_t Connect(std::unique_ptr<DriverConnection>& connection, const std::string& clientName = "velmora",
                           uint32_t timeoutMs = 10000);
   // Same for an explicit socket path; `message` (optional) receives the
   // service's error text when it refused the handshake, or why the service

@@ -47,22 +47,22 @@ inline constexpr const char* kSystemSocketPath = "/run/velmora/driver.sock";
 
 enum class MessageType : uint16_t {
   // client -> service
-  Hello = 1,          // u32 magic, u32 version, string clientName         -> HelloReply | Error
-  ListInterfaces = 2, // guid[16]                                          -> ListReply
-  Open = 3,           // string path                                       -> Status (0 = open)
-  IoControl = 4,      // u32 code, u32 outSize, u32 inLen, in[inLen]       -> IoControlReply
-  Close = 5,          //                                                   -> Status
-  Subscribe = 6,      // guid[16]                                          -> Status; then Notify frames
-  Unsubscribe = 7,    // guid[16]                                          -> Status
-  Control = 8,        // string json command                               -> ControlReply
+  Hello = 1,           // u32 magic, u32 version, string clientName         -> HelloReply | Error
+  ListInterfaces = 2,  // guid[16]                                          -> ListReply
+  Open = 3,            // string path                                       -> Status (0 = open)
+  IoControl = 4,       // u32 code, u32 outSize, u32 inLen, in[inLen]       -> IoControlReply
+  Close = 5,           //                                                   -> Status
+  Subscribe = 6,       // guid[16]                                          -> Status; then Notify frames
+  Unsubscribe = 7,     // guid[16]                                          -> Status
+  Control = 8,         // string json command                               -> ControlReply
   // service -> client
-  HelloReply = 101,   // u32 magic, u32 version, string serviceName
-  Error = 102,        // u32 error, string message (then the service closes the connection)
-  ListReply = 103,    // u32 error, u32 count, count x string path (stable order)
-  Status = 104,       // u32 error
-  IoControlReply = 105, // u32 error, u32 bytesReturned, out[bytesReturned]
-  Notify = 106,       // u32 event (kDbtDeviceArrival / kDbtDeviceRemoveComplete), guid[16], string path
-  ControlReply = 107, // u32 error, string json result
+  HelloReply = 101,      // u32 magic, u32 version, string serviceName
+  Error = 102,           // u32 error, string message (then the service closes the connection)
+  ListReply = 103,       // u32 error, u32 count, count x string path (stable order)
+  Status = 104,          // u32 error
+  IoControlReply = 105,  // u32 error, u32 bytesReturned, out[bytesReturned]
+  Notify = 106,          // u32 event (kDbtDeviceArrival / kDbtDeviceRemoveComplete), guid[16], string path
+  ControlReply = 107,    // u32 error, string json result
 };
 
 // Device-change events carried by Notify (the values of the Windows broadcast codes).
@@ -70,26 +70,26 @@ inline constexpr uint32_t kDbtDeviceArrival = 0x8000;
 inline constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
 
 // I/O control codes of the vendor driver (defined with the device file).
-using platform::kIoctlGetDescriptor;
 using platform::kIoctlControlRequest;
 using platform::kIoctlCyclePort;
+using platform::kIoctlGetDescriptor;
 
 // System-style error codes the service and the client connection answer with
 // (Windows values).
 inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorInvalidFunction = 1;      // unknown control code or message
-inline constexpr uint32_t kErrorFileNotFound = 2;         // no such interface path / device id
-inline constexpr uint32_t kErrorAccessDenied = 5;         // control command of another user; service not trusted
-inline constexpr uint32_t kErrorInvalidHandle = 6;        // request without an open device
-inline constexpr uint32_t kErrorInvalidData = 13;         // malformed frame from the other side
-inline constexpr uint32_t kErrorGenFailure = 31;          // request stalled by the device
+inline constexpr uint32_t kErrorInvalidFunction = 1;  // unknown control code or message
+inline constexpr uint32_t kErrorFileNotFound = 2;     // no such interface path / device id
+inline constexpr uint32_t kErrorAccessDenied = 5;     // control command of another user; service not trusted
+inline constexpr uint32_t kErrorInvalidHandle = 6;    // request without an open device
+inline constexpr uint32_t kErrorInvalidData = 13;     // malformed frame from the other side
+inline constexpr uint32_t kErrorGenFailure = 31;      // request stalled by the device
 inline constexpr uint32_t kErrorNotSupported = 50;
-inline constexpr uint32_t kErrorInvalidParameter = 87;    // malformed request
-inline constexpr uint32_t kErrorSemTimeout = 121;         // the service did not answer in time
+inline constexpr uint32_t kErrorInvalidParameter = 87;  // malformed request
+inline constexpr uint32_t kErrorSemTimeout = 121;       // the service did not answer in time
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr uint32_t kErrorBusy = 170;               // a request is already in progress
-inline constexpr uint32_t kErrorServiceNotActive = 1062;  // no service listens on the socket
-inline constexpr uint32_t kErrorDeviceNotConnected = 1167;// device left the bus, or the service is gone
-inline constexpr uint32_t kErrorRevisionMismatch = 1306;  // protocol version differs
+inline constexpr uint32_t kErrorBusy = 170;                 // a request is already in progress
+inline constexpr uint32_t kErrorServiceNotActive = 1062;    // no service listens on the socket
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;  // device left the bus, or the service is gone
+inline constexpr uint32_t kErrorRevisionMismatch = 1306;    // protocol version differs
 
 }  // namespace driverproto

@@ -147,8 +147,8 @@ class PosixDriverSocket final : public DriverSocket {
  private:
   static uint32_t Remaining(std::chrono::steady_clock::time_point start, uint32_t timeoutMs) {
     if (timeoutMs == kNoLimit) return kNoLimit;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::steady_clock::now() - start).count();
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     return elapsed >= timeoutMs ? 0 : timeoutMs - static_cast<uint32_t>(elapsed);
   }
 
@@ -205,8 +205,8 @@ bool TrustedService(int fd, const std::string& path, std::string& why) {
   // user gave it to that service, and no one else can have put it there.
   const size_t parentSlash = folder.rfind('/');
   const std::string parent = parentSlash == std::string::npos ? "."
-                             : parentSlash == 0             ? "/"
-                                                            : folder.substr(0, parentSlash);
+                             : parentSlash == 0               ? "/"
+                                                              : folder.substr(0, parentSlash);
   std::string ownerProblem;
   std::string parentProblem;
   if (known && folder != "/" && IsPrivateDirectory(folder, peer.uid, false, ownerProblem) &&
@@ -219,7 +219,9 @@ bool TrustedService(int fd, const std::string& path, std::string& why) {
   why = "refused the driver service at " + path + ": it runs as another user (" +
         (known ? "uid " + std::to_string(peer.uid) : std::string("uid unknown")) + ") and " + folderProblem +
         "; a service is used only when it runs as you or root, or when its socket lies in a folder that only you "
-        "or root control, or in a folder of the service's own user inside such a folder. Start a service of your own, or set " + kSocketEnv + " to the socket of one you trust";
+        "or root control, or in a folder of the service's own user inside such a folder. Start a service of your own, "
+        "or set " +
+        kSocketEnv + " to the socket of one you trust";
   return false;
 }
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/DriverProtocol.h"
-#include "platform/Guid.h"
 #include "platform/ByteOrder.h"
+#include "platform/Guid.h"
+#include "platform/posix/DriverProtocol.h"
 
 namespace driverproto {
 
@@ -206,7 +206,6 @@ class SpinBudget {
   Micros mBudget = kMax;
   uint32_t mWaitsWithout = 0;
 };
-
 
 // Writes a frame header (kFrameHeaderSize bytes) for a payload of
 // `payloadLength` bytes that the caller sends right after it.

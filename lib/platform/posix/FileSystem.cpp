@@ -1,11 +1,11 @@
 #include "platform/FileSystem.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <string_view>
 
 #if defined(__linux__)
 #include <sys/syscall.h>

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/MessageWindow.h"
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
-#include "platform/MessageWindow.h"
 
 namespace platform {
 namespace {
@@ -28,8 +28,7 @@ struct QueuedMessage {
 
 class ServiceMessageWindow final : public MessageWindow {
  public:
-  ServiceMessageWindow(WindowProcedure procedure, void* context)
-      : mProcedure(procedure), mContext(context) {}
+  ServiceMessageWindow(WindowProcedure procedure, void* context) : mProcedure(procedure), mContext(context) {}
 
   ~ServiceMessageWindow() override {
     // Stops the connection's reader thread before the queue goes away.
@@ -47,8 +46,7 @@ class ServiceMessageWindow final : public MessageWindow {
         status = DriverConnection::Connect(mConnection, "velmora_dfu_x64 notifications");
       }
       if (status == 0 && CountRegistrations(interfaceClass) == 0) {
-        status = mConnection->Subscribe(interfaceClass,
-                                        [this](const DriverNotification& n) { OnNotification(n); });
+        status = mConnection->Subscribe(interfaceClass, [this](const DriverNotification& n) { OnNotification(n); });
         if (status == 0) {
           std::lock_guard<std::mutex> classes(mClassLock);
           mSubscribedClasses.push_back(interfaceClass);
@@ -183,10 +181,10 @@ class ServiceMessageWindow final : public MessageWindow {
   std::deque<QueuedMessage> mQueue;
   bool mClosed = false;
 
-  std::mutex mClassLock;                // never held across a service request
+  std::mutex mClassLock;  // never held across a service request
   std::vector<Guid> mSubscribedClasses;
 
-  std::mutex mRegistrationLock;         // serialises registration requests
+  std::mutex mRegistrationLock;  // serialises registration requests
   std::map<uintptr_t, Guid> mRegistrations;
   uintptr_t mNextHandle = 1;
   std::unique_ptr<DriverConnection> mConnection;  // last member: destroyed first
@@ -194,9 +192,8 @@ class ServiceMessageWindow final : public MessageWindow {
 
 }  // namespace
 
-std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className,
-                                                   const char* title, WindowProcedure procedure,
-                                                   void* context, uint32_t* error) {
+std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className, const char* title,
+                                                   WindowProcedure procedure, void* context, uint32_t* error) {
   if (instance == nullptr || className == nullptr || title == nullptr || procedure == nullptr) {
     if (error != nullptr) *error = 87;  // ERROR_INVALID_PARAMETER
     return nullptr;

@@ -1,12 +1,12 @@
 #include "platform/Module.h"
 
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <dlfcn.h>
-#include <link.h>
-#include <unistd.h>
 
 namespace platform {
 
@@ -21,10 +21,10 @@ uint32_t ErrorNameTooLong() { return ENAMETOOLONG; }
 
 uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
   path.clear();
-  Dl_info info {};
+  Dl_info info{};
   link_map* map = nullptr;
-  if (module == nullptr ||
-      dladdr1(module, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 || map == nullptr) {
+  if (module == nullptr || dladdr1(module, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) == 0 ||
+      map == nullptr) {
     return ENOENT;
   }
   if (map->l_prev == nullptr || map->l_name == nullptr || map->l_name[0] == '\0') {

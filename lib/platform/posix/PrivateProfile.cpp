@@ -152,8 +152,7 @@ bool ReadWholeFile(const char* fileName, std::string& content, bool& exists) {
 
 }  // namespace
 
-std::string ProfileLookup(const std::string& content, const char* section, const char* key,
-                          const char* defaultValue) {
+std::string ProfileLookup(const std::string& content, const char* section, const char* key, const char* defaultValue) {
   std::string fallback = defaultValue != nullptr ? defaultValue : "";
   if (section == nullptr || key == nullptr) return fallback;
   const std::vector<Line> lines = SplitLines(content);
@@ -162,8 +161,8 @@ std::string ProfileLookup(const std::string& content, const char* section, const
   return std::string(Unquote(Parse(lines[static_cast<size_t>(location.keyLine)].text).value));
 }
 
-std::string ProfileUpdate(const std::string& content, const char* section, const char* key,
-                          const char* value, const char* newLine) {
+std::string ProfileUpdate(const std::string& content, const char* section, const char* key, const char* value,
+                          const char* newLine) {
   const std::vector<Line> lines = SplitLines(content);
   const Location location = Find(lines, section, key);
   const std::string_view eol = LineEndOf(content, newLine);
@@ -200,8 +199,7 @@ std::string ProfileUpdate(const std::string& content, const char* section, const
   return out;
 }
 
-std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue,
-                                    const char* fileName) {
+std::string ReadProfileValue(const char* section, const char* key, const char* defaultValue, const char* fileName) {
   std::string content;
   bool exists = false;
   if (fileName == nullptr || !ReadWholeFile(fileName, content, exists) || !exists) {
@@ -210,16 +208,15 @@ std::string ReadProfileValue(const char* section, const char* key, const char* d
   return ProfileLookup(content, section, key, defaultValue);
 }
 
-bool WriteProfileValue(const char* section, const char* key, const char* value,
-                               const char* fileName) {
+bool WriteProfileValue(const char* section, const char* key, const char* value, const char* fileName) {
   if (section == nullptr || key == nullptr || value == nullptr || fileName == nullptr) return false;
   const std::string_view sectionView(section);
   const std::string_view keyView(key);
   // Names and values that would break the line structure are refused.
   if (sectionView.empty() || keyView.empty() || HasLineBreak(sectionView) || HasLineBreak(keyView) ||
       HasLineBreak(value) || sectionView.find(']') != std::string_view::npos ||
-      keyView.find('=') != std::string_view::npos || Trim(keyView) != keyView ||
-      Trim(sectionView) != sectionView || keyView.front() == '[' || keyView.front() == ';') {
+      keyView.find('=') != std::string_view::npos || Trim(keyView) != keyView || Trim(sectionView) != sectionView ||
+      keyView.front() == '[' || keyView.front() == ';') {
     return false;
   }
   std::string content;

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/AsciiText.h"
+#include "platform/SetupApi.h"
 #include "platform/posix/DriverConnection.h"
 #include "platform/posix/DriverProtocol.h"
-#include "platform/SetupApi.h"
-#include "platform/AsciiText.h"
 
 namespace platform {
 
@@ -40,8 +40,7 @@ bool Succeed() {
   return true;
 }
 
-DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void* /*parentWindow*/,
-                             uint32_t flags) {
+DeviceInfoSet* GetClassDevsA(const Guid* classGuid, const char* enumerator, void* /*parentWindow*/, uint32_t flags) {
   if (classGuid == nullptr || (flags & kDigcfDeviceInterface) == 0) {
     Fail(kErrorInvalidParameter);
     return nullptr;
@@ -100,7 +99,7 @@ SetupBool EnumDeviceInfo(DeviceInfoSet* set, uint32_t memberIndex, DeviceInfoDat
 }
 
 SetupBool EnumDeviceInterfaces(DeviceInfoSet* set, DeviceInfoData* deviceInfo, const Guid* interfaceClassGuid,
-                          uint32_t memberIndex, DeviceInterfaceData* interfaceData) {
+                               uint32_t memberIndex, DeviceInterfaceData* interfaceData) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
   if (interfaceClassGuid == nullptr) return Fail(kErrorInvalidParameter);
   if (interfaceData == nullptr || interfaceData->cbSize != sizeof(DeviceInterfaceData)) {
@@ -125,8 +124,8 @@ SetupBool EnumDeviceInterfaces(DeviceInfoSet* set, DeviceInfoData* deviceInfo, c
 }
 
 SetupBool GetDeviceInterfaceDetailA(DeviceInfoSet* set, DeviceInterfaceData* interfaceData,
-                               DeviceInterfaceDetailDataA* detail, uint32_t detailSize,
-                               uint32_t* requiredSize, DeviceInfoData* deviceInfo) {
+                                    DeviceInterfaceDetailDataA* detail, uint32_t detailSize, uint32_t* requiredSize,
+                                    DeviceInfoData* deviceInfo) {
   if (set == nullptr) return Fail(kErrorInvalidHandle);
   if (interfaceData == nullptr || interfaceData->cbSize != sizeof(DeviceInterfaceData) ||
       interfaceData->Reserved == 0 || interfaceData->Reserved > set->paths.size()) {

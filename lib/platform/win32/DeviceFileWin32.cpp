@@ -53,8 +53,8 @@ class DriverDeviceFile final : public DeviceFile {
 
 uint32_t OpenDeviceFile(const std::string& path, std::unique_ptr<DeviceFile>& file) {
   file.reset();
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (event == nullptr) {

@@ -1,6 +1,7 @@
 // A hidden window on the calling thread, registered for device-interface
 // notifications with RegisterDeviceNotificationA.
 #include <windows.h>
+
 #include <dbt.h>
 
 #include <cstddef>
@@ -131,9 +132,8 @@ class HiddenWindow final : public MessageWindow {
 
 }  // namespace
 
-std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className,
-                                                   const char* title, WindowProcedure procedure,
-                                                   void* context, uint32_t* error) {
+std::unique_ptr<MessageWindow> CreateMessageWindow(ModuleInstance instance, const char* className, const char* title,
+                                                   WindowProcedure procedure, void* context, uint32_t* error) {
   if (instance == nullptr || className == nullptr || title == nullptr || procedure == nullptr) {
     if (error != nullptr) *error = ERROR_INVALID_PARAMETER;
     return nullptr;

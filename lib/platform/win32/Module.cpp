@@ -22,8 +22,7 @@ uint32_t ModuleFilePath(ModuleInstance module, std::string& path) {
   for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
     std::vector<char> buffer(size, '\0');
     SetLastError(0);
-    const DWORD length =
-        GetModuleFileNameA(static_cast<HMODULE>(const_cast<void*>(module)), buffer.data(), size);
+    const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(const_cast<void*>(module)), buffer.data(), size);
     if (length == 0) return GetLastError() != 0 ? GetLastError() : ERROR_MOD_NOT_FOUND;
     if (length < size) {
       path.assign(buffer.data(), length);

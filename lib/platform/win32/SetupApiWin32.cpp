@@ -2,6 +2,7 @@
 // is loaded by name and its entry points are looked up by name. The records
 // and function types of SetupApi.h have the system's layouts.
 #include <windows.h>
+
 #include <setupapi.h>
 
 #include <cstddef>

@@ -173,8 +173,10 @@ NTSTATUS StartThread(void (*routine)(void*), void* context, HANDLE* handle) {
     ThreadEnded();
     return status;
   }
-  if (handle != nullptr) *handle = thread;
-  else ZwClose(thread);
+  if (handle != nullptr)
+    *handle = thread;
+  else
+    ZwClose(thread);
   return STATUS_SUCCESS;
 }
 

@@ -67,7 +67,8 @@ bool IdentityFromPath(Child& child) {
 
 void FallbackIdentity(Child& child) {
   uint32_t hash = 2166136261u;  // FNV-1a of the lower-case path
-  for (uint32_t i = 0; i < child.pathLength; ++i) hash = (hash ^ static_cast<uint8_t>(Lower(child.path[i]))) * 16777619u;
+  for (uint32_t i = 0; i < child.pathLength; ++i)
+    hash = (hash ^ static_cast<uint8_t>(Lower(child.path[i]))) * 16777619u;
   RtlCopyMemory(child.deviceId, kFallbackDeviceId, sizeof kFallbackDeviceId);
   static const char kHex[] = "0123456789ABCDEF";
   child.instanceId[0] = L'H';
@@ -141,8 +142,7 @@ NTSTATUS QueryId(Child& child, IRP* irp, BUS_QUERY_ID_TYPE type) {
 
 NTSTATUS Start(Child& child) {
   if (!child.interfaceRegistered) {
-    const NTSTATUS status =
-        IoRegisterDeviceInterface(child.device, &kInterfaceClass, nullptr, &child.symbolicLink);
+    const NTSTATUS status = IoRegisterDeviceInterface(child.device, &kInterfaceClass, nullptr, &child.symbolicLink);
     if (!NT_SUCCESS(status)) return status;
     child.interfaceRegistered = true;
   }

@@ -10,6 +10,7 @@
 //
 // Exit status 0 when the step worked; otherwise one line says what failed.
 #include <windows.h>
+
 #include <dbt.h>
 #include <newdev.h>
 #include <setupapi.h>
@@ -34,7 +35,9 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-std::string Error(const char* step) { return std::string(step) + " failed with error " + std::to_string(GetLastError()); }
+std::string Error(const char* step) {
+  return std::string(step) + " failed with error " + std::to_string(GetLastError());
+}
 
 // Creates the root device (once per prefix) and installs the INF's driver on it.
 int Install(const char* inf) {
@@ -98,8 +101,8 @@ int WaitInterfaces(size_t expected, DWORD timeoutMs) {
     paths = PresentInterfaces();
     if (paths.size() == expected) break;
     if (GetTickCount() - start >= timeoutMs) {
-      return Fail(std::to_string(paths.size()) + " interfaces of the class present after " +
-                  std::to_string(timeoutMs) + " ms, not " + std::to_string(expected));
+      return Fail(std::to_string(paths.size()) + " interfaces of the class present after " + std::to_string(timeoutMs) +
+                  " ms, not " + std::to_string(expected));
     }
     Sleep(100);
   }

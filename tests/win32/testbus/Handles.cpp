@@ -18,11 +18,11 @@ struct Handle {
   char* path = nullptr;          // the child's path (the worker's copy)
   uint32_t pathLength = 0;
   KEVENT wake{};
-  LIST_ENTRY queue{};            // IRPs for the worker
+  LIST_ENTRY queue{};  // IRPs for the worker
   bool listed = false;
-  bool ending = false;           // no new requests; queued ones end with endStatus
+  bool ending = false;  // no new requests; queued ones end with endStatus
   NTSTATUS endStatus = STATUS_CANCELLED;
-  ServiceLink* link = nullptr;   // written by the worker, aborted by the others
+  ServiceLink* link = nullptr;  // written by the worker, aborted by the others
 };
 
 // The service's system error codes as I/O statuses: the system turns each of
@@ -117,8 +117,8 @@ void ForwardIoControl(Handle& handle, IRP* irp) {
   uint32_t returned = 0;
   const uint32_t error = handle.link == nullptr
                              ? 1167u
-                             : handle.link->IoControl(request.IoControlCode, buffer, request.InputBufferLength,
-                                                      buffer, request.OutputBufferLength, returned);
+                             : handle.link->IoControl(request.IoControlCode, buffer, request.InputBufferLength, buffer,
+                                                      request.OutputBufferLength, returned);
   Complete(irp, ToNtStatus(error), error == 0 ? returned : 0);
 }
 
@@ -132,7 +132,8 @@ void Worker(void* context) {
       NTSTATUS endStatus = STATUS_SUCCESS;
       {
         Guard guard(TheDriver().lock);
-        if (!IsListEmpty(&handle.queue)) irp = CONTAINING_RECORD(RemoveHeadList(&handle.queue), IRP, Tail.Overlay.ListEntry);
+        if (!IsListEmpty(&handle.queue))
+          irp = CONTAINING_RECORD(RemoveHeadList(&handle.queue), IRP, Tail.Overlay.ListEntry);
         ending = handle.ending;
         endStatus = handle.endStatus;
         done = ending && irp == nullptr;

@@ -92,13 +92,13 @@ struct Child {
   LIST_ENTRY entry{};               // in the bus's list while reported present
   char* path = nullptr;             // the service's interface path
   uint32_t pathLength = 0;
-  WCHAR deviceId[128] = {};         // "USB\VID_1234&PID_5678" (enumerator\device)
-  WCHAR instanceId[128] = {};       // "SN0001"
-  bool present = false;             // reported in the bus relations
-  bool seen = false;                // confirmed by the service's latest list
+  WCHAR deviceId[128] = {};    // "USB\VID_1234&PID_5678" (enumerator\device)
+  WCHAR instanceId[128] = {};  // "SN0001"
+  bool present = false;        // reported in the bus relations
+  bool seen = false;           // confirmed by the service's latest list
   bool interfaceRegistered = false;
   UNICODE_STRING symbolicLink{};
-  LIST_ENTRY handles{};             // open handles (Handles.cpp), under the bus lock
+  LIST_ENTRY handles{};  // open handles (Handles.cpp), under the bus lock
 };
 
 struct Bus {

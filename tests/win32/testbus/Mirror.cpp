@@ -17,8 +17,10 @@ constexpr uint32_t kArrival = 0x8000;
 constexpr uint32_t kRemoveComplete = 0x8004;
 
 void OnNotification(void*, uint32_t event, const char* path, uint32_t length) {
-  if (event == kArrival) AddChild(path, length);
-  else if (event == kRemoveComplete) RemoveChild(path, length);
+  if (event == kArrival)
+    AddChild(path, length);
+  else if (event == kRemoveComplete)
+    RemoveChild(path, length);
 }
 
 void OnListed(void*, const char* path, uint32_t length) { MarkChildSeen(path, length); }

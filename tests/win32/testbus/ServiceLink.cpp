@@ -3,6 +3,7 @@
 // may use Winsock, the registry functions and msvcrt like any DLL; it must
 // not need kernel32 or ntdll itself (see CMakeLists.txt).
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -196,8 +197,10 @@ uint32_t ServiceLink::Request(uint16_t type, const void* head, size_t headSize, 
     status = ReadFrame(reply, kRoundTripMs);
     if (status != 0 || Deliver(reply)) continue;
     // The service closes the connection after an Error frame.
-    if (reply.type == static_cast<uint16_t>(MessageType::Error)) status = driverproto::kErrorDeviceNotConnected;
-    else if (reply.type != replyType) status = driverproto::kErrorInvalidData;
+    if (reply.type == static_cast<uint16_t>(MessageType::Error))
+      status = driverproto::kErrorDeviceNotConnected;
+    else if (reply.type != replyType)
+      status = driverproto::kErrorInvalidData;
     break;
   }
   // A late reply could no longer be matched to its request: the link is done.
@@ -246,8 +249,8 @@ uint32_t ServiceLink::Subscribe(const uint8_t (&interfaceClass)[16], NotifyCallb
 
 uint32_t ServiceLink::List(const uint8_t (&interfaceClass)[16], PathCallback callback, void* context) {
   Frame reply;
-  const uint32_t status = Request(static_cast<uint16_t>(MessageType::ListInterfaces), interfaceClass, 16, nullptr,
-                                  0, static_cast<uint16_t>(MessageType::ListReply), reply);
+  const uint32_t status = Request(static_cast<uint16_t>(MessageType::ListInterfaces), interfaceClass, 16, nullptr, 0,
+                                  static_cast<uint16_t>(MessageType::ListReply), reply);
   if (status != 0) return status;
   if (reply.length < 8) return driverproto::kErrorInvalidData;
   if (GetU32(reply.payload) != 0) return GetU32(reply.payload);

@@ -39,8 +39,7 @@ class ServiceLink {
 
   uint32_t Open(const char* path, uint32_t length);
   // One I/O control request; `out` may be the same buffer as `in`.
-  uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize,
-                     uint32_t& returned);
+  uint32_t IoControl(uint32_t code, const void* in, uint32_t inSize, void* out, uint32_t outSize, uint32_t& returned);
   // Asks for the notifications of an interface class; from now on they go to
   // `callback`, also while a later request waits for its reply.
   uint32_t Subscribe(const uint8_t (&interfaceClass)[16], NotifyCallback callback, void* context);
