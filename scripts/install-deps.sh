@@ -5,7 +5,7 @@ set -euo pipefail
 PKGS=(build-essential cmake ninja-build pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev
       zlib1g-dev nlohmann-json3-dev dfu-util
-      clang libclang-rt-14-dev binutils
+      clang libclang-rt-14-dev binutils clang-format clang-tidy
       qt6-base-dev fonts-liberation2 fonts-dejavu-core xvfb xauth imagemagick librsvg2-bin
       libusb-1.0-0-dev umockdev libumockdev-dev
       dpkg-dev gzip ccache lintian desktop-file-utils appstream systemd passwd init-system-helpers

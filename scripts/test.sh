@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the normal build, then the Debian package
-# installed and used (scripts/package.sh, tests/packaging/install_and_use_test.sh;
-# needs root), then the address + undefined behaviour sanitizer build, then
-# the thread sanitizer build of the threaded tests, then the Windows build
-# under Wine (scripts/test-windows.sh). Each stage prints its wall time.
+# Runs the whole test suite: the format check (scripts/lint.sh), the normal
+# build, the Debian package installed and used (scripts/package.sh,
+# tests/packaging/install_and_use_test.sh; needs root), the address +
+# undefined behaviour sanitizer build, the thread sanitizer build of the
+# threaded tests, the Windows build under Wine (scripts/test-windows.sh).
+# Each stage prints its wall time.
 # Warnings are errors in every build (scripts/build.sh).
 #   --quick                     normal build only
 #   --package                   the package stage only
@@ -15,7 +16,7 @@
 set -euo pipefail
 unset TARGETS  # the tests need every target
 cd "$(dirname "$0")/.."
-usage() { sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,15s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 MODE=all; SAN=""
 case "${1:-}" in
   "") ;;
@@ -90,6 +91,9 @@ fi
 if [ "$MODE" = one ]; then
   stage "$SAN-sanitizer" sanitize "$SAN"
   exit 0
+fi
+if [ "$MODE" = all ]; then
+  stage format bash scripts/lint.sh
 fi
 stage normal run build ""
 if [ "$MODE" = all ]; then
