@@ -13,10 +13,9 @@ if [ "${1:-}" = --fix ]; then
   "$FORMAT" -i --style=file "${files[@]}"
   exit 0
 fi
-bad=()
-for f in "${files[@]}"; do
-  "$FORMAT" --style=file --dry-run --Werror "$f" >/dev/null 2>&1 || bad+=("$f")
-done
+# One run over every file; each file it would change is named in an error line.
+mapfile -t bad < <("$FORMAT" --style=file --dry-run --Werror "${files[@]}" 2>&1 |
+  grep -oE '^[^ :]+:[0-9]+:[0-9]+: error' | cut -d: -f1 | sort -u)
 if ((${#bad[@]})); then
   printf 'not formatted (bash scripts/lint.sh --fix): %s\n' "${bad[@]}" >&2
   exit 1
