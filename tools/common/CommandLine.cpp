@@ -28,6 +28,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, const std::vector<
   std::vector<std::string> words = {"program"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   // '+': stop at the first operand; ':': a missing value answers ':'.
