@@ -97,6 +97,11 @@ void RunParallel(benchmark::State& state, const DeviceDescription& spec, size_t 
   state.counters["load1"] = LoadAverage();
 }
 
+// 1, 4 and 8 devices, three timed runs each.
+void OneFourEightDevices(benchmark::internal::Benchmark* b) {
+  b->ArgName("devices")->Arg(1)->Arg(4)->Arg(8)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+}
+
 void BM_ParallelRealistic(benchmark::State& state) {
   DeviceDescription spec;
   spec.Reenumeration(200)
@@ -105,28 +110,14 @@ void BM_ParallelRealistic(benchmark::State& state) {
       .Knob("pollTimeout", "{\"dfuDNBUSY\": 5, \"dfuMANIFEST\": 20}");
   RunParallel(state, spec, 256u << 10);
 }
-BENCHMARK(BM_ParallelRealistic)
-    ->ArgName("devices")
-    ->Arg(1)
-    ->Arg(4)
-    ->Arg(8)
-    ->UseManualTime()
-    ->Iterations(3)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParallelRealistic)->Apply(OneFourEightDevices);
 
 void BM_ParallelZeroWait(benchmark::State& state) {
   DeviceDescription spec;
   spec.Reenumeration(1);
   RunParallel(state, spec, 4u << 20);
 }
-BENCHMARK(BM_ParallelZeroWait)
-    ->ArgName("devices")
-    ->Arg(1)
-    ->Arg(4)
-    ->Arg(8)
-    ->UseManualTime()
-    ->Iterations(3)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParallelZeroWait)->Apply(OneFourEightDevices);
 
 }  // namespace
 
