@@ -18,6 +18,7 @@
 
 #include "dfu/ControlRequest.h"
 #include "dfu/DfuDevice.h"
+#include "platform/ByteOrder.h"
 #include "platform/DeviceFile.h"
 
 namespace dfutest {
@@ -172,8 +173,8 @@ class FakeDfuDevice : public DfuDevice {
     if (code == kIoctlCycle) {
       r.kind = Kind::Cycle;
     } else if (code == kIoctlControl && r.in.size() >= 16) {
-      r.wValue = static_cast<uint16_t>(r.in[10] | (r.in[11] << 8));
-      r.wLength = static_cast<uint16_t>(r.in[14] | (r.in[15] << 8));
+      r.wValue = platform::LoadLe16(r.in.data() + 10);
+      r.wLength = platform::LoadLe16(r.in.data() + 14);
       switch (r.in[9]) {
         case DFU_GETSTATUS:
           r.kind = Kind::GetStatus;
